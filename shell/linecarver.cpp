@@ -1,0 +1,87 @@
+// linecarver: the front half of a shell. It reads command lines, splits each into the
+// commands of a pipeline, their words and their "<" / ">" redirections, and lists what
+// it found. It runs nothing.
+//
+// Run:   linecarver          (type lines at the sh% prompt; exit, quit or bye ends it,
+//                              and so does Ctrl-D)
+// Watch: the first command is echoed as typed before it is split; then one cmd-show line
+//        per command. A missing name or redirection shows as (null).
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "parse.h"
+
+constexpr int kLine = 1024;  // at most 1023 characters and the terminator
+constexpr std::array<const char *, 4> kExitWords = {"exit", "quit", "EXIT", "bye"};
+
+// A line ends the run only if it is an exit word and nothing else, in any letter case.
+bool is_exit_word(const char *line)
+{
+    for (const char *word : kExitWords)
+        if (strcasecmp(line, word) == 0)
+            return true;
+    return false;
+}
+
+// A missing string is printed as "(null)". Passing a null pointer to printf itself
+// would be undefined, and may crash where the compiler turns the call into puts.
+const char *or_null(const char *text)
+{
+    return text != nullptr ? text : "(null)";
+}
+
+void show(const table_t &table, int count)
+{
+    for (int i = 0; i < count; i++) {
+        const cmd_t &cmd = table[i];
+        std::printf("cmd-show:%s,", or_null(cmd.argv[0]));
+        for (int k = 1; k < kSlots && cmd.argv[0] != nullptr && cmd.argv[k] != nullptr; k++)
+            std::printf("argv:%s,", cmd.argv[k]);
+        std::printf("in:%s, out:%s\n", or_null(cmd.in), or_null(cmd.out));
+    }
+}
+
+void report_refusal(int result)
+{
+    if (result == kTooManyCommands)
+        std::fprintf(stderr, "linecarver: line refused: more than %d commands\n", kMaxCommands);
+    else if (result == kTooManyWords)
+        std::fprintf(stderr, "linecarver: line refused: a command with more than %d words\n",
+                     kMaxWords);
+    // A sign without a target needs no message: the echo shows where the line stopped.
+}
+
+int main()
+{
+    // Whole lines reach a pipe or a file as soon as they are written.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::array<char, kLine> buf;
+    table_t table;
+    for (;;) {
+        std::printf("sh%%");
+        std::fflush(stdout);  // the prompt has no newline, so it must be pushed out by hand
+
+        // A line longer than the buffer arrives in pieces, each handled as a line.
+        if (std::fgets(buf.data(), kLine, stdin) == nullptr) {
+            if (std::ferror(stdin)) {
+                std::perror("linecarver: read");
+                return 1;
+            }
+            std::printf("\n");  // end of input (Ctrl-D) ends the run like an exit word
+            return 0;
+        }
+        std::size_t len = std::strlen(buf.data());
+        if (len > 0 && buf[len - 1] == '\n')
+            buf[len - 1] = '\0';
+
+        if (is_exit_word(buf.data()))
+            return 0;
+        int count = parse(buf.data(), table);
+        report_refusal(count);
+        show(table, count);
+    }
+}

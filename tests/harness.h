@@ -1,0 +1,67 @@
+// Runs a built program the way a user at a terminal would, and records what it did:
+// standard output line by line with arrival times, standard error, and how it ended.
+// Each program runs in a process group of its own, and the whole group is killed and
+// reaped before run() returns, so no test leaves a process behind.
+#pragma once
+
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+struct line_t {
+    std::string text;  // without its newline
+    double at;         // seconds after the start when the newline arrived
+    double wall;       // the same moment on the wall clock, seconds since the epoch
+};
+
+struct options_t {
+    std::vector<std::string> args;
+    std::string input;                                 // written to standard input at the start
+    std::vector<std::pair<double, std::string>> feed;  // more input, each at its second after the start
+    bool keep_input_open = false;  // otherwise input ends after the last byte written
+    std::filesystem::path cwd;     // empty: the test's own working folder
+    std::vector<std::string> env;  // NAME=value entries added to the environment
+    std::optional<mode_t> umask;
+    double stop_after = 0;     // seconds; 0 lets the program end on its own
+    int stop_signal = SIGINT;  // sent at stop_after
+    bool signal_group = true;  // to the whole process group, or only to the first process
+    double limit = 40;         // a program still running after this long is killed as hung
+};
+
+struct result_t {
+    std::string out;
+    std::string err;
+    std::vector<line_t> lines;  // the complete lines of `out`
+    int status = 0;             // wait status of the first process
+    bool hung = false;          // killed at the limit
+    bool stragglers = false;    // some process of the group outlived the first by over a second
+
+    bool exited(int code) const;  // ended normally with this status
+    bool killed_by(int sig) const;
+};
+
+result_t run(const std::filesystem::path &program, const options_t &options = {});
+
+// A fresh folder for one test's files, removed with everything in it at the end.
+struct temp_dir {
+    std::filesystem::path path;
+    explicit temp_dir(const std::filesystem::path &parent = std::filesystem::temp_directory_path());
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::filesystem::path operator/(const std::string &name) const { return path / name; }
+};
+
+std::string read_file(const std::filesystem::path &path);
+void write_file(const std::filesystem::path &path, const std::string &data);
+
+// The lines of a text, without their newlines.
+std::vector<std::string> split_lines(const std::string &text);
+
+}  // namespace harness
