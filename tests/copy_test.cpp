@@ -1,0 +1,233 @@
+// forkmirror and lanemirror end to end: exact copies for awkward sizes and worker counts,
+// the destination's mode, and every way a run can be refused or fail.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct copier_t {
+    std::string name;
+    fs::path path;
+    mode_t mode;                  // of a destination created under umask 0
+    std::string open_src_label;   // the label of a failed source open
+    std::string open_dst_label;   // the label of a failed destination open
+};
+
+void PrintTo(const copier_t &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const copier_t kForkmirror{"forkmirror", FORKMIRROR_PATH, 0664, "open dict.txt err", "open dict.cp err"};
+const copier_t kLanemirror{"lanemirror", LANEMIRROR_PATH, 0644, "open src", "open dst"};
+
+// Bytes that differ from position to position and from size to size, so that a block
+// copied to the wrong offset cannot go unnoticed.
+std::string pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    unsigned x = 2463534242u ^ static_cast<unsigned>(size);
+    for (char &c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+class Copy : public testing::TestWithParam<copier_t> {
+protected:
+    harness::temp_dir dir;
+    fs::path src = dir / "src", dst = dir / "dst";
+
+    harness::result_t copy(std::vector<std::string> args, harness::options_t o = {})
+    {
+        o.args = std::move(args);
+        o.limit = 30;
+        return harness::run(GetParam().path, o);
+    }
+
+    // A refused run: status 1, a message, nothing on standard output, no destination.
+    void expect_refused(const harness::result_t &r, const std::string &message)
+    {
+        EXPECT_TRUE(r.exited(1));
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(fs::exists(dst));
+    }
+};
+
+TEST_P(Copy, EveryByteForEverySizeAndWorkerCount)
+{
+    for (std::size_t size : {0, 1, 3, 12, 4095, 4096, 4097, 3 * 1024 * 1024 + 4097}) {
+        std::string data = pattern(size);
+        harness::write_file(src, data);
+        std::vector<std::string> counts{"", "1", "2", "3", "5"};
+        if (size < 100)
+            counts.push_back(std::to_string(size + 2));  // more workers than bytes
+        for (const std::string &n : counts) {
+            std::vector<std::string> args{src, dst};
+            if (!n.empty())
+                args.push_back(n);
+            harness::result_t r = copy(args);
+            SCOPED_TRACE("size " + std::to_string(size) + ", workers '" + n + "'");
+            EXPECT_TRUE(r.exited(0));
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(harness::read_file(dst) == data) << "the copy differs from the source";
+            fs::remove(dst);
+        }
+    }
+}
+
+TEST_P(Copy, DestinationIsCreatedWithItsModeOrTruncated)
+{
+    harness::write_file(src, pattern(12));
+    harness::options_t o;
+    o.umask = 0;
+    ASSERT_TRUE(copy({src, dst}, o).exited(0));
+    EXPECT_EQ(fs::status(dst).permissions(), static_cast<fs::perms>(GetParam().mode));
+
+    harness::write_file(dst, pattern(10000));
+    ASSERT_TRUE(copy({src, dst, "2"}).exited(0));
+    EXPECT_EQ(harness::read_file(dst), pattern(12)) << "a longer destination must be cut";
+}
+
+TEST_P(Copy, WorkerCountBelowOneIsRefusedBeforeAnyFileIsTouched)
+{
+    harness::write_file(src, pattern(12));
+    for (const char *n : {"0", "-3", "abc", ""}) {
+        SCOPED_TRACE(std::string("count '") + n + "'");
+        expect_refused(copy({src, dst, n}), "must be at least 1");
+    }
+    harness::result_t r = copy({src, dst, "12abc"});  // read as 12, like atoi
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_EQ(harness::read_file(dst), pattern(12));
+}
+
+TEST_P(Copy, SameFileUnderAnotherNameIsRefusedAndTheSourceKept)
+{
+    harness::write_file(src, pattern(4097));
+    fs::create_hard_link(src, dir / "hard");
+    fs::create_symlink(src, dir / "soft");
+    for (const fs::path &other : {src, dir / "hard", dir / "soft", dir / "." / "src"}) {
+        SCOPED_TRACE(other.string());
+        harness::result_t r = copy({src, other});
+        EXPECT_TRUE(r.exited(1));
+        EXPECT_NE(r.err.find("are the same file"), std::string::npos) << r.err;
+        EXPECT_TRUE(harness::read_file(src) == pattern(4097)) << "the source was damaged";
+    }
+}
+
+TEST_P(Copy, OnlyARegularFileIsCopied)
+{
+    fs::create_directory(dir / "folder");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const fs::path &source : {dir / "folder", dir / "fifo"}) {
+        SCOPED_TRACE(source.string());
+        expect_refused(copy({source, dst}), "is not a regular file");
+    }
+
+    harness::write_file(src, pattern(12));
+    harness::result_t r = copy({src, dir / "folder"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.err, GetParam().open_dst_label + ": Is a directory\n");
+}
+
+TEST_P(Copy, MissingSourceCreatesNoDestination)
+{
+    harness::result_t r = copy({dir / "missing", dst});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.err, GetParam().open_src_label + ": No such file or directory\n");
+    EXPECT_FALSE(fs::exists(dst));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, Copy, testing::Values(kForkmirror, kLanemirror),
+                         [](const auto &info) { return info.param.name; });
+
+TEST(Forkmirror, UsageLineForAWrongArgumentCount)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"a"}, {"a", "b", "1", "x"}}) {
+        harness::options_t o;
+        o.args = args;
+        harness::result_t r = harness::run(FORKMIRROR_PATH, o);
+        EXPECT_TRUE(r.exited(1));
+        EXPECT_EQ(r.out, "Enter like this please: ./a.out file_src file_dst [process number]\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Lanemirror, UsageLineForTooFewArgumentsAndExtraArgumentsIgnored)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"a"}}) {
+        harness::options_t o;
+        o.args = args;
+        harness::result_t r = harness::run(LANEMIRROR_PATH, o);
+        EXPECT_TRUE(r.exited(1));
+        EXPECT_EQ(r.out, "Enter like this please: ./a.out src dst [thread number]\n");
+    }
+    // With four arguments the count is not read at all: 5 threads, as with two.
+    harness::temp_dir dir;
+    harness::write_file(dir / "src", pattern(4097));
+    harness::options_t o;
+    o.args = {dir / "src", dir / "dst", "0", "extra"};
+    EXPECT_TRUE(harness::run(LANEMIRROR_PATH, o).exited(0));
+    EXPECT_TRUE(harness::read_file(dir / "dst") == pattern(4097));
+}
+
+// The fault shim makes fork fail, or pulls the source from under the mappings.
+harness::options_t with_fault(std::vector<std::string> args, const std::string &fault)
+{
+    harness::options_t o;
+    o.args = std::move(args);
+    o.env = {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, fault};
+    // Under the sanitizers: the preloaded library comes before the sanitizer's runtime,
+    // which is intended here, and a SIGBUS must end the worker, not the sanitizer's report.
+    for (std::string name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char *options = std::getenv(name.c_str());
+        o.env.push_back(name + "=" + (options ? options : "") +
+                        ":verify_asan_link_order=0:handle_sigbus=0");
+    }
+    return o;
+}
+
+TEST(Forkmirror, FailedForkIsReportedAndTheCreatedWorkersAwaited)
+{
+    harness::temp_dir dir;
+    harness::write_file(dir / "src", pattern(4097));
+    harness::result_t r =
+        harness::run(FORKMIRROR_PATH, with_fault({dir / "src", dir / "dst", "4"}, "FAULT_FORK_FAILS_AT=3"));
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_FALSE(r.stragglers);
+    EXPECT_NE(r.err.find("fork: Resource temporarily unavailable\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("is incomplete"), std::string::npos) << r.err;
+    // Workers 0 and 1 were created and did their blocks; the rest is still zeros.
+    std::string copied = harness::read_file(dir / "dst");
+    ASSERT_EQ(copied.size(), 4097u);
+    EXPECT_EQ(copied.substr(0, 2048), pattern(4097).substr(0, 2048));
+    EXPECT_EQ(copied.substr(2048), std::string(4097 - 2048, '\0'));
+}
+
+TEST(Forkmirror, WorkerKilledBySignalFailsTheRun)
+{
+    harness::temp_dir dir;
+    harness::write_file(dir / "src", pattern(64 * 1024));
+    // The source shrinks to nothing after it was mapped: touching the mapping raises SIGBUS.
+    harness::result_t r = harness::run(
+        FORKMIRROR_PATH, with_fault({dir / "src", dir / "dst", "2"}, "FAULT_TRUNCATE=" + (dir / "src").string()));
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.err.find("was killed by signal 7 (Bus error)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("is incomplete"), std::string::npos) << r.err;
+}
+
+}  // namespace
