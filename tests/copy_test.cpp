@@ -2,7 +2,6 @@
 // the destination's mode, and every way a run can be refused or fail.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -190,14 +189,7 @@ harness::options_t with_fault(std::vector<std::string> args, const std::string &
 {
     harness::options_t o;
     o.args = std::move(args);
-    o.env = {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, fault};
-    // Under the sanitizers: the preloaded library comes before the sanitizer's runtime,
-    // which is intended here, and a SIGBUS must end the worker, not the sanitizer's report.
-    for (std::string name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
-        const char *options = std::getenv(name.c_str());
-        o.env.push_back(name + "=" + (options ? options : "") +
-                        ":verify_asan_link_order=0:handle_sigbus=0");
-    }
+    harness::preload(o, FAULT_SHIM_PATH, fault);
     return o;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -230,6 +231,17 @@ result_t run(const std::filesystem::path &program, const options_t &o)
         if (fd != -1)
             close(fd);
     return r;
+}
+
+void preload(options_t &o, const std::string &library, const std::string &setting)
+{
+    o.env.push_back("LD_PRELOAD=" + library);
+    o.env.push_back(setting);
+    for (std::string name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char *options = std::getenv(name.c_str());
+        o.env.push_back(name + "=" + (options ? options : "") +
+                        ":verify_asan_link_order=0:handle_sigbus=0");
+    }
 }
 
 temp_dir::temp_dir(const std::filesystem::path &parent)

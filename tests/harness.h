@@ -48,6 +48,11 @@ struct result_t {
 
 result_t run(const std::filesystem::path &program, const options_t &options = {});
 
+// Adds a library to preload into the program, with one NAME=value setting for it. Under
+// the sanitizers the preloaded library comes before their runtime, which is intended,
+// and a SIGBUS is left to end the process instead of becoming a sanitizer report.
+void preload(options_t &options, const std::string &library, const std::string &setting);
+
 // A fresh folder for one test's files, removed with everything in it at the end.
 struct temp_dir {
     std::filesystem::path path;
