@@ -8,6 +8,7 @@
 //        then overwrites.
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -40,7 +41,7 @@ char *d;  // the destination mapping, written by every thread
     std::exit(1);
 }
 
-// The same for the pthread calls, which return their error number instead.
+// The same for a failure that comes as an error number, as the pthread calls return it.
 [[noreturn]] void die_rc(int rc, const char *label)
 {
     std::fprintf(stderr, "%s: %s\n", label, std::strerror(rc));
@@ -155,7 +156,7 @@ int main(int argc, char *argv[])
     auto *tid = new (std::nothrow) pthread_t[n];
     auto *p = new (std::nothrow) arg_t[n];
     if (tid == nullptr || p == nullptr)
-        refuse("no memory for %d threads", n);
+        die_rc(ENOMEM, "allocate");
 
     off_t size = length / n;
     off_t off = 0;

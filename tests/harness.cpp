@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -272,15 +271,6 @@ void write_file(const std::filesystem::path &path, const std::string &data)
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path.string());
-}
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 }  // namespace harness

@@ -66,7 +66,4 @@ struct temp_dir {
 std::string read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const std::string &data);
 
-// The lines of a text, without their newlines.
-std::vector<std::string> split_lines(const std::string &text);
-
 }  // namespace harness
