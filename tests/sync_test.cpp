@@ -1,6 +1,8 @@
 // The four synchronisation demos, judged by the traces they print.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
