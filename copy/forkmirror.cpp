@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 constexpr int kDefaultWorkers = 5;
 constexpr mode_t kMode = 0664;  // rw-rw-r--, before the file-creation mask
@@ -50,6 +52,26 @@ void err_str(void *ret, const char *err)
     std::fputc('\n', stderr);
     va_end(args);
     std::exit(1);
+}
+
+// Started with standard input, output or error closed, the program would hand those numbers
+// to the files it opens (open takes the lowest free descriptor), and a message meant for
+// standard error would land in the destination. So hold all three open, on /dev/null if
+// need be, before opening anything.
+void open_standard_streams()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            std::exit(1);
+}
+
+// A file of /proc, such as /proc/cpuinfo, calls itself a regular file of 0 bytes and yet
+// has text: its size is known only once it has been read. Reading one byte tells it from
+// a file that is really empty.
+bool has_data(int fd)
+{
+    char byte;
+    return read(fd, &byte, 1) == 1;
 }
 
 // Reads a number the way atoi does: leading blanks and a sign, then digits up to the first
@@ -93,6 +115,7 @@ bool worker_succeeded(pid_t pid, int status)
 
 int main(int argc, char *argv[])
 {
+    open_standard_streams();
     if (argc != 3 && argc != 4) {
         std::printf("Enter like this please: ./a.out file_src file_dst [process number]\n");
         return 1;
@@ -100,6 +123,9 @@ int main(int argc, char *argv[])
     int n = (argc == 4) ? read_count(argv[3]) : kDefaultWorkers;
     if (n < 1)
         refuse("the process number must be at least 1, not '%s'", argv[3]);
+    // A launcher may have left SIGCHLD ignored: the kernel would then reap the workers by
+    // itself, and the waits below would find none.
+    signal(SIGCHLD, SIG_DFL);
 
     // O_NONBLOCK matters only for a FIFO, whose open would otherwise wait for a writer;
     // for a regular file it changes nothing.
@@ -111,25 +137,38 @@ int main(int argc, char *argv[])
     // data would be lost.
     if (!S_ISREG(statbuf.st_mode))
         refuse("%s is not a regular file", argv[1]);
-    // Opening the destination truncates it. If it is the source under another name (the
-    // same path, a hard link, a symbolic link), that would destroy the source.
-    struct stat dst_stat;
-    if (stat(argv[2], &dst_stat) == 0 && dst_stat.st_dev == statbuf.st_dev &&
-        dst_stat.st_ino == statbuf.st_ino)
-        refuse("%s and %s are the same file", argv[1], argv[2]);
-
-    int fd_dst = open(argv[2], O_RDWR | O_CREAT | O_TRUNC, kMode);
-    err_int(fd_dst, "open dict.cp err");
     off_t len = statbuf.st_size;
+    if (len == 0 && has_data(fd_src))
+        refuse("%s says it holds 0 bytes but has data: its size is unknown, so it cannot be "
+               "mapped", argv[1]);
+
+    // The source is mapped before the destination is opened: a source that cannot be
+    // mapped then leaves an existing destination as it was. An empty one has nothing to map.
+    char *mp_src = nullptr;
+    if (len > 0) {
+        mp_src = static_cast<char *>(mmap(nullptr, len, PROT_READ, MAP_SHARED, fd_src, 0));
+        err_str(mp_src, "mmap src err");
+    }
+
+    // Opened without truncating, so that the opened file itself can be compared with the
+    // source: if it is the source under another name (the same path, a hard link, a
+    // symbolic link), truncating it would destroy the source. A check of the name before
+    // the open could be fooled by a name that changes in between.
+    int fd_dst = open(argv[2], O_RDWR | O_CREAT, kMode);
+    err_int(fd_dst, "open dict.cp err");
+    struct stat dst_stat;
+    err_int(fstat(fd_dst, &dst_stat), "fstat err");
+    if (dst_stat.st_dev == statbuf.st_dev && dst_stat.st_ino == statbuf.st_ino)
+        refuse("%s and %s are the same file", argv[1], argv[2]);
     if (len < n)
         n = static_cast<int>(len);
+    // Emptied first, so that nothing of an older destination survives, then given the
+    // source's length.
+    err_int(ftruncate(fd_dst, 0), "truncate fd_dst err");
     err_int(ftruncate(fd_dst, len), "truncate fd_dst err");
-    // An empty source is copied once the destination is empty; there is nothing to map.
     if (len == 0)
         return 0;
 
-    auto *mp_src = static_cast<char *>(mmap(nullptr, len, PROT_READ, MAP_SHARED, fd_src, 0));
-    err_str(mp_src, "mmap src err");
     auto *mp_dst = static_cast<char *>(
         mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd_dst, 0));
     err_str(mp_dst, "mmap dst err");
@@ -143,7 +182,9 @@ int main(int argc, char *argv[])
     off_t bs = len / n;
     off_t mod = len % n;
 
-    // A new process leaves the loop at once as worker i; the first process goes on.
+    // A new process leaves the loop at once as worker i; the first process goes on and
+    // keeps each worker's id, so as to wait for its own workers and no other child.
+    std::vector<pid_t> workers;
     pid_t pid = -1;
     int i;
     for (i = 0; i < n; i++) {
@@ -154,6 +195,7 @@ int main(int argc, char *argv[])
             std::perror("fork");
             break;
         }
+        workers.push_back(pid);
     }
 
     int status = 0;
@@ -163,19 +205,19 @@ int main(int argc, char *argv[])
         populate(mp_dst, i * bs, size, MADV_POPULATE_WRITE);
         std::memcpy(mp_dst + i * bs, mp_src + i * bs, static_cast<std::size_t>(size));
     } else {
-        // The first process: i workers were created, n unless a fork failed.
+        // The first process: fewer than n workers means a fork failed.
         if (i < n)
             status = 1;
-        for (int created = i; created > 0; created--) {
+        // A child that is not a worker (a shell's `job & exec forkmirror ...` hands its
+        // background job to us) is never waited for: only the workers' ids are.
+        for (pid_t worker : workers) {
             int worker_status;
-            pid_t worker = wait(&worker_status);
-            if (worker == -1) {
-                std::perror("wait");
+            if (waitpid(worker, &worker_status, 0) == -1) {
+                std::perror("waitpid");
                 status = 1;
-                break;
+            } else if (!worker_succeeded(worker, worker_status)) {
+                status = 1;
             }
-            if (!worker_succeeded(worker, worker_status))
-                status = 1;
         }
         if (status != 0)
             std::fprintf(stderr, "forkmirror: the copy in %s is incomplete\n", argv[2]);

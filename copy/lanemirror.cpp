@@ -8,8 +8,10 @@
 //        then overwrites.
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,11 @@ struct arg_t {
 
 char *s;  // the source mapping, read by every thread
 char *d;  // the destination mapping, written by every thread
+
+// What the SIGBUS handler says, written out in full before the copy starts: a handler may
+// call only async-signal-safe functions, and formatting text is not one of them.
+std::array<char, 8192> bus_message;
+std::size_t bus_message_length;
 
 // Report a failed call that sets errno, in the perror form, and end the run.
 [[noreturn]] void die(const char *label)
@@ -58,6 +65,47 @@ char *d;  // the destination mapping, written by every thread
     std::fputc('\n', stderr);
     va_end(args);
     std::exit(1);
+}
+
+// Started with standard input, output or error closed, the program would hand those numbers
+// to the files it opens (open takes the lowest free descriptor), and a message meant for
+// standard error would land in the destination. So hold all three open, on /dev/null if
+// need be, before opening anything.
+void open_standard_streams()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            std::exit(1);
+}
+
+// A file of /proc, such as /proc/self/status, calls itself a regular file of 0 bytes and
+// yet has text: its size is known only once it has been read. Reading one byte tells it
+// from a file that is really empty.
+bool has_data(int fd)
+{
+    char byte;
+    return read(fd, &byte, 1) == 1;
+}
+
+// A page of a file mapping that the kernel cannot supply, because the source shrank under
+// its mapping or the destination's file system has no room left for it, raises SIGBUS in
+// the thread that touches it. Say so, and end the run instead of a bare crash.
+void on_bus_error(int)
+{
+    [[maybe_unused]] ssize_t ignored = write(2, bus_message.data(), bus_message_length);
+    _exit(1);
+}
+
+void catch_bus_errors(const char *dst)
+{
+    int len = std::snprintf(bus_message.data(), bus_message.size(),
+                            "lanemirror: a page of the source or of %s could not be reached "
+                            "(the source shrank, or the disk is full); the copy in %s is "
+                            "incomplete\n", dst, dst);
+    bus_message_length = std::min(static_cast<std::size_t>(len), bus_message.size() - 1);
+    struct sigaction action {};
+    action.sa_handler = on_bus_error;
+    sigaction(SIGBUS, &action, nullptr);
 }
 
 // Reads a number the way atoi does ("12abc" is 12, "abc" is 0), except that a number
@@ -98,6 +146,7 @@ void *tfn(void *arg)
 
 int main(int argc, char *argv[])
 {
+    open_standard_streams();
     if (argc < 3) {
         std::printf("Enter like this please: ./a.out src dst [thread number]\n");
         return 1;
@@ -117,18 +166,33 @@ int main(int argc, char *argv[])
     // data would be lost.
     if (!S_ISREG(statbuf.st_mode))
         refuse("%s is not a regular file", argv[1]);
-    // Opening the destination truncates it. If it is the source under another name (the
-    // same path, a hard link, a symbolic link), that would destroy the source.
-    struct stat dst_stat;
-    if (stat(argv[2], &dst_stat) == 0 && dst_stat.st_dev == statbuf.st_dev &&
-        dst_stat.st_ino == statbuf.st_ino)
-        refuse("%s and %s are the same file", argv[1], argv[2]);
+    off_t length = statbuf.st_size;
+    if (length == 0 && has_data(fd_src))
+        refuse("%s says it holds 0 bytes but has data: its size is unknown, so it cannot be "
+               "mapped", argv[1]);
 
-    int fd_dst = open(argv[2], O_RDWR | O_CREAT | O_TRUNC, kMode);
+    // The source is mapped before the destination is opened: a source that cannot be
+    // mapped then leaves an existing destination as it was. An empty one has nothing to map.
+    if (length > 0) {
+        s = static_cast<char *>(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd_src, 0));
+        if (s == MAP_FAILED)
+            die("mmap src");
+    }
+
+    // Opened without truncating, so that the opened file itself can be compared with the
+    // source: if it is the source under another name (the same path, a hard link, a
+    // symbolic link), truncating it would destroy the source. A check of the name before
+    // the open could be fooled by a name that changes in between.
+    int fd_dst = open(argv[2], O_RDWR | O_CREAT, kMode);
     if (fd_dst == -1)
         die("open dst");
-    off_t length = statbuf.st_size;
-    // An empty source is copied once the destination is empty; there is nothing to map.
+    struct stat dst_stat;
+    if (fstat(fd_dst, &dst_stat) == -1)
+        die("fstat dst");
+    if (dst_stat.st_dev == statbuf.st_dev && dst_stat.st_ino == statbuf.st_ino)
+        refuse("%s and %s are the same file", argv[1], argv[2]);
+    if (ftruncate(fd_dst, 0) == -1)
+        die("truncate dst");
     if (length == 0)
         return 0;
 
@@ -138,9 +202,6 @@ int main(int argc, char *argv[])
     if (write(fd_dst, "a", 1) != 1)
         die("write dst");
 
-    s = static_cast<char *>(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd_src, 0));
-    if (s == MAP_FAILED)
-        die("mmap src");
     d = static_cast<char *>(mmap(nullptr, length, PROT_WRITE, MAP_SHARED, fd_dst, 0));
     if (d == MAP_FAILED)
         die("mmap dst");
@@ -167,11 +228,16 @@ int main(int argc, char *argv[])
     }
     p[n - 1].size += length % n;
 
-    // Every thread is started before any is joined, so they all copy at once.
-    for (int i = 0; i < n; i++)
-        if (int rc = pthread_create(&tid[i], nullptr, tfn, &p[i]); rc != 0)
-            die_rc(rc, "pthread_create");
-    for (int i = 0; i < n; i++)
+    // Every thread is started before any is joined, so they all copy at once. If one
+    // cannot be started, those already running still finish their ranges.
+    catch_bus_errors(argv[2]);
+    int started = 0;
+    for (; started < n; started++)
+        if (int rc = pthread_create(&tid[started], nullptr, tfn, &p[started]); rc != 0) {
+            std::fprintf(stderr, "pthread_create: %s\n", std::strerror(rc));
+            break;
+        }
+    for (int i = 0; i < started; i++)
         if (int rc = pthread_join(tid[i], nullptr); rc != 0)
             die_rc(rc, "pthread_join");
 
@@ -179,5 +245,9 @@ int main(int argc, char *argv[])
     munmap(d, length);
     delete[] p;
     delete[] tid;
+    if (started < n) {
+        std::fprintf(stderr, "lanemirror: the copy in %s is incomplete\n", argv[2]);
+        return 1;
+    }
     return 0;
 }

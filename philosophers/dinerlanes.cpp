@@ -30,6 +30,16 @@ std::array<pthread_mutex_t, kPhilosophers> m;  // the forks
     std::exit(1);
 }
 
+// A print that fails ends the run. If the reader of our output went away, SIGPIPE has
+// usually ended us already; where it is ignored, the print fails with EPIPE instead, and
+// we leave as quietly. Any other failure (a full disk) is worth a word.
+[[noreturn]] void output_failed()
+{
+    if (errno != EPIPE)
+        std::perror("dinerlanes: write");
+    _exit(1);
+}
+
 void *tfn(void *arg)
 {
     // The index travels in the argument itself, not as the address of a variable that
@@ -42,7 +52,8 @@ void *tfn(void *arg)
         if (int rc = pthread_mutex_lock(&m[l]); rc != 0)
             die_rc(rc, "pthread_mutex_lock");
         if (int rc = pthread_mutex_trylock(&m[r]); rc == 0) {
-            std::printf("\t%c is eating \n", 'A' + i);
+            if (std::printf("\t%c is eating \n", 'A' + i) < 0)
+                output_failed();
             pthread_mutex_unlock(&m[r]);
         } else if (rc != EBUSY) {
             die_rc(rc, "pthread_mutex_trylock");

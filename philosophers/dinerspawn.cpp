@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <semaphore.h>
 #include <sys/mman.h>
@@ -33,14 +34,28 @@ sem_t *s;  // the forks, in memory shared by all the processes
     std::exit(1);
 }
 
-// No philosopher may outlive the first process: ask the kernel for SIGTERM when the parent
-// ends. If it ended before the request was made, the signal will never come, so leave now.
+// No philosopher may outlive the first process: ask the kernel for SIGKILL when the parent
+// ends. (Not SIGTERM: whoever started us may have set that one to be ignored, and ignored
+// signals stay ignored in the children.) If the parent ended before the request was made,
+// the signal will never come, so leave now.
 void follow_parent(pid_t parent)
 {
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) == -1)
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1)
         die("prctl");
     if (getppid() != parent)
         std::exit(0);
+}
+
+// A philosopher that cannot print leaves the table, and the first process then ends the
+// dinner. If the reader of our output went away, SIGPIPE has usually ended us already;
+// where it is ignored, the print fails with EPIPE instead, and we leave as quietly.
+void eat(int i)
+{
+    if (std::printf(" %c is eating\n", 'A' + i) < 0) {
+        if (errno != EPIPE)
+            std::perror("dinerspawn: write");
+        _exit(1);
+    }
 }
 
 [[noreturn]] void philosopher(int i)
@@ -52,7 +67,7 @@ void follow_parent(pid_t parent)
             if (errno != EINTR)
                 die("sem_wait");
         if (sem_trywait(&s[r]) == 0) {
-            std::printf(" %c is eating\n", 'A' + i);
+            eat(i);
             sem_post(&s[r]);
         } else if (errno != EAGAIN) {
             die("sem_trywait");
@@ -62,11 +77,41 @@ void follow_parent(pid_t parent)
     }
 }
 
+// Ends the philosophers still at the table (a 0 marks one already gone) and reaps each by
+// its id. SIGKILL, because a launcher may have left SIGTERM ignored.
+void end_dinner(const std::array<pid_t, kPhilosophers> &pid)
+{
+    for (pid_t p : pid)
+        if (p > 0)
+            kill(p, SIGKILL);
+    for (pid_t p : pid)
+        if (p > 0)
+            waitpid(p, nullptr, 0);
+}
+
+// Waits until a philosopher leaves the table and returns its index. Any child may end
+// first, so this waits for any; a child that is not a philosopher (a shell's
+// `job & exec dinerspawn` hands its background job to us) is reaped and otherwise ignored.
+int first_to_leave(const std::array<pid_t, kPhilosophers> &pid, int &status)
+{
+    for (;;) {
+        pid_t ended = waitpid(-1, &status, 0);
+        if (ended == -1)
+            die("waitpid");
+        for (int k = 0; k < kPhilosophers; k++)
+            if (pid[k] == ended)
+                return k;
+    }
+}
+
 int main()
 {
     // Each philosopher has its own copy of the output buffer; line buffering sends every
     // line out at once, so that a pipe sees it now and nothing is lost when we are stopped.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A launcher may have left SIGCHLD ignored: the kernel would then reap the philosophers
+    // by itself, and the first process could not see one leave.
+    signal(SIGCHLD, SIG_DFL);
 
     s = static_cast<sem_t *>(
         mmap(nullptr, kRegion, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -87,10 +132,8 @@ int main()
             break;
         if (pid[i] == -1) {
             std::perror("fork");
-            for (int k = 0; k < i; k++)
-                kill(pid[k], SIGTERM);
-            for (int k = 0; k < i; k++)
-                waitpid(pid[k], nullptr, 0);
+            pid[i] = 0;
+            end_dinner(pid);
             return 1;
         }
     }
@@ -99,13 +142,20 @@ int main()
         philosopher(i);
     }
 
-    // The philosophers never stop on their own; the first process waits here until they
-    // are stopped from outside.
-    for (int k = 0; k < kPhilosophers; k++)
-        if (wait(nullptr) == -1)
-            die("wait");
-    for (int k = 0; k < kPhilosophers; k++)
-        sem_destroy(&s[k]);
+    // The philosophers never stop on their own. One that leaves (killed from outside, or
+    // by SIGPIPE when the reader of our output went away) may have died holding its forks,
+    // and its neighbours would wait for them forever: so the first to leave ends the dinner.
+    int status;
+    int k = first_to_leave(pid, status);
+    pid[k] = 0;
+    // One that ended with a status has said why itself, or left quietly because our output
+    // was closed; so has one killed by SIGPIPE.
+    if (WIFSIGNALED(status) && WTERMSIG(status) != SIGPIPE)
+        std::fprintf(stderr, "dinerspawn: philosopher %c was killed by signal %d (%s); the "
+                     "dinner is over\n", 'A' + k, WTERMSIG(status), strsignal(WTERMSIG(status)));
+    end_dinner(pid);
+    for (int f = 0; f < kPhilosophers; f++)
+        sem_destroy(&s[f]);
     munmap(s, kRegion);
-    return 0;
+    return 1;
 }

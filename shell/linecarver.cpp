@@ -54,6 +54,17 @@ void report_refusal(int result)
     // A sign without a target needs no message: the echo shows where the line stopped.
 }
 
+// A failed write (a full disk, a closed pipe) leaves only the stream's error flag behind:
+// look at it before claiming success.
+int finish()
+{
+    if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+        std::fprintf(stderr, "linecarver: could not write to standard output\n");
+        return 1;
+    }
+    return 0;
+}
+
 int main()
 {
     // Whole lines reach a pipe or a file as soon as they are written.
@@ -72,14 +83,14 @@ int main()
                 return 1;
             }
             std::printf("\n");  // end of input (Ctrl-D) ends the run like an exit word
-            return 0;
+            return finish();
         }
         std::size_t len = std::strlen(buf.data());
         if (len > 0 && buf[len - 1] == '\n')
             buf[len - 1] = '\0';
 
         if (is_exit_word(buf.data()))
-            return 0;
+            return finish();
         int count = parse(buf.data(), table);
         report_refusal(count);
         show(table, count);

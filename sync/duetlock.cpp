@@ -76,5 +76,12 @@ int main()
     if (int rc = pthread_join(tid, nullptr); rc != 0)
         die_rc(rc, "pthread_join");
     pthread_mutex_destroy(&mutex);  // unlocked: the other thread ended between its lines
+
+    // A failed write (a full disk, a closed pipe) leaves only the stream's error flag
+    // behind: look at it before claiming success.
+    if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+        std::fprintf(stderr, "duetlock: could not write to standard output\n");
+        return 1;
+    }
     return 0;
 }

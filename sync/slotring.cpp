@@ -34,6 +34,16 @@ sem_t product_number;           // filled slots
     std::exit(1);
 }
 
+// A print that fails ends the run. If the reader of our output went away, SIGPIPE has
+// usually ended us already; where it is ignored, the print fails with EPIPE instead, and
+// we leave as quietly. Any other failure (a full disk) is worth a word.
+[[noreturn]] void output_failed()
+{
+    if (errno != EPIPE)
+        std::perror("slotring: write");
+    _exit(1);
+}
+
 // Takes one from a semaphore, waiting while it is 0. A wait can be cut short by a signal
 // (after Ctrl-Z and fg, say); then it simply waits again.
 void take(sem_t *sem)
@@ -49,7 +59,8 @@ void *producer(void *)
     for (int i = 0;; i = (i + 1) % kSlots) {
         take(&blank_number);
         queue[i] = std::rand() % 1000 + 1;
-        std::printf("----Produce---%d\n", queue[i]);
+        if (std::printf("----Produce---%d\n", queue[i]) < 0)
+            output_failed();
         sem_post(&product_number);
         sleep(static_cast<unsigned>(std::rand() % kPause));
     }
@@ -59,7 +70,8 @@ void *consumer(void *)
 {
     for (int i = 0;; i = (i + 1) % kSlots) {
         take(&product_number);
-        std::printf("-Consume---%d\n", queue[i]);
+        if (std::printf("-Consume---%d\n", queue[i]) < 0)
+            output_failed();
         queue[i] = 0;
         sem_post(&blank_number);
         sleep(static_cast<unsigned>(std::rand() % kPause));

@@ -7,6 +7,7 @@
 // Watch: when the producer gets ahead, the newest product is consumed first: after
 //        "-Produce ---5" and "-Produce ---9", "-Consume ---9" comes before "-Consume ---5".
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,16 @@ pthread_cond_t has_product = PTHREAD_COND_INITIALIZER;  // signalled after each 
     std::exit(1);
 }
 
+// A print that fails ends the run. If the reader of our output went away, SIGPIPE has
+// usually ended us already; where it is ignored, the print fails with EPIPE instead, and
+// we leave as quietly. Any other failure (a full disk) is worth a word.
+[[noreturn]] void output_failed()
+{
+    if (errno != EPIPE)
+        std::perror("stackbell: write");
+    _exit(1);
+}
+
 // Locking, unlocking, waiting and signalling with a default, statically initialised
 // mutex and condition variable cannot fail when used as here; their results are not
 // looked at.
@@ -46,7 +57,8 @@ void *producer(void *)
             std::exit(1);
         }
         mp->num = std::rand() % 1000 + 1;
-        std::printf("-Produce ---%d\n", mp->num);
+        if (std::printf("-Produce ---%d\n", mp->num) < 0)
+            output_failed();
 
         pthread_mutex_lock(&lock);
         mp->next = head;
@@ -70,7 +82,8 @@ void *consumer(void *)
         head = mp->next;
         pthread_mutex_unlock(&lock);
 
-        std::printf("-Consume ---%d\n", mp->num);
+        if (std::printf("-Consume ---%d\n", mp->num) < 0)
+            output_failed();
         delete mp;
         sleep(static_cast<unsigned>(std::rand() % kPause));
     }
