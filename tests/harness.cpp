@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -143,7 +144,7 @@ result_t run(const std::filesystem::path &program, const options_t &o)
     int in_fd = in[1], out_fd = out[0], err_fd = err[0];
 
     result_t r;
-    std::string partial;
+    line_t partial;
     bool leader_done = false, stop_sent = false, alive = true;
     double leader_end = 0;
     for (;;) {
@@ -163,7 +164,7 @@ result_t run(const std::filesystem::path &program, const options_t &o)
                 kill(-pid, SIGKILL);
             } else if (!stop_sent && o.stop_after > 0 && now >= o.stop_after) {
                 kill(o.signal_group ? -pid : pid, o.stop_signal);
-                stop_sent = true;
+                stop_sent = r.stopped = true;
             }
         }
         if (leader_done && alive) {
@@ -217,13 +218,18 @@ result_t run(const std::filesystem::path &program, const options_t &o)
             }
             r.out += chunk;
             double at = seconds(CLOCK_MONOTONIC) - start, wall = seconds(CLOCK_REALTIME);
-            for (std::size_t nl; (nl = chunk.find('\n')) != std::string_view::npos;) {
-                partial += chunk.substr(0, nl);
-                r.lines.push_back({partial, at, wall});
-                partial.clear();
-                chunk.remove_prefix(nl + 1);
+            for (std::size_t nl; !chunk.empty(); chunk.remove_prefix(nl + 1)) {
+                if (partial.text.empty())
+                    partial.begun = at;
+                nl = chunk.find('\n');
+                partial.text += chunk.substr(0, nl);
+                if (nl == std::string_view::npos)
+                    break;
+                partial.at = at;
+                partial.wall = wall;
+                r.lines.push_back(partial);
+                partial = {};
             }
-            partial += chunk;
         }
     }
     for (int fd : {in_fd, out_fd, err_fd})
@@ -232,15 +238,58 @@ result_t run(const std::filesystem::path &program, const options_t &o)
     return r;
 }
 
-void preload(options_t &o, const std::string &library, const std::string &setting)
+watch::watch_t judge(watch::demo_t demo, const result_t &r)
 {
-    o.env.push_back("LD_PRELOAD=" + library);
-    o.env.push_back(setting);
+    return watch::judge_run(demo, r.lines, r.out.substr(r.out.rfind('\n') + 1),
+                            !r.stopped && !r.hung);
+}
+
+result_t run_script(const std::string &script, const std::filesystem::path &program,
+                    const options_t &options)
+{
+    options_t o = options;
+    o.args.insert(o.args.begin(), {"-c", script, program.string()});
+    return run("/bin/bash", o);
+}
+
+void preload(options_t &o, const std::filesystem::path &library,
+             const std::vector<std::string> &settings)
+{
+    // The loader splits LD_PRELOAD at blanks, so a folder named "my projects" would break
+    // it; a bare file name is looked up along LD_LIBRARY_PATH, which is split at colons only.
+    std::string search = "LD_LIBRARY_PATH=" + library.parent_path().string();
+    if (const char *path = std::getenv("LD_LIBRARY_PATH"); path != nullptr && *path != '\0')
+        search.append(":").append(path);
+    o.env.push_back("LD_PRELOAD=" + library.filename().string());
+    o.env.push_back(search);
+    o.env.insert(o.env.end(), settings.begin(), settings.end());
     for (std::string name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
         const char *options = std::getenv(name.c_str());
         o.env.push_back(name + "=" + (options ? options : "") +
                         ":verify_asan_link_order=0:handle_sigbus=0");
     }
+}
+
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> children;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...: the name may hold blanks and parentheses, so read
+        // from the last ')'.
+        std::istringstream rest(line.substr(line.rfind(')') + 1));
+        char state;
+        pid_t ppid = 0;
+        if (rest >> state >> ppid && ppid == parent)
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
 }
 
 temp_dir::temp_dir(const std::filesystem::path &parent)

@@ -12,22 +12,22 @@
 #include <utility>
 #include <vector>
 
+#include "trace_rules.h"
+
 namespace harness {
 
-struct line_t {
-    std::string text;  // without its newline
-    double at;         // seconds after the start when the newline arrived
-    double wall;       // the same moment on the wall clock, seconds since the epoch
-};
+// A line of standard output, and when it came (its first byte, its newline, seconds after
+// the start; the newline's moment on the wall clock too).
+using line_t = watch::line_t;
 
 struct options_t {
-    std::vector<std::string> args;
-    std::string input;                                 // written to standard input at the start
-    std::vector<std::pair<double, std::string>> feed;  // more input, each at its second after the start
-    bool keep_input_open = false;  // otherwise input ends after the last byte written
-    std::filesystem::path cwd;     // empty: the test's own working folder
-    std::vector<std::string> env;  // NAME=value entries added to the environment
-    std::optional<mode_t> umask;
+    std::vector<std::string> args{};
+    std::string input{};                                 // written to standard input at the start
+    std::vector<std::pair<double, std::string>> feed{};  // more input, each at its second after the start
+    bool keep_input_open = false;    // otherwise input ends after the last byte written
+    std::filesystem::path cwd{};     // empty: the test's own working folder
+    std::vector<std::string> env{};  // NAME=value entries added to the environment
+    std::optional<mode_t> umask{};
     double stop_after = 0;     // seconds; 0 lets the program end on its own
     int stop_signal = SIGINT;  // sent at stop_after
     bool signal_group = true;  // to the whole process group, or only to the first process
@@ -40,6 +40,7 @@ struct result_t {
     std::vector<line_t> lines;  // the complete lines of `out`
     int status = 0;             // wait status of the first process
     bool hung = false;          // killed at the limit
+    bool stopped = false;       // the stop signal was sent
     bool stragglers = false;    // some process of the group outlived the first by over a second
 
     bool exited(int code) const;  // ended normally with this status
@@ -48,10 +49,24 @@ struct result_t {
 
 result_t run(const std::filesystem::path &program, const options_t &options = {});
 
-// Adds a library to preload into the program, with one NAME=value setting for it. Under
-// the sanitizers the preloaded library comes before their runtime, which is intended,
-// and a SIGBUS is left to end the process instead of becoming a sanitizer report.
-void preload(options_t &options, const std::string &library, const std::string &setting);
+// Runs a bash script with `program` as its $0 and the options' args as $1, $2...: a way to
+// start the program in surroundings a test sets up (descriptors closed, signals ignored,
+// a pipeline), without quoting its path into the script.
+result_t run_script(const std::string &script, const std::filesystem::path &program,
+                    const options_t &options = {});
+
+// The run judged by the rules that tracewatch shows; the rules about the end of a run
+// apply when it ended by itself.
+watch::watch_t judge(watch::demo_t demo, const result_t &r);
+
+// Adds a library to preload into the program, with NAME=value settings for it. Under the
+// sanitizers the preloaded library comes before their runtime, which is intended, and a
+// SIGBUS is left to end the process instead of becoming a sanitizer report.
+void preload(options_t &options, const std::filesystem::path &library,
+             const std::vector<std::string> &settings);
+
+// The processes whose parent is `parent`, as /proc shows them now.
+std::vector<pid_t> children_of(pid_t parent);
 
 // A fresh folder for one test's files, removed with everything in it at the end.
 struct temp_dir {

@@ -48,10 +48,15 @@ TEST(Linecarver, ExitWordsEndTheRunOnlyAsAWholeLine)
                   "cmd-show:bye,in:(null), out:(null)\nsh%\n");
 }
 
-TEST(Linecarver, EndOfInputEndsTheRunCleanly)
+TEST(Linecarver, EndOfInputEndsTheRunCleanlyUnlessTheOutputFailed)
 {
     expect_output("", "sh%\n");
     expect_output("ls", "sh%ls\ncmd-show:ls,in:(null), out:(null)\nsh%\n");
+    for (const char *input : {"ls -l\n", "ls -l\nbye\n"}) {
+        harness::result_t r = harness::run_script("exec \"$0\" >/dev/full", LINECARVER_PATH, {.input = input});
+        EXPECT_TRUE(r.exited(1)) << input;
+        EXPECT_EQ(r.err, "linecarver: could not write to standard output\n");
+    }
 }
 
 TEST(Linecarver, LongLinesArriveInPiecesOf1023)
