@@ -69,43 +69,40 @@ std::string waiting_list(const watch_t &w, bool newest_first)
     return list;
 }
 
-// slotring: the k-th product since the start goes into slot k mod 5.
+// slotring: the k-th product goes into slot k mod 5, and the k-th consume empties it.
 note_t slotring_line(watch_t &w, const line_t &line)
 {
     note_t note;
-    const int produced = w.consumed + static_cast<int>(w.waiting.size());
+    std::string where;
     if (int n = number_after(line.text, "----Produce---"); n != 0) {
+        const int slot = w.produced++ % kSlots;
         w.waiting.push_back({n, line.at});
         const int waiting = static_cast<int>(w.waiting.size());
         w.most_waiting = std::max(w.most_waiting, waiting);
         if (waiting > kSlots)
-            breaks(w, note, 2, format("%d waiting: a slot not yet consumed was filled again", waiting));
-        note.text += format("%sinto slot %d", note.broken ? ", " : "", produced % kSlots);
+            breaks(w, note, 2, format("%d waiting, and slot %d still held %d", waiting, slot, w.ring[slot]));
+        w.ring[slot] = n;
+        where = format("into slot %d", slot);
     } else if (int m = number_after(line.text, "-Consume---"); m != 0) {
-        if (w.waiting.empty()) {
+        const int slot = w.consumed++ % kSlots;
+        auto it = std::find_if(w.waiting.begin(), w.waiting.end(),
+                               [m](const product_t &p) { return p.num == m; });
+        if (w.waiting.empty())
             breaks(w, note, 1, format("consumed %d with nothing waiting", m));
-        } else {
-            auto it = std::find_if(w.waiting.begin(), w.waiting.end(),
-                                   [m](const product_t &p) { return p.num == m; });
-            if (it != w.waiting.begin())
-                breaks(w, note, 1, format("consumed %d, but %d had waited longer", m, w.waiting.front().num));
-            note.text += format("%sout of slot %d", note.broken ? ", " : "", w.consumed % kSlots);
+        else if (it != w.waiting.begin())
+            breaks(w, note, 1, format("consumed %d, but %d had waited longer", m, w.waiting.front().num));
+        if (!w.waiting.empty())
             w.waiting.erase(it != w.waiting.end() ? it : w.waiting.begin());
-            w.consumed++;
-        }
+        w.ring[slot] = 0;
+        where = format("out of slot %d", slot);
     } else {
         breaks(w, note, 0, "not a slotring line");
         return note;
     }
-    // The ring as the program holds it: waiting product j sits in slot (consumed + j) mod 5.
-    std::array<std::string, kSlots> slots;
-    slots.fill(".");
-    for (std::size_t j = 0; j < w.waiting.size(); j++)
-        slots[(w.consumed + j) % kSlots] = std::to_string(w.waiting[j].num);
     std::string ring;
-    for (const std::string &slot : slots)
-        ring += format("%5s", slot.c_str());
-    note.text += format(", ring [%s ], %zu waiting", ring.c_str(), w.waiting.size());
+    for (int num : w.ring)
+        ring += num == 0 ? "    ." : format("%5d", num);
+    note.text += (note.broken ? ", " : "") + where + format(", ring [%s ], %zu waiting", ring.c_str(), w.waiting.size());
     return note;
 }
 
@@ -153,15 +150,18 @@ note_t stackbell_line(watch_t &w, const line_t &line)
 note_t duetlock_line(watch_t &w, const line_t &line)
 {
     note_t note;
-    const double held = line.at - line.begun;
-    w.longest_hold = std::max(w.longest_hold, held);
-    if (line.text == "HELLO WORLD")
-        w.upper++;
-    else if (line.text != "hello world")
+    const double took = line.at - line.begun;
+    if (line.text == "HELLO WORLD" || line.text == "hello world") {
+        w.longest_hold = std::max(w.longest_hold, took);
+        w.upper += line.text == "HELLO WORLD";
+        note.text = format("%.5s waited %.2f s for %s, the mutex held", line.text.c_str(), took,
+                           line.text.c_str() + 6);
+        if (line.text == "HELLO WORLD")
+            note.text += format("; HELLO WORLD %d of 5", w.upper);
+    } else {
         breaks(w, note, 0, "the words of two lines mixed, or a line torn");
-    note.text += format("%smutex held %.2f s", note.broken ? ", " : "", held);
-    if (line.text == "HELLO WORLD")
-        note.text += format(", HELLO WORLD %d of 5", w.upper);
+        note.text += format(" (the line took %.2f s)", took);
+    }
     return note;
 }
 
@@ -308,7 +308,8 @@ std::string facts(const watch_t &w)
     case demo_t::stackbell:
         return text + format(", %d consumed, %d of them the newest of two or more", w.consumed, w.stack_shown);
     case demo_t::duetlock:
-        return text + format(", %d HELLO WORLD, the mutex held up to %.2f s", w.upper, w.longest_hold);
+        return text + format(", %d HELLO WORLD, a first word waited up to %.2f s for its second", w.upper,
+                             w.longest_hold);
     case demo_t::pulsewait:
         return text + format(", %d on a whole second", w.on_second);
     default:

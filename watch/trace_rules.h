@@ -58,11 +58,13 @@ struct watch_t {
     // slotring and stackbell: products announced and not yet consumed, oldest first
     std::vector<product_t> waiting;
     int consumed = 0;
-    int most_waiting = 0;  // slotring: the most ever waiting at once
+    int produced = 0;                 // slotring
+    std::array<int, kSlots> ring{};   // slotring: the number in each slot, 0 when empty
+    int most_waiting = 0;             // slotring: the most ever waiting at once
     int stack_shown = 0;   // stackbell: consumes that took the newest of two or more
     // duetlock
     int upper = 0;              // HELLO WORLD lines
-    double longest_hold = 0;    // seconds from a line's first word to its second
+    double longest_hold = 0;    // seconds a whole line's first word waited for its second
     // dinerspawn and dinerlanes
     std::array<int, kPhilosophers> meals{};
     std::array<double, kPhilosophers> last_meal{};  // `at` of each one's latest meal
