@@ -2,6 +2,7 @@
 // use, and Ctrl-C, which must print the summary and leave no process behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <unistd.h>
 
@@ -28,6 +29,15 @@ TEST(Tracewatch, NotesEveryLineAndJudgesTheRun)
     EXPECT_NE(r.out.find("\ntracewatch: slotring ran 3.0 s and was stopped\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  held        first in, first out\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\033["), std::string::npos) << "escape sequences into a pipe";
+
+    // pulsewait's input is passed on a line per read, as a terminal would: three lines
+    // typed at once bring three lines at once, after the first deadline's line and long
+    // before the next.
+    r = tracewatch({"--for", "4", "pulsewait"}, {.feed = {{2.5, "one\ntwo\nthree\n"}}});
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(),
+                            [](const harness::line_t &l) { return l.text.starts_with(" hello world "); }),
+              4) << r.out;
 
     // A trace from standard input that breaks a rule.
     r = tracewatch({"--as", "slotring", "-"}, {.input = "----Produce---5\n----Produce---9\n-Consume---9\n"});

@@ -29,6 +29,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -224,13 +225,16 @@ int main(int argc, char *argv[])
     int forward = -1;    // pulsewait's input, passed on from ours
     pid_t pid = -1;
     if (live) {
+        // pulsewait reads what is typed; it cannot read the terminal itself from a process
+        // group that is not the terminal's own, so what we read is passed on. A terminal
+        // gives one line per read, and each read posts once: so each line goes on as a
+        // message of its own, through a socket that keeps them apart, where a pipe would
+        // run quickly typed lines together.
         int out[2], in[2];
-        if (pipe2(out, O_CLOEXEC) == -1 || pipe2(in, O_CLOEXEC) == -1) {
+        if (pipe2(out, O_CLOEXEC) == -1 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, in) == -1) {
             std::perror("tracewatch: pipe");
             return 2;
         }
-        // pulsewait reads what is typed; it cannot read the terminal itself from a process
-        // group that is not the terminal's own, so what we read is passed on.
         const bool reads = *o.demo == watch::demo_t::pulsewait;
         pid = start(o, out[1], reads ? in[0] : 0);
         close(out[1]);
@@ -321,7 +325,11 @@ int main(int argc, char *argv[])
                     input_open = false;
                 } else {
                     // Input the program does not take in time is dropped, not waited for.
-                    [[maybe_unused]] ssize_t ignored = write(forward, buf.data(), static_cast<std::size_t>(n));
+                    std::string_view input(buf.data(), static_cast<std::size_t>(n));
+                    for (std::size_t end; !input.empty(); input.remove_prefix(end)) {
+                        end = std::min(input.find('\n') + 1, input.size());
+                        [[maybe_unused]] ssize_t ignored = write(forward, input.data(), end);
+                    }
                 }
                 continue;
             }
