@@ -7,7 +7,7 @@
 #
 # Usage: bench/copy.sh [rounds]      (5 rounds by default; about four minutes)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(readlink -f "$0")")/.."
 rounds=${1:-5}
 
 scripts/deps bench
@@ -17,15 +17,18 @@ bin=$PWD/build/release/bin
 disk=$PWD/build/bench
 tmpfs=/dev/shm/copy-bench.$$
 log=$PWD/build/bench.log
+scratch=$(mktemp -d)  # the rounds' results
 mkdir -p "$disk" "$tmpfs"
-trap 'rm -rf "$tmpfs" "$disk"' EXIT
+trap 'rm -rf "$tmpfs" "$disk" "$scratch"' EXIT
 
+# hyperfine hands each command to sh: the folder is quoted, since it may hold blanks.
+quoted="'${bin//\'/\'\\\'\'}'"
 commands=(
     "cp src dst"
-    "$bin/forkmirror src dst 1"
-    "$bin/forkmirror src dst 2"
-    "$bin/lanemirror src dst 1"
-    "$bin/lanemirror src dst 2"
+    "$quoted/forkmirror src dst 1"
+    "$quoted/forkmirror src dst 2"
+    "$quoted/lanemirror src dst 1"
+    "$quoted/lanemirror src dst 2"
 )
 labels=("cp" "forkmirror 1" "forkmirror 2" "lanemirror 1" "lanemirror 2")
 
@@ -36,13 +39,13 @@ for fs in tmpfs disk; do
     dir=${!fs}
     head -c 1G /dev/urandom >"$dir/src"
     cat "$dir/src" >/dev/null  # into the page cache
-    results=$(mktemp)
+    results=$scratch/$fs.tsv
     for ((round = 0; round < rounds; round++)); do
         order=()
         for ((k = 0; k < ${#commands[@]}; k++)); do
             order+=("${commands[(k + round) % ${#commands[@]}]}")
         done
-        csv=$(mktemp)
+        csv=$scratch/round.csv
         # hyperfine's advice on outliers goes to the log; it is shown only if a run fails
         if ! (cd "$dir" && hyperfine --style none --runs 3 --prepare 'rm -f dst; sync' \
             --export-csv "$csv" "${order[@]}" >"$log" 2>&1); then
@@ -51,12 +54,11 @@ for fs in tmpfs disk; do
         fi
         # command,mean,stddev,median,... ; keep the command and its median
         tail -n +2 "$csv" | awk -F, '{ print $4 "\t" $1 }' >>"$results"
-        rm -f "$csv"
     done
     cp_median=$(awk -F'\t' -v c="${commands[0]}" '$2 == c { print $1 }' "$results" | median)
     for ((k = 0; k < ${#commands[@]}; k++)); do
         m=$(awk -F'\t' -v c="${commands[k]}" '$2 == c { print $1 }' "$results" | median)
         printf '%-6s %-14s %12.3f %9.2fx\n' "$fs" "${labels[k]}" "$m" "$(echo "$m $cp_median" | awk '{ print $1 / $2 }')"
     done
-    rm -f "$results" "$dir/src" "$dir/dst"
+    rm -f "$dir/src" "$dir/dst"
 done
