@@ -1,5 +1,6 @@
 // lanemirror: copies a file through memory mappings with several threads of one process,
-// each copying its own contiguous range of the file one byte at a time.
+// each copying its own contiguous range of the file one byte at a time (in the source:
+// an optimised build moves 16 bytes a step).
 //
 // Run:   lanemirror src dst [n]      (5 threads by default)
 // Watch: `cmp src dst` prints nothing: the copy is exact. The threads share the two
@@ -116,11 +117,21 @@ int read_count(const char *text)
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
+// Speed hints for the kernel, gathered here so that a first reading can skip them: the
+// copy is the same without them, only slower. What they gain depends on the kernel and
+// the file system, and where one is not supported it is ignored.
+
+// Asks for 2 MiB pages: where the file system keeps the file's cached pages in pieces
+// that large, one page-table entry then maps 2 MiB instead of 4 KiB.
+void hint_huge_pages(char *mapping, off_t len)
+{
+    madvise(mapping, static_cast<std::size_t>(len), MADV_HUGEPAGE);
+}
+
 // Asks the kernel to fill in the page tables for bytes [off, off + size) of a mapping
-// now, in one call, instead of taking one page fault per page inside the copy loop.
-// Each thread does this for its own range, so the page-table work is shared out like
-// the copy. The start must lie on a page boundary. It is only a hint: on a kernel
-// without it, the loop faults the pages in as it goes.
+// now, in one call, instead of one page fault per page inside the copy loop. Each thread
+// does this for its own range, so the page-table work is shared out like the copy. The
+// start must lie on a page boundary.
 void populate(char *mapping, off_t off, off_t size, int advice)
 {
     const off_t page = sysconf(_SC_PAGESIZE);
@@ -133,11 +144,12 @@ void *tfn(void *arg)
     auto *a = static_cast<arg_t *>(arg);
     // Take the mappings and the count into locals first. Through the shared variables,
     // every byte stored could, for all the compiler knows, change s, d or the record, so it
-    // would reload them after each byte; with locals it may copy many bytes per step.
+    // would reload them after each byte. With locals, an optimised build turns the byte
+    // loop below into 16-byte moves; a build without optimisation copies byte by byte.
     const char *from = s + a->off;
     char *to = d + a->off;
     const off_t size = a->size;
-    populate(s, a->off, size, MADV_POPULATE_READ);
+    populate(s, a->off, size, MADV_POPULATE_READ);  // speed hints, see above
     populate(d, a->off, size, MADV_POPULATE_WRITE);
     for (off_t i = 0; i < size; i++)
         to[i] = from[i];
@@ -173,6 +185,8 @@ int main(int argc, char *argv[])
 
     // The source is mapped before the destination is opened: a source that cannot be
     // mapped then leaves an existing destination as it was. An empty one has nothing to map.
+    // Private is enough for the source, which is only read: a page of a private mapping
+    // is the file's own page until someone writes to it, so no copy is ever made.
     if (length > 0) {
         s = static_cast<char *>(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd_src, 0));
         if (s == MAP_FAILED)
@@ -205,11 +219,8 @@ int main(int argc, char *argv[])
     d = static_cast<char *>(mmap(nullptr, length, PROT_WRITE, MAP_SHARED, fd_dst, 0));
     if (d == MAP_FAILED)
         die("mmap dst");
-    // Ask for 2 MiB pages: where the filesystem can hold the file's cached pages that way
-    // (ext4 can, tmpfs only if configured to), one page-table entry then maps 2 MiB and
-    // the threads set up 512 times fewer entries. A hint: ignored where unsupported.
-    madvise(s, static_cast<std::size_t>(length), MADV_HUGEPAGE);
-    madvise(d, static_cast<std::size_t>(length), MADV_HUGEPAGE);
+    hint_huge_pages(s, length);  // speed hints, see above
+    hint_huge_pages(d, length);
     // The mappings stay valid without the descriptors.
     close(fd_src);
     close(fd_dst);

@@ -10,7 +10,9 @@ struct forks_t {
 
 // Philosopher i takes fork i first and tries fork i + 1, except the last, who takes fork 0
 // first and tries fork 4. So everyone reaches first for the lower-numbered of their two
-// forks, and no ring of philosophers can each hold one fork while waiting for the next.
+// forks, and no ring of philosophers can each hold one fork while waiting for the next:
+// this order alone rules out deadlock, even if the second fork were waited for. Only
+// trying the second fork is a second, separate cure; either would do.
 constexpr forks_t fork_order(int i)
 {
     return (i == kPhilosophers - 1) ? forks_t{0, i} : forks_t{i, i + 1};

@@ -5,7 +5,8 @@
 // Run:   linecarver          (type lines at the sh% prompt; exit, quit or bye ends it,
 //                              and so does Ctrl-D)
 // Watch: the first command is echoed as typed before it is split; then one cmd-show line
-//        per command. A missing name or redirection shows as (null).
+//        per command. A command without a name or without a redirection shows (null)
+//        there. Only blanks separate words: a tab is part of a word.
 
 #include <array>
 #include <cstdio>
@@ -51,7 +52,9 @@ void report_refusal(int result)
     else if (result == kTooManyWords)
         std::fprintf(stderr, "linecarver: line refused: a command with more than %d words\n",
                      kMaxWords);
-    // A sign without a target needs no message: the echo shows where the line stopped.
+    // A sign without a target (kNoTarget) drops the line without a word: only the echo of
+    // the first command was printed, so when the sign is in a later command, as in
+    // "cat < in | grep x >", nothing shows what was wrong but the missing listing.
 }
 
 // A failed write (a full disk, a closed pipe) leaves only the stream's error flag behind:

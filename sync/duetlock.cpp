@@ -3,7 +3,8 @@
 // pause between them, inside the locked region, so that the words of a line stay
 // together and the two threads' lines never mix.
 //
-// Run:   duetlock            (it ends by itself after five HELLO WORLD lines)
+// Run:   duetlock            (it ends by itself after five HELLO WORLD lines; tracewatch
+//                              duetlock shows how long each line held the mutex)
 // Watch: a first word often waits a second or two for its second word, and nothing of the
 //        other thread comes in between. After its fifth line the main thread cancels the
 //        other thread, which can be cancelled only between its lines, never inside one.
@@ -31,7 +32,9 @@ pthread_mutex_t mutex;  // held while a line is being printed
 // hold, cannot fail; their results are not looked at.
 void *tfn(void *)
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));  // the one generator, seeded again
+    // The one generator, seeded again. POSIX does not promise that rand() may be called
+    // from several threads at once; glibc's locks its state.
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
     for (;;) {
         // Cancelled inside the locked region, this thread would leave half a line behind
         // and the mutex locked; so cancellation waits while it holds the mutex.

@@ -2,7 +2,8 @@
 // once whenever the user enters a line. The main thread waits with a deadline; a reader
 // thread posts the semaphore after each read from standard input, ending the wait early.
 //
-// Run:   pulsewait           (type lines; stop it with Ctrl-C)
+// Run:   pulsewait           (type lines; stop it with Ctrl-C; tracewatch pulsewait shows
+//                              the gaps)
 // Watch: " hello world" every five seconds, on a whole second of the clock; a line the
 //        moment you press Enter, and the next one 4 to 5 seconds after it. Three lines
 //        typed quickly bring three lines at once.

@@ -1,9 +1,15 @@
 // slotring: a producer and a consumer thread passing numbers through a ring of five
 // slots; two counting semaphores do all the coordination.
 //
-// Run:   slotring            (stop it with Ctrl-C)
+// Run:   slotring            (stop it with Ctrl-C; tracewatch slotring shows the ring)
 // Watch: numbers come out in the order they went in, and the producer is never more
 //        than five ahead. The generator is never seeded, so every run draws the same values.
+//
+// Why no mutex: each thread keeps its own slot index, and the semaphores keep the producer
+// off any slot the consumer has not emptied yet and the consumer off any slot not yet
+// filled, so no slot is ever used by both at once. A second producer would share the
+// producer's side of the ring: two producers could take the same slot, and they would
+// need a mutex around choosing a slot and filling it.
 
 #include <array>
 #include <cerrno>
@@ -17,6 +23,8 @@
 constexpr int kSlots = 5;
 constexpr int kPause = 3;  // pauses of 0 to 2 seconds
 
+// Both threads draw their numbers and pauses from the one generator. POSIX does not promise
+// that rand() may be called from several threads at once; glibc's locks its state.
 std::array<int, kSlots> queue;  // 0 marks a free slot
 sem_t blank_number;             // free slots
 sem_t product_number;           // filled slots

@@ -3,7 +3,7 @@
 // while the list is empty. Products are pushed at the head and taken from the head, so
 // the newest is consumed first: a stack.
 //
-// Run:   stackbell           (stop it with Ctrl-C)
+// Run:   stackbell           (stop it with Ctrl-C; tracewatch stackbell shows the list)
 // Watch: when the producer gets ahead, the newest product is consumed first: after
 //        "-Produce ---5" and "-Produce ---9", "-Consume ---9" comes before "-Consume ---5".
 
@@ -44,6 +44,9 @@ pthread_cond_t has_product = PTHREAD_COND_INITIALIZER;  // signalled after each 
         std::perror("stackbell: write");
     _exit(1);
 }
+
+// Both threads draw from the one generator, rand(). POSIX does not promise that it may be
+// called from several threads at once; glibc's locks its state.
 
 // Locking, unlocking, waiting and signalling with a default, statically initialised
 // mutex and condition variable cannot fail when used as here; their results are not
