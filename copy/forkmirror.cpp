@@ -176,9 +176,12 @@ int main(int argc, char *argv[])
         refuse("%s and %s are the same file", argv[1], argv[2]);
     if (len < n)
         n = static_cast<int>(len);
-    // Emptied first, so that nothing of an older destination survives, then given the
-    // source's length.
-    err_int(ftruncate(fd_dst, 0), "truncate fd_dst err");
+    // An older destination is emptied first, so that nothing of it survives; then the file
+    // gets the source's length. Only a file that holds something is emptied: a file system
+    // may take a cut to zero as a file being replaced, and write all of it out to disk as
+    // soon as it is closed (ext4 does, unless mounted with noauto_da_alloc).
+    if (dst_stat.st_size > 0)
+        err_int(ftruncate(fd_dst, 0), "truncate fd_dst err");
     err_int(ftruncate(fd_dst, len), "truncate fd_dst err");
     if (len == 0)
         return 0;

@@ -205,7 +205,11 @@ int main(int argc, char *argv[])
         die("fstat dst");
     if (dst_stat.st_dev == statbuf.st_dev && dst_stat.st_ino == statbuf.st_ino)
         refuse("%s and %s are the same file", argv[1], argv[2]);
-    if (ftruncate(fd_dst, 0) == -1)
+    // An older destination is emptied, so that nothing of it survives. Only a file that
+    // holds something: a file system may take a cut to zero as a file being replaced, and
+    // write all of it out to disk as soon as it is closed (ext4 does, unless mounted with
+    // noauto_da_alloc).
+    if (dst_stat.st_size > 0 && ftruncate(fd_dst, 0) == -1)
         die("truncate dst");
     if (length == 0)
         return 0;
