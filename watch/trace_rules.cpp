@@ -16,7 +16,8 @@ constexpr double kSure = 0.5;
 // A line that arrives this close after a whole second of the wall clock came on it.
 constexpr double kOnSecond = 0.1;
 
-const char *const kLineFormats[] = {
+// The rule every line must keep, in the order of demo_t.
+constexpr std::array<const char *, kDemos.size()> kLineFormats = {
     "every line is a philosopher, A to E, eating", "every line is a philosopher, A to E, eating",
     "every line is whole: HELLO WORLD or hello world",
     "every line is a produce or a consume line", "every line is a produce or a consume line",

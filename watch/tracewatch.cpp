@@ -252,7 +252,7 @@ int main(int argc, char *argv[])
     watch::line_t line;
     bool in_line = false, stopping = false, killed = false, trace_open = true;
     bool input_open = forward != -1, leader_done = !live, group_gone = !live;
-    int status = 0;
+    int status = 0;  // the program's, once it has ended
     double stopped_at = 0;
     auto stop = [&] {
         stopping = true;
@@ -285,8 +285,12 @@ int main(int argc, char *argv[])
         // Reap whatever has ended: the program, and its processes that we adopted.
         if (live && (child_ended || leader_done)) {
             child_ended = 0;
-            for (pid_t ended; (ended = waitpid(-1, &status, WNOHANG)) > 0;)
-                leader_done |= ended == pid;
+            int ended_status;
+            for (pid_t ended; (ended = waitpid(-1, &ended_status, WNOHANG)) > 0;)
+                if (ended == pid) {
+                    leader_done = true;
+                    status = ended_status;
+                }
             group_gone = leader_done && kill(-pid, 0) == -1 && errno == ESRCH;
         }
         if (!trace_open && group_gone)
