@@ -153,8 +153,9 @@ int main()
     int status;
     int k = first_to_leave(pid, status);
     pid[k] = 0;
-    // One that ended with a status has said why itself, or left quietly because our output
-    // was closed; so has one killed by SIGPIPE.
+    // A philosopher that exited has said why itself, or left quietly because its reader
+    // went away; one killed by SIGPIPE lost its reader too. Any other signal came from
+    // outside: say which.
     if (WIFSIGNALED(status) && WTERMSIG(status) != SIGPIPE)
         std::fprintf(stderr, "dinerspawn: philosopher %c was killed by signal %d (%s); the "
                      "dinner is over\n", 'A' + k, WTERMSIG(status), strsignal(WTERMSIG(status)));
