@@ -56,16 +56,16 @@ int number_after(const std::string &line, std::string_view prefix)
     return (n >= 1 && n <= 1000) ? n : 0;
 }
 
-std::string waiting_list(const watch_t &w, bool newest_first)
+// stackbell's list, newest first.
+std::string stack_list(const watch_t &w)
 {
     if (w.waiting.empty())
         return "empty";
     std::string list;
-    for (std::size_t k = 0; k < w.waiting.size(); k++) {
-        const product_t &p = w.waiting[newest_first ? w.waiting.size() - 1 - k : k];
-        if (k > 0)
+    for (auto p = w.waiting.rbegin(); p != w.waiting.rend(); ++p) {
+        if (p != w.waiting.rbegin())
             list += ' ';
-        list += std::to_string(p.num);
+        list += std::to_string(p->num);
     }
     return list;
 }
@@ -115,7 +115,7 @@ note_t stackbell_line(watch_t &w, const line_t &line)
     note_t note;
     if (int n = number_after(line.text, "-Produce ---"); n != 0) {
         w.waiting.push_back({n, line.at});
-        note.text = "list " + waiting_list(w, true) + " (newest first)";
+        note.text = "list " + stack_list(w) + " (newest first)";
         return note;
     }
     int n = number_after(line.text, "-Consume ---");
@@ -140,7 +140,7 @@ note_t stackbell_line(watch_t &w, const line_t &line)
         breaks(w, note, 2, format("consumed %d while a newer product lay on top of it", n));
     w.waiting.erase(it);
     w.consumed++;
-    note.text += (note.broken ? ", list " : "list ") + waiting_list(w, true);
+    note.text += (note.broken ? ", list " : "list ") + stack_list(w);
     if (!newer_on_top && others >= 1) {
         w.stack_shown++;
         note.text += format(", took the newest of %ld waiting: the stack shows", others + 1);
@@ -153,7 +153,7 @@ note_t duetlock_line(watch_t &w, const line_t &line)
     note_t note;
     const double took = line.at - line.begun;
     if (line.text == "HELLO WORLD" || line.text == "hello world") {
-        w.longest_hold = std::max(w.longest_hold, took);
+        w.longest_wait = std::max(w.longest_wait, took);
         w.upper += line.text == "HELLO WORLD";
         note.text = format("%.5s waited %.2f s for %s, the mutex held", line.text.c_str(), took,
                            line.text.c_str() + 6);
@@ -310,7 +310,7 @@ std::string facts(const watch_t &w)
         return text + format(", %d consumed, %d of them the newest of two or more", w.consumed, w.stack_shown);
     case demo_t::duetlock:
         return text + format(", %d HELLO WORLD, a first word waited up to %.2f s for its second", w.upper,
-                             w.longest_hold);
+                             w.longest_wait);
     case demo_t::pulsewait:
         return text + format(", %d on a whole second", w.on_second);
     default:

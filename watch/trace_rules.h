@@ -64,7 +64,7 @@ struct watch_t {
     int stack_shown = 0;   // stackbell: consumes that took the newest of two or more
     // duetlock
     int upper = 0;              // HELLO WORLD lines
-    double longest_hold = 0;    // seconds a whole line's first word waited for its second
+    double longest_wait = 0;    // seconds a whole line's first word waited for its second
     // dinerspawn and dinerlanes
     std::array<int, kPhilosophers> meals{};
     std::array<double, kPhilosophers> last_meal{};  // `at` of each one's latest meal

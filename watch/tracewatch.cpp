@@ -191,9 +191,10 @@ int width(const std::string &text)
     return w;
 }
 
+// Text in a colour on a terminal; as it is without colours, or without a colour to give.
 std::string paint(const std::string &text, const char *colour, bool colours)
 {
-    return colours ? colour + text + kPlain : text;
+    return colours && colour != nullptr ? colour + text + kPlain : text;
 }
 
 int main(int argc, char *argv[])
@@ -387,7 +388,7 @@ int main(int argc, char *argv[])
     put("\ntracewatch: " + std::string(watch::name_of(*o.demo)) + " " + how + "\n");
     put("  " + watch::facts(w) + "\n");
     for (const watch::rule_t &rule : w.rules)
-        put("  " + (rule.broken > 0 ? paint(watch::verdict(rule), kRed, colours) : watch::verdict(rule)) + "\n");
+        put("  " + paint(watch::verdict(rule), rule.broken > 0 ? kRed : nullptr, colours) + "\n");
     if (std::fflush(stdout) == EOF)
         return 2;
     return watch::all_held(w) ? 0 : 1;
