@@ -158,7 +158,7 @@ result_t run(const std::filesystem::path &program, const options_t &o)
         if (!leader_done) {
             if (waitpid(pid, &r.status, WNOHANG) == pid) {
                 leader_done = true;
-                leader_end = now;
+                leader_end = r.seconds = now;
             } else if (now >= o.limit) {
                 r.hung = true;
                 kill(-pid, SIGKILL);
@@ -240,8 +240,12 @@ result_t run(const std::filesystem::path &program, const options_t &o)
 
 watch::watch_t judge(watch::demo_t demo, const result_t &r)
 {
-    return watch::judge_run(demo, r.lines, r.out.substr(r.out.rfind('\n') + 1),
-                            !r.stopped && !r.hung);
+    watch::ending_t end;
+    end.stopped = r.stopped || r.hung;
+    if (!r.hung)
+        end.status = r.status;
+    end.at = r.seconds;
+    return watch::judge_run(demo, r.lines, r.out.substr(r.out.rfind('\n') + 1), end);
 }
 
 result_t run_script(const std::string &script, const std::filesystem::path &program,

@@ -39,6 +39,7 @@ struct result_t {
     std::string err;
     std::vector<line_t> lines;  // the complete lines of `out`
     int status = 0;             // wait status of the first process
+    double seconds = 0;         // how long the first process ran
     bool hung = false;          // killed at the limit
     bool stopped = false;       // the stop signal was sent
     bool stragglers = false;    // some process of the group outlived the first by over a second
@@ -56,7 +57,7 @@ result_t run_script(const std::string &script, const std::filesystem::path &prog
                     const options_t &options = {});
 
 // The run judged by the rules that tracewatch shows; the rules about the end of a run
-// apply when it ended by itself.
+// apply when it ended by itself, and how it ended is judged too.
 watch::watch_t judge(watch::demo_t demo, const result_t &r);
 
 // Adds a library to preload into the program, with NAME=value settings for it. Under the
