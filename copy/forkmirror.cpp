@@ -1,7 +1,7 @@
 // forkmirror: copies a file through memory mappings, the work divided into contiguous
 // blocks among several worker processes created with fork.
 //
-// Run:   forkmirror file_src file_dst [process number]      (5 workers by default)
+// Run:   forkmirror file_src file_dst [process number]      (5 workers by default, 1 to 100)
 // Watch: `cmp file_src file_dst` prints nothing: the copy is exact. Both files are mapped
 //        before the first fork, so every worker inherits both mappings; each copies its
 //        own block with one move, and because the destination mapping is shared with the
@@ -23,6 +23,9 @@
 #include <vector>
 
 constexpr int kDefaultWorkers = 5;
+// More workers would gain nothing on any machine and could fill its process table, failing
+// other programs' forks while they run.
+constexpr int kMostWorkers = 100;
 constexpr mode_t kMode = 0664;  // rw-rw-r--, before the file-creation mask
 
 // Report a failed call in the perror form (label, colon, blank, the system's text) and end.
@@ -135,8 +138,13 @@ int main(int argc, char *argv[])
         return 1;
     }
     int n = (argc == 4) ? read_count(argv[3]) : kDefaultWorkers;
-    if (n < 1)
-        refuse("the process number must be at least 1, not '%s'", argv[3]);
+    if (n < 1 || n > kMostWorkers)
+        refuse("the process number must be from 1 to %d, not '%s'", kMostWorkers, argv[3]);
+    // A destination that exists must be a regular file: a FIFO, a device or a folder has
+    // no length to give and no pages to map. (Looked at again once it is open, below.)
+    struct stat dst_stat;
+    if (stat(argv[2], &dst_stat) == 0 && !S_ISREG(dst_stat.st_mode))
+        refuse("%s is not a regular file", argv[2]);
     // A launcher may have left SIGCHLD ignored: the kernel would then reap the workers by
     // itself, and the waits below would find none.
     signal(SIGCHLD, SIG_DFL);
@@ -168,12 +176,16 @@ int main(int argc, char *argv[])
     // source: if it is the source under another name (the same path, a hard link, a
     // symbolic link), truncating it would destroy the source. A check of the name before
     // the open could be fooled by a name that changes in between.
+    // The workers' ids are kept in room made now, before the destination is touched.
+    std::vector<pid_t> workers;
+    workers.reserve(static_cast<std::size_t>(n));
     int fd_dst = open(argv[2], O_RDWR | O_CREAT, kMode);
     err_int(fd_dst, "open dict.cp err");
-    struct stat dst_stat;
     err_int(fstat(fd_dst, &dst_stat), "fstat err");
     if (dst_stat.st_dev == statbuf.st_dev && dst_stat.st_ino == statbuf.st_ino)
         refuse("%s and %s are the same file", argv[1], argv[2]);
+    if (!S_ISREG(dst_stat.st_mode))
+        refuse("%s is not a regular file", argv[2]);
     if (len < n)
         n = static_cast<int>(len);
     // An older destination is emptied first, so that nothing of it survives; then the file
@@ -197,7 +209,6 @@ int main(int argc, char *argv[])
 
     // A new process leaves the loop at once as worker i; the first process goes on and
     // keeps each worker's id, so as to wait for its own workers and no other child.
-    std::vector<pid_t> workers;
     pid_t pid = -1;
     int i;
     for (i = 0; i < n; i++) {

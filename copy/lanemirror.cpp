@@ -2,7 +2,7 @@
 // each copying its own contiguous range of the file one byte at a time (in the source:
 // an optimised build moves 16 bytes a step).
 //
-// Run:   lanemirror src dst [n]      (5 threads by default)
+// Run:   lanemirror src dst [n]      (5 threads by default, 1 to 100)
 // Watch: `cmp src dst` prints nothing: the copy is exact. The threads share the two
 //        mappings and need no lock, because no two of them touch the same byte. The
 //        destination gets its length from one byte written at its end, which the copy
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 constexpr int kDefaultThreads = 5;
+constexpr int kMostThreads = 100;  // more would gain nothing on any machine
 constexpr mode_t kMode = 0644;  // rw-r--r--, before the file-creation mask
 
 // One thread's work: the bytes from off up to off + size - 1.
@@ -41,6 +43,7 @@ char *d;  // the destination mapping, written by every thread
 // call only async-signal-safe functions, and formatting text is not one of them.
 std::array<char, 8192> bus_message;
 std::size_t bus_message_length;
+std::atomic_flag bus_said;  // set by the first thread to say it; lock-free, so safe in a handler
 
 // Report a failed call that sets errno, in the perror form, and end the run.
 [[noreturn]] void die(const char *label)
@@ -90,11 +93,17 @@ bool has_data(int fd)
 
 // A page of a file mapping that the kernel cannot supply, because the source shrank under
 // its mapping or the destination's file system has no room left for it, raises SIGBUS in
-// the thread that touches it. Say so, and end the run instead of a bare crash.
+// the thread that touches it. Say so, and end the run instead of a bare crash. Several
+// threads may fault at once: the first says it and ends the process, the others wait for
+// that end.
 void on_bus_error(int)
 {
-    [[maybe_unused]] ssize_t ignored = write(2, bus_message.data(), bus_message_length);
-    _exit(1);
+    if (!bus_said.test_and_set()) {
+        [[maybe_unused]] ssize_t ignored = write(2, bus_message.data(), bus_message_length);
+        _exit(1);
+    }
+    for (;;)
+        pause();
 }
 
 void catch_bus_errors(const char *dst)
@@ -159,13 +168,23 @@ void *tfn(void *arg)
 int main(int argc, char *argv[])
 {
     open_standard_streams();
-    if (argc < 3) {
+    if (argc != 3 && argc != 4) {
         std::printf("Enter like this please: ./a.out src dst [thread number]\n");
         return 1;
     }
     int n = (argc == 4) ? read_count(argv[3]) : kDefaultThreads;
-    if (n < 1)
-        refuse("the thread number must be at least 1, not '%s'", argv[3]);
+    if (n < 1 || n > kMostThreads)
+        refuse("the thread number must be from 1 to %d, not '%s'", kMostThreads, argv[3]);
+    // A destination that exists must be a regular file: a FIFO, a device or a folder has
+    // no length to give and no pages to map. (Looked at again once it is open, below.)
+    struct stat dst_stat;
+    if (stat(argv[2], &dst_stat) == 0 && !S_ISREG(dst_stat.st_mode))
+        refuse("%s is not a regular file", argv[2]);
+    // What the threads need is allocated before any file is touched.
+    auto *tid = new (std::nothrow) pthread_t[n];
+    auto *p = new (std::nothrow) arg_t[n];
+    if (tid == nullptr || p == nullptr)
+        die_rc(ENOMEM, "allocate");
 
     // O_NONBLOCK matters only for a FIFO, whose open would otherwise wait for a writer.
     int fd_src = open(argv[1], O_RDONLY | O_NONBLOCK);
@@ -200,19 +219,23 @@ int main(int argc, char *argv[])
     int fd_dst = open(argv[2], O_RDWR | O_CREAT, kMode);
     if (fd_dst == -1)
         die("open dst");
-    struct stat dst_stat;
     if (fstat(fd_dst, &dst_stat) == -1)
         die("fstat dst");
     if (dst_stat.st_dev == statbuf.st_dev && dst_stat.st_ino == statbuf.st_ino)
         refuse("%s and %s are the same file", argv[1], argv[2]);
+    if (!S_ISREG(dst_stat.st_mode))
+        refuse("%s is not a regular file", argv[2]);
     // An older destination is emptied, so that nothing of it survives. Only a file that
     // holds something: a file system may take a cut to zero as a file being replaced, and
     // write all of it out to disk as soon as it is closed (ext4 does, unless mounted with
     // noauto_da_alloc).
     if (dst_stat.st_size > 0 && ftruncate(fd_dst, 0) == -1)
         die("truncate dst");
-    if (length == 0)
+    if (length == 0) {
+        delete[] p;
+        delete[] tid;
         return 0;
+    }
 
     // Give the destination its length by writing its last byte.
     if (lseek(fd_dst, length - 1, SEEK_SET) == -1)
@@ -228,11 +251,6 @@ int main(int argc, char *argv[])
     // The mappings stay valid without the descriptors.
     close(fd_src);
     close(fd_dst);
-
-    auto *tid = new (std::nothrow) pthread_t[n];
-    auto *p = new (std::nothrow) arg_t[n];
-    if (tid == nullptr || p == nullptr)
-        die_rc(ENOMEM, "allocate");
 
     off_t size = length / n;
     off_t off = 0;

@@ -13,12 +13,14 @@
 //        they tend to eat in step.
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -32,6 +34,9 @@ constexpr int kPause = 5;  // a philosopher rests 0 to 4 seconds between meals
 constexpr std::size_t kRegion = kPhilosophers * sizeof(sem_t);
 
 sem_t *s;  // the forks, in memory shared by all the processes
+// Set by the first philosopher to report a failed print; shared too, and lock-free, so
+// that it works across processes.
+std::atomic_flag *said;
 
 [[noreturn]] void die(const char *label)
 {
@@ -53,11 +58,12 @@ void follow_parent(pid_t parent)
 
 // A philosopher that cannot print leaves the table, and the first process then ends the
 // dinner. If the reader of our output went away, SIGPIPE has usually ended us already;
-// where it is ignored, the print fails with EPIPE instead, and we leave as quietly.
+// where it is ignored, the print fails with EPIPE instead, and we leave as quietly. A full
+// disk fails every philosopher's print at once: the first to fail says so, once.
 void eat(int i)
 {
     if (std::printf(" %c is eating\n", 'A' + i) < 0) {
-        if (errno != EPIPE)
+        if (errno != EPIPE && !said->test_and_set())
             std::perror("dinerspawn: write");
         _exit(1);
     }
@@ -122,6 +128,10 @@ int main()
         mmap(nullptr, kRegion, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (s == MAP_FAILED)
         die("fail to mmap");
+    void *flag = mmap(nullptr, sizeof(std::atomic_flag), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (flag == MAP_FAILED)
+        die("fail to mmap");
+    said = new (flag) std::atomic_flag;
     // pshared = 1: the semaphores are used by several processes, through the shared region.
     for (int k = 0; k < kPhilosophers; k++)
         if (sem_init(&s[k], 1, 1) == -1)
@@ -163,5 +173,6 @@ int main()
     for (int f = 0; f < kPhilosophers; f++)
         sem_destroy(&s[f]);
     munmap(s, kRegion);
+    munmap(said, sizeof(std::atomic_flag));
     return 1;
 }

@@ -12,6 +12,9 @@
 //                            took stays taken that long (a philosopher's meal)
 //   PACE_WAIT_LIMIT_S=s      a sem_wait still waiting after s seconds says so on standard
 //                            error, then waits on
+//   PACE_WAITPID_MS=m        waitpid waits m ms before it looks: a parent slow to see a child end
+//   PACE_ERROR_MS=m          a write to standard error returns m ms late: time for a second
+//                            failure to happen while the first is being told
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -147,4 +151,25 @@ extern "C" int sem_wait(sem_t *sem)
         return real_wait(sem);
     }
     return 0;
+}
+
+extern "C" pid_t waitpid(pid_t pid, int *status, int options)
+{
+    static auto real_waitpid = real<pid_t (*)(pid_t, int *, int)>("waitpid");
+    if (const char *pause = std::getenv("PACE_WAITPID_MS"); pause != nullptr)
+        nap(std::atol(pause));
+    return real_waitpid(pid, status, options);
+}
+
+// Called from signal handlers too: it only reads the environment, sleeps and writes (the
+// first write of the programs under test comes before any handler can run).
+extern "C" ssize_t write(int fd, const void *buf, size_t count)
+{
+    static auto real_write = real<ssize_t (*)(int, const void *, size_t)>("write");
+    const ssize_t written = real_write(fd, buf, count);
+    const int error = errno;
+    if (const char *pause = std::getenv("PACE_ERROR_MS"); pause != nullptr && fd == 2)
+        nap(std::atol(pause));
+    errno = error;
+    return written;
 }

@@ -125,6 +125,14 @@ TEST(Dinerspawn, NobodyOutlivesTheDinnerNorWaitsForADeadNeighbour)
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(r.stragglers);
 
+    // A full disk fails every philosopher's print. With short rests and a first process
+    // slow to see the first one leave, several fail; the first to fail says so, once.
+    harness::preload(o, FAULT_SHIM_PATH, {"PACE_SLEEP_MS=10", "PACE_WAITPID_MS=1000"});
+    r = harness::run_script("exec \"$0\" >/dev/full", DINERSPAWN_PATH, o);
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.err, "dinerspawn: write: No space left on device\n");
+    EXPECT_FALSE(r.stragglers);
+
     // The first process killed, by SIGTERM or, while SIGTERM is ignored, by SIGKILL.
     o = {.stop_after = 2, .stop_signal = SIGTERM, .signal_group = false};
     r = dine(DINERSPAWN_PATH, o);
