@@ -65,6 +65,8 @@ TEST(TraceRules, Slotring)
     std::vector<std::pair<std::string, double>> seven(7, {"----Produce---7", 0});
     for (int k = 0; k < 7; k++)
         seven[static_cast<std::size_t>(k)].first = "----Produce---" + std::to_string(k + 1);
+    w = judged(demo_t::slotring, std::vector(seven.begin(), seven.begin() + 5));
+    EXPECT_EQ(verdict_of(w, rule_id::at_most_five), "held") << "the ring filled";
     w = judged(demo_t::slotring, seven);
     EXPECT_EQ(broken(w), names{"never more than five waiting"});
     EXPECT_EQ(w.waiting.size(), 5u);

@@ -143,8 +143,8 @@ note_t slotring_line(watch_t &w, const line_t &line)
     std::string where;
     if (int n = number_after(line.text, "----Produce---", 1); n > 0) {
         const int slot = w.produced % kSlots;
-        if (w.produced - w.consumed >= kSlots)
-            tested(w, rule_id::at_most_five);  // the ring was full: the producer had to wait
+        if (w.produced + 1 - w.consumed == kSlots)
+            tested(w, rule_id::at_most_five);  // the ring is full: the producer must wait now
         if (w.produced + 1 - w.consumed > kSlots)
             breaks(w, note, rule_id::at_most_five,
                    format("%d ahead", w.produced + 1 - w.consumed) +
