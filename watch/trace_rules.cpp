@@ -209,17 +209,21 @@ note_t stackbell_line(watch_t &w, const line_t &line)
     }
     tested(w, rule_id::line_format);
     tested(w, rule_id::was_waiting);
+    auto on_list = [&](const product_t &p) {
+        return w.seen == seen_t::schedule ? p.at < line.at : p.at <= line.at - kSure;
+    };
+    // Two products may bear the same number: the one taken is the newest of them that was
+    // surely on the list, if any was.
     auto taken = std::find_if(w.waiting.rbegin(), w.waiting.rend(),
-                              [n](const product_t &p) { return p.num == n; });
+                              [&](const product_t &p) { return p.num == n && on_list(p); });
+    if (taken == w.waiting.rend())
+        taken = std::find_if(w.waiting.rbegin(), w.waiting.rend(), [n](const product_t &p) { return p.num == n; });
     if (taken == w.waiting.rend()) {
         breaks(w, note, rule_id::was_waiting, format("consumed %d, which was not waiting", n));
         note.text = with_list(w, "", "");
         return note;
     }
     auto it = taken.base() - 1;
-    auto on_list = [&](const product_t &p) {
-        return w.seen == seen_t::schedule ? p.at < line.at : p.at <= line.at - kSure;
-    };
     auto newer = std::find_if(it + 1, w.waiting.end(), on_list);
     long others = 0, unclear = 0;
     for (auto p = w.waiting.begin(); p != w.waiting.end(); ++p)
@@ -409,6 +413,16 @@ std::optional<demo_t> demo_named(std::string_view name)
     for (demo_t demo : kDemos)
         if (name == name_of(demo))
             return demo;
+    return std::nullopt;
+}
+
+std::optional<demo_t> demo_of_program(std::string_view file_name)
+{
+    for (demo_t demo : kDemos) {
+        const std::string_view name = name_of(demo);
+        if (file_name == name || (file_name.starts_with(name) && file_name.substr(name.size()).starts_with('_')))
+            return demo;
+    }
     return std::nullopt;
 }
 

@@ -24,6 +24,9 @@ constexpr std::array<demo_t, 6> kDemos = {demo_t::dinerspawn, demo_t::dinerlanes
 
 const char *name_of(demo_t demo);
 std::optional<demo_t> demo_named(std::string_view name);
+// Whose rules apply to a program by its file name: a demo's own name, or the name and an
+// underscore before more (slotring_ahead, a changed slotring).
+std::optional<demo_t> demo_of_program(std::string_view file_name);
 
 constexpr int kPhilosophers = 5;
 constexpr int kSlots = 5;

@@ -161,7 +161,7 @@ options_t read_options(int argc, char *argv[])
         usage("the program's name is empty");
     std::string base = o.program.substr(o.program.rfind('/') + 1);
     if (!o.demo)
-        o.demo = watch::demo_named(base);
+        o.demo = watch::demo_of_program(base);
     if (!o.demo)
         usage(o.program == "-" ? "-: say with --as whose rules apply"
                                : base + " is not one of the six; say with --as whose rules apply");

@@ -1,0 +1,49 @@
+// Exercise: dining philosophers who all reach for the same side first.
+//
+// What it should do: five philosopher threads share five forks (mutexes) around a table,
+// as in dinerlanes; each eats, with both forks, and puts them back, for ever.
+// What goes wrong: every philosopher takes the fork on their left first and then waits
+// for the one on their right. Run it a hundred times and it may never go wrong; but there
+// is an order of turns in which it stops for good.
+//
+// Find it:   interleave dinerlanes_same_side
+// See it:    interleave --replay dinerlanes_same_side.schedule
+// Mend it:   dinerlanes shows two cures, and either one alone is enough. Then run
+//            interleave again: it should find nothing.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+constexpr int kPhilosophers = 5;
+
+std::array<pthread_mutex_t, kPhilosophers> m;  // the forks; fork i lies left of philosopher i
+
+void *tfn(void *arg)
+{
+    const int i = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    const int l = i, r = (i + 1) % kPhilosophers;
+    for (;;) {
+        pthread_mutex_lock(&m[l]);
+        pthread_mutex_lock(&m[r]);
+        std::printf("\t%c is eating \n", 'A' + i);
+        pthread_mutex_unlock(&m[r]);
+        pthread_mutex_unlock(&m[l]);
+        sleep(1);
+    }
+}
+
+int main()
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    for (pthread_mutex_t &fork : m)
+        pthread_mutex_init(&fork, nullptr);
+    std::array<pthread_t, kPhilosophers> tid;
+    for (int i = 0; i < kPhilosophers; i++)
+        pthread_create(&tid[i], nullptr, tfn, reinterpret_cast<void *>(static_cast<std::intptr_t>(i)));
+    for (pthread_t t : tid)
+        pthread_join(t, nullptr);
+    return 0;
+}

@@ -1,0 +1,527 @@
+// interleave: runs a threaded program again and again under a scheduler of its own, which
+// lets one thread (or process) run at a time and decides at every mutex, condition
+// variable, semaphore, thread, fork, sleep and write which one goes next. It tries the
+// orders of turns that a terminal almost never shows, judges each run, and saves the first
+// schedule that breaks a rule so that it can be replayed, turn by turn, at will.
+//
+// Run:   interleave [--as NAME] [--save FILE] [--runs N] [--turns N] [--input N]
+//                   [--seed N] PROGRAM [ARG...]
+//        interleave --replay FILE
+//        PROGRAM is one of the programs beside interleave (the six that print a trace, or
+//        an exercise) or a path; --as says whose rules apply when its name does not.
+// Watch: a deadlock, with who waits for what and who holds it; a crash; a misuse (a mutex
+//        unlocked by a thread that does not hold it); a rule of the demo broken. The
+//        replay shows each turn: who ran, what it did, who holds what, the program's output.
+//        Exit status: 0 nothing found within the bounds, 1 a fault found (or replayed),
+//        2 wrong use, or a program that cannot be steered.
+//
+// Limits: threads switch only at the calls interleave steers, so a data race between two
+// such calls is invisible to it (the ThreadSanitizer build finds those). "Nothing found"
+// means within the bounds, not a proof.
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+using interleave::action_t;
+using interleave::fault_t;
+using interleave::run_result_t;
+
+constexpr int kWindow = 60;      // the systematic search switches threads within these first turns
+constexpr int kDeviations = 2;   // at most this many times more than the program must
+constexpr const char *kDim = "\033[2m", *kRed = "\033[31m", *kBold = "\033[1m", *kPlain = "\033[0m";
+
+struct options_t {
+    interleave::target_t target;
+    interleave::bounds_t bounds;
+    int runs = 1000;
+    unsigned seed = 1;
+    std::string save;    // where a faulty schedule goes
+    std::string replay;  // a schedule to replay
+};
+
+[[noreturn]] void usage(const std::string &why)
+{
+    std::fprintf(stderr, "interleave: %s\n"
+                         "usage: interleave [--as NAME] [--save FILE] [--runs N] [--turns N] [--input N]\n"
+                         "                  [--seed N] PROGRAM [ARG...]\n"
+                         "       interleave --replay FILE\n"
+                         "NAME: dinerspawn, dinerlanes, duetlock, stackbell, slotring, pulsewait\n", why.c_str());
+    std::exit(2);
+}
+
+[[noreturn]] void cannot(const std::string &why)
+{
+    std::fprintf(stderr, "interleave: %s\n", why.c_str());
+    std::exit(2);
+}
+
+std::string folder_of_self()
+{
+    std::array<char, PATH_MAX> self{};
+    if (readlink("/proc/self/exe", self.data(), self.size() - 1) <= 0)
+        return ".";
+    const std::string path = self.data();
+    return path.substr(0, path.rfind('/'));
+}
+
+// The steering library lies beside interleave in a build, and in ../lib once installed.
+std::string find_library()
+{
+    const std::string folder = folder_of_self();
+    for (const std::string &path : {folder + "/libinterleave_steer.so", folder + "/../lib/libinterleave_steer.so"})
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    cannot("the steering library libinterleave_steer.so is not beside interleave nor in ../lib");
+}
+
+// A bare name is a program beside interleave; whose rules apply follows from its name
+// unless --as says.
+void resolve(options_t &o)
+{
+    std::string &program = o.target.program;
+    if (program.empty())
+        usage("the program's name is empty");
+    const std::string base = program.substr(program.rfind('/') + 1);
+    if (!o.target.demo)
+        o.target.demo = watch::demo_of_program(base);
+    if (program.find('/') == std::string::npos)
+        program = folder_of_self() + "/" + program;
+    if (access(program.c_str(), X_OK) != 0)
+        cannot("cannot run " + program + ": " + std::strerror(errno));
+    std::string why;
+    if (!interleave::steerable(program, why))
+        cannot("cannot steer " + program + ": " + why);
+    o.target.library = find_library();
+}
+
+int number(const char *text, int low, int high, const char *what)
+{
+    char *end;
+    const long n = std::strtol(text, &end, 10);
+    if (*end != '\0' || n < low || n > high)
+        usage(std::string(what) + " must be a number from " + std::to_string(low) + " to " + std::to_string(high));
+    return static_cast<int>(n);
+}
+
+options_t read_options(int argc, char *argv[])
+{
+    options_t o;
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
+        const std::string flag = argv[i];
+        if (i + 1 >= argc)
+            usage(flag + " needs a value");
+        const char *value = argv[i + 1];
+        if (flag == "--as") {
+            o.target.demo = watch::demo_named(value);
+            if (!o.target.demo)
+                usage(std::string(value) + " is not one of the six");
+        } else if (flag == "--save") {
+            o.save = value;
+        } else if (flag == "--replay") {
+            o.replay = value;
+        } else if (flag == "--runs") {
+            o.runs = number(value, 1, 10000000, "--runs");
+        } else if (flag == "--turns") {
+            o.bounds.turns = number(value, 1, 1000000, "--turns");
+        } else if (flag == "--input") {
+            o.target.input_lines = number(value, 0, 1000, "--input");
+        } else if (flag == "--seed") {
+            o.seed = static_cast<unsigned>(number(value, 0, INT_MAX, "--seed"));
+        } else {
+            usage("unknown option " + flag);
+        }
+    }
+    if (!o.replay.empty()) {
+        if (i < argc)
+            usage("--replay takes no program: the schedule names it");
+        return o;
+    }
+    if (i >= argc)
+        usage("which program?");
+    o.target.program = argv[i];
+    o.target.args.assign(argv + i + 1, argv + argc);
+    resolve(o);
+    return o;
+}
+
+// ---- choosing the next turn ----
+
+// The schedule that switches threads only when it must: the thread that ran last goes on
+// while it can, then the next one that can, in the order they were created. A timeout or
+// a wake-up without signal happens only when nothing else can.
+int by_default(const std::vector<action_t> &actions, int last)
+{
+    int best = -1;
+    for (std::size_t k = 0; k < actions.size(); k++) {
+        const action_t &a = actions[k];
+        if (a.how == 's' || (a.how == 't' && best >= 0))
+            continue;
+        if (a.slot == last && a.how != 't')
+            return static_cast<int>(k);
+        const auto after = [&](int slot) { return (slot - last + 1000) % 1000; };
+        if (best < 0 || actions[static_cast<std::size_t>(best)].how == 't' ||
+            after(a.slot) < after(actions[static_cast<std::size_t>(best)].slot))
+            best = static_cast<int>(k);
+    }
+    return best;
+}
+
+// A systematic schedule: the default one, except at a few turns where another thread (or
+// a timeout, or a wake-up with no signal) is chosen instead.
+struct plan_t {
+    std::vector<std::pair<int, action_t>> deviations;  // turn, what happens there instead
+};
+
+interleave::chooser_t following(const plan_t &plan)
+{
+    return [plan](const std::vector<action_t> &actions, int last, int turn) {
+        for (const auto &[at, wanted] : plan.deviations)
+            if (at == turn)
+                for (std::size_t k = 0; k < actions.size(); k++)
+                    if (actions[k] == wanted)
+                        return static_cast<int>(k);
+        return by_default(actions, last);
+    };
+}
+
+// A random schedule: any thread that can go on, with the same chance; now and then a
+// timeout or a wake-up with no signal instead, where one can happen.
+interleave::chooser_t at_random(unsigned seed)
+{
+    auto rng = std::make_shared<std::mt19937>(seed);
+    return [rng](const std::vector<action_t> &actions, int, int) {
+        std::vector<int> usual, rare;
+        for (std::size_t k = 0; k < actions.size(); k++)
+            (actions[k].how == 't' || actions[k].how == 's' ? rare : usual).push_back(static_cast<int>(k));
+        std::vector<int> &from = usual.empty() || (!rare.empty() && (*rng)() % 10 == 0) ? rare : usual;
+        return from[(*rng)() % from.size()];
+    };
+}
+
+interleave::chooser_t replaying(const std::vector<action_t> &choices)
+{
+    return [choices](const std::vector<action_t> &actions, int, int turn) {
+        if (turn >= static_cast<int>(choices.size()))
+            return -1;
+        for (std::size_t k = 0; k < actions.size(); k++)
+            if (actions[k] == choices[static_cast<std::size_t>(turn)])
+                return static_cast<int>(k);
+        return -1;
+    };
+}
+
+// ---- schedules on file ----
+
+std::string choice_text(const action_t &a)
+{
+    return std::to_string(a.slot) + (a.how == 'r' ? "" : std::string(1, a.how));
+}
+
+void save(const std::string &path, const interleave::target_t &target, const interleave::bounds_t &bounds,
+          const std::vector<action_t> &choices)
+{
+    std::ofstream file(path);
+    file << "# interleave schedule: replay it with  interleave --replay " << path << "\n";
+    file << "program " << target.program << "\n";
+    if (target.demo)
+        file << "as " << watch::name_of(*target.demo) << "\n";
+    for (const std::string &arg : target.args)
+        file << "arg " << arg << "\n";
+    file << "input " << target.input_lines << "\n";
+    file << "spurious " << bounds.spurious << "\n";
+    file << "turns";
+    for (std::size_t k = 0; k < choices.size(); k++)
+        file << (k % 20 == 0 ? "\n " : " ") << choice_text(choices[k]);
+    file << "\n";
+    if (!file.flush())
+        cannot("cannot write the schedule to " + path + ": " + std::strerror(errno));
+}
+
+std::vector<action_t> load(const std::string &path, options_t &o)
+{
+    std::ifstream file(path);
+    if (!file)
+        cannot("cannot read " + path + ": " + std::strerror(errno));
+    std::vector<action_t> choices;
+    bool in_turns = false;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::string word = line.substr(0, line.find(' '));
+        const std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : "";
+        if (in_turns || word.empty()) {
+            std::istringstream items(line);
+            for (std::string item; items >> item;) {
+                char *end;
+                const long slot = std::strtol(item.c_str(), &end, 10);
+                if (end == item.c_str() || slot < 0 || slot >= steer::kSlots ||
+                    (*end != '\0' && (std::strchr("tsc", *end) == nullptr || end[1] != '\0')))
+                    cannot(path + ": '" + item + "' is not a turn");
+                choices.push_back({static_cast<int>(slot), *end == '\0' ? 'r' : *end});
+            }
+        } else if (word == "program") {
+            o.target.program = rest;
+        } else if (word == "as") {
+            o.target.demo = watch::demo_named(rest);
+        } else if (word == "arg") {
+            o.target.args.push_back(rest);
+        } else if (word == "input") {
+            o.target.input_lines = number(rest.c_str(), 0, 1000, "input");
+        } else if (word == "spurious") {
+            o.bounds.spurious = number(rest.c_str(), 0, 1000, "spurious");
+        } else if (word == "turns") {
+            in_turns = true;
+        } else {
+            cannot(path + ": unknown line '" + line + "'");
+        }
+    }
+    if (o.target.program.empty() || !in_turns)
+        cannot(path + " is not a schedule saved by interleave");
+    const bool had_demo = o.target.demo.has_value();
+    resolve(o);
+    if (!had_demo)
+        o.target.demo.reset();  // as saved: the rules the search applied, and no others
+    return choices;
+}
+
+// ---- saying what happened ----
+
+struct screen_t {
+    bool colours;
+};
+
+std::string paint(const screen_t &screen, const std::string &text, const char *colour)
+{
+    return screen.colours ? colour + text + kPlain : text;
+}
+
+void print_fault(const screen_t &screen, const interleave::fault_report_t &fault)
+{
+    std::printf("%s\n", paint(screen, "turn " + std::to_string(fault.turn) + ": " + fault.headline, kRed).c_str());
+    for (const std::string &line : fault.details)
+        std::printf("  %s\n", line.c_str());
+}
+
+std::string rules_of(const interleave::target_t &target)
+{
+    return target.demo ? std::string(watch::name_of(*target.demo)) + "'s rules"
+                       : "no demo's rules: deadlocks, crashes and misuse only";
+}
+
+// Shows a replayed run turn by turn: who ran and what it did; who holds what, when that
+// changed; the program's output as it came, with the rules' notes.
+void show(const screen_t &screen, const run_result_t &run)
+{
+    std::printf("%s\n", paint(screen, " turn thread    does", kBold).c_str());
+    for (std::size_t k = 0; k < run.turns.size(); k++) {
+        const interleave::turn_t &turn = run.turns[k];
+        std::string does = turn.does;
+        if (does.size() > 63)
+            does = does.substr(0, 60) + "...";
+        std::printf("%5zu %-9.9s %s\n", k + 1, run.names[static_cast<std::size_t>(turn.slot)].c_str(), does.c_str());
+        // The program's output, as tracewatch shows it: a note beside each line that ended,
+        // and each rule it broke under it.
+        std::size_t note = 0;
+        for (std::size_t from = 0; from < turn.out.size();) {
+            const std::size_t nl = turn.out.find('\n', from);
+            const std::string line = turn.out.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+            std::string text = "  > " + line;
+            const bool ended = nl != std::string::npos && note < turn.notes.size();
+            if (ended && !turn.notes[note].text.empty())
+                text += std::string(static_cast<std::size_t>(std::max(2, watch::kColumn - watch::width(line))), ' ') +
+                        paint(screen, turn.notes[note].text, kDim);
+            std::printf("%s\n", text.c_str());
+            if (ended) {
+                for (const std::string &broken : turn.notes[note].broken)
+                    std::printf("    %s\n", paint(screen, broken, kRed).c_str());
+                note++;
+            }
+            from = nl == std::string::npos ? turn.out.size() : nl + 1;
+        }
+        for (; note < turn.notes.size(); note++)
+            for (const std::string &broken : turn.notes[note].broken)
+                std::printf("    %s\n", paint(screen, broken, kRed).c_str());
+        for (std::size_t from = 0; from < turn.err.size();) {
+            const std::size_t nl = turn.err.find('\n', from);
+            std::printf("  ! %s\n", turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from).c_str());
+            from = nl == std::string::npos ? turn.err.size() : nl + 1;
+        }
+        if (turn.changed && !turn.state.empty()) {
+            // Wrapped at 80 columns, under the turn.
+            std::string line = "                ";
+            std::istringstream items(turn.state);
+            for (std::string item; std::getline(items, item, ',');) {
+                if (item.starts_with(" "))
+                    item.erase(0, 1);
+                if (line.size() + item.size() + 2 > 80 && line.size() > 16) {
+                    std::printf("%s\n", paint(screen, line, kDim).c_str());
+                    line = "                ";
+                }
+                line += (line.size() > 16 ? ", " : "") + item;
+            }
+            std::printf("%s\n", paint(screen, line, kDim).c_str());
+        }
+    }
+}
+
+int replay(const options_t &loaded, const std::vector<action_t> &choices, const screen_t &screen)
+{
+    interleave::bounds_t bounds = loaded.bounds;
+    bounds.turns = static_cast<int>(choices.size());
+    run_result_t run = interleave::run_once(loaded.target, bounds, replaying(choices));
+    interleave::judge(loaded.target, run);
+    std::printf("interleave: replaying %s: %zu turns of\n  %s, with %s\n\n", loaded.replay.c_str(), choices.size(),
+                loaded.target.program.c_str(), rules_of(loaded.target).c_str());
+    show(screen, run);
+    std::printf("\n");
+    if (run.fault.kind == fault_t::unsteerable)
+        cannot(run.fault.headline);
+    if (run.fault.kind == fault_t::diverged) {
+        const action_t wanted = choices[run.turns.size()];
+        std::printf("turn %zu: the schedule says %s goes on here, and it cannot: the program is not the one\n"
+                    "  the schedule was saved for (was it changed since?). The replay stops.\n",
+                    run.turns.size() + 1,
+                    wanted.slot < static_cast<int>(run.names.size()) ? run.names[static_cast<std::size_t>(wanted.slot)].c_str()
+                                                                     : ("thread " + std::to_string(wanted.slot)).c_str());
+        return 2;
+    }
+    if (run.fault.kind == fault_t::none) {
+        if (run.turns.size() < choices.size())
+            std::printf("The program ended at turn %zu, before the schedule's end (turn %zu): it is not the one\n"
+                        "  the schedule was saved for.\n", run.turns.size(), choices.size());
+        else
+            std::printf("The schedule ends here; no fault showed.\n");
+        return run.turns.size() < choices.size() ? 2 : 0;
+    }
+    print_fault(screen, run.fault);
+    return 1;
+}
+
+// ---- the search ----
+
+int search(const options_t &o, const screen_t &screen)
+{
+    const auto started = std::chrono::steady_clock::now();
+    std::printf("interleave: %s, with %s\n"
+                "  up to %d runs of at most %d turns each: the schedule that switches threads only\n"
+                "  when one must wait, then those that switch once or twice more within the first\n"
+                "  %d turns%s, alternating with random schedules\n",
+                o.target.program.c_str(), rules_of(o.target).c_str(), o.runs, o.bounds.turns, kWindow,
+                o.bounds.spurious > 0 ? " (or wake a waiter with no signal)" : "");
+    std::fflush(stdout);
+    std::deque<plan_t> plans{plan_t{}};
+    long turns = 0;
+    int systematic = 0, random = 0;
+    std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
+    for (int k = 0; k < o.runs; k++) {
+        const bool by_plan = !plans.empty() && (k % 2 == 0 || random >= o.runs / 2);
+        plan_t plan;
+        std::string how;
+        interleave::chooser_t choose;
+        if (by_plan) {
+            plan = plans.front();
+            plans.pop_front();
+            systematic++;
+            how = plan.deviations.empty() ? "the default schedule"
+                                          : "switching " + std::to_string(plan.deviations.size()) + " time" +
+                                                (plan.deviations.size() == 1 ? "" : "s") + " more";
+            choose = following(plan);
+        } else {
+            const unsigned seed = o.seed + static_cast<unsigned>(random++);
+            how = "random, seed " + std::to_string(seed);
+            choose = at_random(seed);
+        }
+        run_result_t run = interleave::run_once(o.target, o.bounds, choose);
+        interleave::judge(o.target, run);
+        turns += static_cast<long>(run.turns.size());
+        if (run.fault.kind == fault_t::unsteerable)
+            cannot("cannot steer " + o.target.program + ": " + run.fault.headline);
+        if (run.fault.kind != fault_t::none) {
+            // Found. The schedule ends where the fault showed; run by it once more, to be
+            // sure that it shows the same way.
+            std::vector<action_t> schedule(run.choices.begin(),
+                                           run.choices.begin() + std::min<long>(run.fault.turn, static_cast<long>(run.choices.size())));
+            interleave::bounds_t bounds = o.bounds;
+            bounds.turns = static_cast<int>(schedule.size());
+            run_result_t again = interleave::run_once(o.target, bounds, replaying(schedule));
+            interleave::judge(o.target, again);
+            std::printf("\nrun %d of %d (%s): %s\n", k + 1, o.runs, how.c_str(),
+                        paint(screen, interleave::kind_name(run.fault.kind), kBold).c_str());
+            print_fault(screen, run.fault);
+            if (again.fault.kind != run.fault.kind || again.fault.turn != run.fault.turn) {
+                std::printf("\nBut replayed by its schedule, the run went another way: the program does something\n"
+                            "the scheduler does not steer (a call it does not know, or time it does not keep).\n");
+                return 1;
+            }
+            const std::string path = !o.save.empty() ? o.save
+                                                     : o.target.program.substr(o.target.program.rfind('/') + 1) + ".schedule";
+            save(path, o.target, o.bounds, schedule);
+            std::printf("\nThe schedule (%zu turns) is saved in %s; see it turn by turn with\n  interleave --replay %s\n",
+                        schedule.size(), path.c_str(), path.c_str());
+            return 1;
+        }
+        // A run without a fault: the next systematic schedules switch once more, after the
+        // last switch of this one, within the window.
+        if (by_plan && static_cast<int>(plan.deviations.size()) < kDeviations) {
+            const int from = plan.deviations.empty() ? 0 : plan.deviations.back().first + 1;
+            for (int turn = from; turn < std::min<int>(kWindow, static_cast<int>(run.choosable.size())); turn++)
+                for (const action_t &other : run.choosable[static_cast<std::size_t>(turn)])
+                    if (!(other == run.choices[static_cast<std::size_t>(turn)])) {
+                        plan_t next = plan;
+                        next.deviations.push_back({turn, other});
+                        plans.push_back(next);
+                    }
+        }
+        for (const auto &[name, count] : run.tested) {
+            auto it = std::find_if(tested.begin(), tested.end(), [&](const auto &t) { return t.first == name; });
+            if (it == tested.end())
+                tested.push_back({name, count > 0});
+            else
+                it->second += count > 0;
+        }
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("\nNothing found in %d runs (%d by the default and systematic schedules, %d random),\n"
+                "  %ld turns in all, in %.1f s. Within these bounds there was no deadlock, crash or\n"
+                "  misuse%s; that is not a proof.\n",
+                o.runs, systematic, random, turns, took, o.target.demo ? ", and no rule broke" : "");
+    for (const auto &[name, count] : tested)
+        std::printf("  %-11s %s (in %d of the runs)\n", count > 0 ? "held" : "not shown", name.c_str(), count);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    options_t o = read_options(argc, argv);
+    const screen_t screen{isatty(1) && std::getenv("NO_COLOR") == nullptr};
+    // Whatever a run leaves behind when its first process ends becomes ours, to end and reap.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (!o.replay.empty()) {
+        options_t loaded = o;
+        const std::vector<action_t> choices = load(o.replay, loaded);
+        loaded.replay = o.replay;
+        return replay(loaded, choices, screen);
+    }
+    return search(o, screen);
+}
