@@ -323,8 +323,8 @@ void print_fault(const screen_t &screen, const interleave::fault_report_t &fault
 
 std::string rules_of(const interleave::target_t &target)
 {
-    return target.demo ? std::string(watch::name_of(*target.demo)) + "'s rules"
-                       : "no demo's rules: deadlocks, crashes and misuse only";
+    return target.demo ? "judged by " + std::string(watch::name_of(*target.demo)) + "'s rules"
+                       : "judged for deadlocks, crashes and misuse (no demo's rules)";
 }
 
 // Shows a replayed run turn by turn: who ran and what it did; who holds what, when that
@@ -365,6 +365,8 @@ void show(const screen_t &screen, const run_result_t &run)
             std::printf("  ! %s\n", turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from).c_str());
             from = nl == std::string::npos ? turn.err.size() : nl + 1;
         }
+        if (turn.changed && turn.state.empty())
+            std::printf("%s\n", paint(screen, "                nothing held", kDim).c_str());
         if (turn.changed && !turn.state.empty()) {
             // Wrapped at 80 columns, under the turn.
             std::string line = "                ";
@@ -389,7 +391,7 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
     bounds.turns = static_cast<int>(choices.size());
     run_result_t run = interleave::run_once(loaded.target, bounds, replaying(choices));
     interleave::judge(loaded.target, run);
-    std::printf("interleave: replaying %s: %zu turns of\n  %s, with %s\n\n", loaded.replay.c_str(), choices.size(),
+    std::printf("interleave: replaying %s: %zu turns of\n  %s,\n  %s\n\n", loaded.replay.c_str(), choices.size(),
                 loaded.target.program.c_str(), rules_of(loaded.target).c_str());
     show(screen, run);
     std::printf("\n");
@@ -421,7 +423,7 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
 int search(const options_t &o, const screen_t &screen)
 {
     const auto started = std::chrono::steady_clock::now();
-    std::printf("interleave: %s, with %s\n"
+    std::printf("interleave: %s,\n  %s:\n"
                 "  up to %d runs of at most %d turns each: the schedule that switches threads only\n"
                 "  when one must wait, then those that switch once or twice more within the first\n"
                 "  %d turns%s, alternating with random schedules\n",
@@ -454,7 +456,8 @@ int search(const options_t &o, const screen_t &screen)
         interleave::judge(o.target, run);
         turns += static_cast<long>(run.turns.size());
         if (run.fault.kind == fault_t::unsteerable)
-            cannot("cannot steer " + o.target.program + ": " + run.fault.headline);
+            cannot("cannot steer " + o.target.program + ": " + run.fault.headline +
+                   (run.fault.details.empty() ? "" : "\n  " + run.fault.details.front()));
         if (run.fault.kind != fault_t::none) {
             // Found. The schedule ends where the fault showed; run by it once more, to be
             // sure that it shows the same way.

@@ -115,13 +115,17 @@ std::vector<std::string> environment_for(const state_t &s, pid_t pid)
     const std::string folder = library.substr(0, library.rfind('/'));
     const std::string name = library.substr(library.rfind('/') + 1);
     std::vector<std::string> env;
-    std::string preload = name, search = folder;
+    std::string preload = name, search = folder, sanitizer, undefined;
     for (char **e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         if (entry.starts_with("LD_PRELOAD="))
             preload += ":" + entry.substr(11);
         else if (entry.starts_with("LD_LIBRARY_PATH="))
             search += ":" + entry.substr(16);
+        else if (entry.starts_with("ASAN_OPTIONS="))
+            sanitizer = ":" + entry.substr(13);
+        else if (entry.starts_with("UBSAN_OPTIONS="))
+            undefined = ":" + entry.substr(14);
         else if (!entry.starts_with("INTERLEAVE_"))
             env.push_back(entry);
     }
@@ -129,6 +133,11 @@ std::vector<std::string> environment_for(const state_t &s, pid_t pid)
     // folder on LD_LIBRARY_PATH, which is split at colons only.
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back("LD_LIBRARY_PATH=" + search);
+    // A program built with AddressSanitizer wants its runtime first of all libraries; ours
+    // must come first to stand in front of the calls, which the runtime allows when told.
+    // And a crash stays a crash, seen by the steering library: not a report and a status.
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
+    env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
     env.push_back(std::string(steer::kRegionVariable) + "=" + std::to_string(s.region_fd));
     env.push_back(std::string(steer::kBellVariable) + "=" + std::to_string(s.bell));
     env.push_back(std::string(steer::kPidVariable) + "=" + std::to_string(pid));
@@ -218,6 +227,8 @@ bool launch(state_t &s, std::string &why)
         s.in = -1;
     }
     s.processes[pid] = {0, static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
+    // Room for every slot at once, so that a thread_t held by reference stays where it is.
+    s.threads.reserve(steer::kSlots);
     thread_t main;
     main.pid = pid;
     main.process = true;
@@ -332,13 +343,14 @@ bool settle(state_t &s)
         look_for_deaths(s);
         drain(s);
         std::erase_if(s.dying, [&](pid_t pid) { return !s.processes.contains(pid) || s.processes[pid].dead; });
-        if (s.expecting.empty() && s.dying.empty())
-            return true;
         if (!s.threads[0].asked && s.threads[0].state == thread_t::ended) {
-            fail(s, fault_t::unsteerable,
-                 "the program never asked for a turn: the steering library did not run in it");
+            const std::string said = s.result.err.substr(0, s.result.err.find('\n'));
+            fail(s, fault_t::unsteerable, "the program ended without asking for a single turn: the steering library did not run in it",
+                 said.empty() ? std::vector<std::string>{} : std::vector<std::string>{"it said: " + said});
             return false;
         }
+        if (s.expecting.empty() && s.dying.empty())
+            return true;
         const double left = deadline - seconds_now();
         if (left <= 0 && s.expecting.empty()) {
             fail(s, fault_t::stalled, "a process killed with SIGKILL did not end");

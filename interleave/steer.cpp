@@ -489,6 +489,7 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routin
     if (slot < 0)
         return EAGAIN;  // interleave has no slot left for another thread
     region->slots[slot].routine = reinterpret_cast<uint64_t>(routine);
+    region->slots[slot].pid = getpid();  // now, for a join that comes before the thread begins
     auto *start = new start_t{routine, arg, slot};
     const int rc = r().create(thread, attr, begin, start);
     if (rc != 0) {

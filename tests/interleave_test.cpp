@@ -1,0 +1,130 @@
+// interleave end to end: each kind of fault found in an exercise and saved, a replay that
+// is the same to the byte every time and that stops where the program no longer follows
+// it, the six demos explored at a small bound, and programs it cannot steer.
+//
+// These tests run under AddressSanitizer and UndefinedBehaviorSanitizer too, with the
+// programs it steers built the same way (the steering library is not: it must come before
+// their runtime). They are left out of the ThreadSanitizer run: its runtime stands in front
+// of the same calls as the steering library, and would see the scheduler's hand-overs,
+// made in the library's own shared memory, as races.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kBin = fs::path(INTERLEAVE_PATH).parent_path();
+
+struct found_t {
+    harness::result_t run;
+    std::string schedule;  // the saved schedule's text
+};
+
+// Searches a program beside interleave with the default bounds, in a folder of its own.
+found_t search(const harness::temp_dir &dir, std::vector<std::string> args)
+{
+    harness::options_t o;
+    o.args = std::move(args);
+    o.cwd = dir.path;
+    o.limit = 60;
+    found_t f{harness::run(INTERLEAVE_PATH, o), ""};
+    for (const auto &entry : fs::directory_iterator(dir.path))
+        if (entry.path().extension() == ".schedule")
+            f.schedule = harness::read_file(entry.path());
+    return f;
+}
+
+harness::result_t replay(const harness::temp_dir &dir, const std::string &schedule)
+{
+    return harness::run(INTERLEAVE_PATH, {.args = {"--replay", schedule}, .cwd = dir.path, .limit = 30});
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(Interleave, FindsAndSavesEachKindOfFault)
+{
+    harness::temp_dir dir;
+    // A deadlock, with the cycle of holds and waits.
+    found_t f = search(dir, {"dinerlanes_same_side"});
+    EXPECT_TRUE(f.run.exited(1)) << f.run.out << f.run.err;
+    EXPECT_TRUE(has(f.run.out, "deadlock: no thread can go on")) << f.run.out;
+    for (const char *wait : {"A waits for fork 1 (m[1]), held by B", "E waits for fork 0 (m[0]), held by A"})
+        EXPECT_TRUE(has(f.run.out, wait)) << f.run.out;
+    EXPECT_TRUE(has(f.run.out, "interleave --replay dinerlanes_same_side.schedule")) << f.run.out;
+    EXPECT_TRUE(f.schedule.starts_with("# interleave schedule")) << f.schedule;
+
+    // A crash: a consumer woken to an empty list (signal 6 where a sanitizer stops it first).
+    f = search(dir, {"stackbell_two_consumers"});
+    EXPECT_TRUE(f.run.exited(1));
+    EXPECT_TRUE(has(f.run.out, ": killed by signal ")) << f.run.out;
+
+    // A rule of the demo whose name the exercise begins with.
+    f = search(dir, {"slotring_seven_ahead"});
+    EXPECT_TRUE(f.run.exited(1));
+    EXPECT_TRUE(has(f.run.out, "BROKEN never more than five waiting: 6 ahead")) << f.run.out;
+
+    // Misuse: a mutex unlocked by a thread that does not hold it; saved where --save says.
+    f = search(dir, {"--save", "misuse.schedule", UNLOCK_UNHELD_PATH});
+    EXPECT_TRUE(f.run.exited(1));
+    EXPECT_TRUE(has(f.run.out, "BROKEN a mutex is unlocked only by the thread that holds it\n"
+                               "  tfn unlocked lock, which main held\n")) << f.run.out;
+    EXPECT_TRUE(fs::exists(dir / "misuse.schedule"));
+}
+
+TEST(Interleave, AReplayIsTheSameEveryTimeAndStopsWhereTheProgramGoesAnotherWay)
+{
+    harness::temp_dir dir;
+    ASSERT_TRUE(search(dir, {"two_locks"}).run.exited(1));
+    const harness::result_t first = replay(dir, "two_locks.schedule");
+    EXPECT_TRUE(first.exited(1));
+    EXPECT_TRUE(has(first.out, "deadlock: no thread can go on")) << first.out;
+    EXPECT_EQ(replay(dir, "two_locks.schedule").out, first.out) << "a replay differed from the one before";
+
+    // The same schedule given to another program.
+    std::string schedule = harness::read_file(dir / "two_locks.schedule");
+    schedule.replace(schedule.find("two_locks\n"), 9, "duetlock_forgetful");
+    harness::write_file(dir / "changed.schedule", schedule);
+    const harness::result_t changed = replay(dir, "changed.schedule");
+    EXPECT_TRUE(changed.exited(2));
+    EXPECT_TRUE(has(changed.out, "the schedule says")) << changed.out;
+}
+
+// The six demos hold every rule in a small exploration: the philosophers' processes and
+// threads, and pulsewait with and without input.
+TEST(Interleave, TheSixDemosKeepTheirRules)
+{
+    harness::temp_dir dir;
+    for (std::vector<std::string> args : {std::vector<std::string>{"dinerspawn"}, {"dinerlanes"}, {"duetlock"},
+                                          {"stackbell"}, {"slotring"}, {"pulsewait"}, {"--input", "2", "pulsewait"}}) {
+        args.insert(args.begin(), {"--runs", "12", "--turns", "200"});
+        SCOPED_TRACE(args.back());
+        const harness::result_t r = search(dir, args).run;
+        EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "Nothing found in 12 runs")) << r.out;
+        EXPECT_FALSE(has(r.out, "BROKEN")) << r.out;
+    }
+}
+
+TEST(Interleave, RefusesWhatItCannotSteer)
+{
+    harness::temp_dir dir;
+    harness::result_t r = search(dir, {STATIC_PROGRAM_PATH}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "it is statically linked")) << r.err;
+    r = search(dir, {"no_such_program"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "No such file or directory")) << r.err;
+    r = search(dir, {"--runs", "0", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "usage: interleave")) << r.err;
+}
+
+}  // namespace
