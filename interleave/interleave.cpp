@@ -49,6 +49,7 @@ constexpr int kDeviations = 2;   // at most this many times more than the progra
 constexpr const char *kDim = "\033[2m", *kRed = "\033[31m", *kBold = "\033[1m", *kPlain = "\033[0m";
 
 struct options_t {
+    std::string self;  // how interleave was called, for the replay command it prints
     interleave::target_t target;
     interleave::bounds_t bounds;
     int runs = 1000;
@@ -124,6 +125,7 @@ int number(const char *text, int low, int high, const char *what)
 options_t read_options(int argc, char *argv[])
 {
     options_t o;
+    o.self = argv[0];
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
         const std::string flag = argv[i];
@@ -478,8 +480,8 @@ int search(const options_t &o, const screen_t &screen)
             const std::string path = !o.save.empty() ? o.save
                                                      : o.target.program.substr(o.target.program.rfind('/') + 1) + ".schedule";
             save(path, o.target, o.bounds, schedule);
-            std::printf("\nThe schedule (%zu turns) is saved in %s; see it turn by turn with\n  interleave --replay %s\n",
-                        schedule.size(), path.c_str(), path.c_str());
+            std::printf("\nThe schedule (%zu turns) is saved in %s; see it turn by turn with\n  %s --replay %s\n",
+                        schedule.size(), path.c_str(), o.self.c_str(), path.c_str());
             return 1;
         }
         // A run without a fault: the next systematic schedules switch once more, after the

@@ -528,9 +528,18 @@ std::string state_line(const state_t &s)
     std::sort(shown.begin(), shown.end(), [](const object_t *a, const object_t *b) {
         return a->kind != b->kind ? a->kind < b->kind : a->order < b->order;
     });
-    std::string line;
+    // The philosophers' forks, as they lie around the table: who holds each, or '.'.
+    std::string forks;
+    for (const object_t *o : shown)
+        if (o->fork >= 0) {
+            const int holder = o->kind == object_t::mutex ? o->holder : o->takers.empty() ? -1 : o->takers.front();
+            forks += std::string(forks.empty() ? "" : " ") + (holder < 0 ? "." : s.threads[holder].name.substr(0, 1));
+        }
+    std::string line = forks.empty() ? "" : "forks: " + forks;
     for (const object_t *o : shown) {
         std::string item;
+        if (o->fork >= 0)
+            continue;
         if (o->kind == object_t::mutex && o->holder >= 0)
             item = o->name + ": " + holder_name(s, o->holder);
         else if (o->kind == object_t::sem)
@@ -852,7 +861,7 @@ void apply(state_t &s, const action_t &a)
     }
     s.result.choices.push_back(a);
     turn.state = state_line(s);
-    turn.changed = s.result.turns.empty() || turn.state != s.result.turns.back().state;
+    turn.changed = turn.state != (s.result.turns.empty() ? "" : s.result.turns.back().state);
     s.result.turns.push_back(turn);
     s.last = a.slot;
     if (tell && s.result.fault.kind == fault_t::none)
