@@ -299,6 +299,21 @@ void fail(state_t &s, fault_t kind, const std::string &headline, std::vector<std
 
 const char *call_name(call_t call);
 
+// Whether a thread of the program is running on a processor (or ready to), rather than
+// asleep in some call: the state letter of /proc/PID/task/TID/stat.
+bool running(const steer::slot_t &slot)
+{
+    const std::string path = "/proc/" + std::to_string(slot.pid) + "/task/" + std::to_string(slot.tid) + "/stat";
+    char text[512] = {};
+    FILE *stat = std::fopen(path.c_str(), "r");
+    if (stat == nullptr)
+        return false;
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    const char *close = std::strrchr(text, ')');
+    return n > 0 && close != nullptr && close[1] == ' ' && close[2] == 'R';
+}
+
 // Waits until every thread we expect to hear from has asked for its next turn, or ended.
 // False when the run cannot go on: a crash, a thread that does not come back, a program
 // that never asks at all.
@@ -358,11 +373,13 @@ bool settle(state_t &s)
         }
         if (left <= 0) {
             const int slot = s.expecting.front();
+            const thread_t &t = s.threads[slot];
+            const std::string after = t.asked ? " after " + std::string(call_name(t.call)) : "";
             fail(s, fault_t::stalled,
-                 s.threads[slot].asked ? s.threads[slot].name + " did not come back from " +
-                                             call_name(s.threads[slot].call) +
-                                             ": it is blocked in a call the scheduler does not steer"
-                                       : s.threads[slot].name + " never began");
+                 running(s.region->slots[slot]) ? t.name + " ran on" + after + " without a call the scheduler steers "
+                                                            "for " + std::to_string(static_cast<int>(s.bounds.stall)) + " s: "
+                                                            "a loop that waits by spinning?"
+                                                : t.name + " is blocked" + after + " in a call the scheduler does not steer");
             return false;
         }
         std::vector<pollfd> fds{{s.bell, POLLIN, 0}};
