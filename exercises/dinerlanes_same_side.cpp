@@ -8,6 +8,8 @@
 //
 // Find it:   interleave dinerlanes_same_side
 // See it:    interleave --replay dinerlanes_same_side.schedule
+// Play it:  interleave --step dinerlanes_same_side   (you choose every turn: can you
+//            make them deadlock in ten turns of the philosophers?)
 // Mend it:   dinerlanes shows two cures, and either one alone is enough. Then run
 //            interleave again: it should find nothing.
 

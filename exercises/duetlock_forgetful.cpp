@@ -7,6 +7,8 @@
 //
 // Find it:   interleave duetlock_forgetful
 // See it:    interleave --replay duetlock_forgetful.schedule
+// Play it:  interleave --step duetlock_forgetful   (you choose every turn: switch
+//            threads between the two words of a line)
 // Mend it:   a mutex protects only what every thread does while holding it.
 
 #include <cstdio>

@@ -8,6 +8,8 @@
 //
 // Find it:   interleave slotring_seven_ahead
 // See it:    interleave --replay slotring_seven_ahead.schedule
+// Play it:  interleave --step slotring_seven_ahead   (you choose every turn: run the
+//            producer alone and watch the ring)
 // Mend it:   what does each semaphore count, and how many of those are there at the start?
 
 #include <array>

@@ -8,6 +8,8 @@
 //
 // Find it:   interleave stackbell_two_consumers
 // See it:    interleave --replay stackbell_two_consumers.schedule
+// Play it:  interleave --step stackbell_two_consumers   (you choose every turn: let a
+//            consumer wait, then let the other one take the product meant for it)
 // Mend it:   what must a woken consumer do before it takes the head? (Two reasons: the
 //            other consumer may have come first, and POSIX lets a wait end with no signal.)
 

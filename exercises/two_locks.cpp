@@ -7,6 +7,8 @@
 //
 // Find it:   interleave two_locks
 // See it:    interleave --replay two_locks.schedule
+// Play it:  interleave --step two_locks   (you choose every turn: give each thread one
+//            lock, then try to go on)
 // Mend it:   the philosophers of dinerlanes have the answer: one order for everyone.
 
 #include <cstdio>

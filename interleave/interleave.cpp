@@ -7,6 +7,8 @@
 // Run:   interleave [--as NAME] [--save FILE] [--runs N] [--turns N] [--input N]
 //                   [--seed N] PROGRAM [ARG...]
 //        interleave --replay FILE
+//        interleave --step [--as NAME] [--save FILE] [--input N] PROGRAM [ARG...]
+//        interleave --step --replay FILE      (you choose every turn)
 //        PROGRAM is one of the programs beside interleave (the six that print a trace, or
 //        an exercise) or a path; --as says whose rules apply when its name does not.
 // Watch: a deadlock, with who waits for what and who holds it; a crash; a misuse (a mutex
@@ -37,6 +39,8 @@
 #include <vector>
 
 #include "run.h"
+#include "schedule.h"
+#include "step.h"
 
 namespace {
 
@@ -56,6 +60,7 @@ struct options_t {
     unsigned seed = 1;
     std::string save;    // where a faulty schedule goes
     std::string replay;  // a schedule to replay
+    bool step = false;   // the learner chooses every turn
 };
 
 [[noreturn]] void usage(const std::string &why)
@@ -64,6 +69,8 @@ struct options_t {
                          "usage: interleave [--as NAME] [--save FILE] [--runs N] [--turns N] [--input N]\n"
                          "                  [--seed N] PROGRAM [ARG...]\n"
                          "       interleave --replay FILE\n"
+                         "       interleave --step [--as NAME] [--save FILE] [--input N] PROGRAM [ARG...]\n"
+                         "       interleave --step --replay FILE\n"
                          "NAME: dinerspawn, dinerlanes, duetlock, stackbell, slotring, pulsewait\n", why.c_str());
     std::exit(2);
 }
@@ -129,6 +136,11 @@ options_t read_options(int argc, char *argv[])
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
         const std::string flag = argv[i];
+        if (flag == "--step") {
+            o.step = true;
+            i--;
+            continue;
+        }
         if (i + 1 >= argc)
             usage(flag + " needs a value");
         const char *value = argv[i + 1];
@@ -195,7 +207,7 @@ struct plan_t {
 
 interleave::chooser_t following(const plan_t &plan)
 {
-    return [plan](const std::vector<action_t> &actions, int last, int turn) {
+    return [plan](const std::vector<action_t> &actions, int last, int turn, const interleave::look_t &) {
         for (const auto &[at, wanted] : plan.deviations)
             if (at == turn)
                 for (std::size_t k = 0; k < actions.size(); k++)
@@ -210,7 +222,7 @@ interleave::chooser_t following(const plan_t &plan)
 interleave::chooser_t at_random(unsigned seed)
 {
     auto rng = std::make_shared<std::mt19937>(seed);
-    return [rng](const std::vector<action_t> &actions, int, int) {
+    return [rng](const std::vector<action_t> &actions, int, int, const interleave::look_t &) {
         std::vector<int> usual, rare;
         for (std::size_t k = 0; k < actions.size(); k++)
             (actions[k].how == 't' || actions[k].how == 's' ? rare : usual).push_back(static_cast<int>(k));
@@ -221,7 +233,7 @@ interleave::chooser_t at_random(unsigned seed)
 
 interleave::chooser_t replaying(const std::vector<action_t> &choices)
 {
-    return [choices](const std::vector<action_t> &actions, int, int turn) {
+    return [choices](const std::vector<action_t> &actions, int, int turn, const interleave::look_t &) {
         if (turn >= static_cast<int>(choices.size()))
             return -1;
         for (std::size_t k = 0; k < actions.size(); k++)
@@ -229,80 +241,6 @@ interleave::chooser_t replaying(const std::vector<action_t> &choices)
                 return static_cast<int>(k);
         return -1;
     };
-}
-
-// ---- schedules on file ----
-
-std::string choice_text(const action_t &a)
-{
-    return std::to_string(a.slot) + (a.how == 'r' ? "" : std::string(1, a.how));
-}
-
-void save(const std::string &path, const interleave::target_t &target, const interleave::bounds_t &bounds,
-          const std::vector<action_t> &choices)
-{
-    std::ofstream file(path);
-    file << "# interleave schedule: replay it with  interleave --replay " << path << "\n";
-    file << "program " << target.program << "\n";
-    if (target.demo)
-        file << "as " << watch::name_of(*target.demo) << "\n";
-    for (const std::string &arg : target.args)
-        file << "arg " << arg << "\n";
-    file << "input " << target.input_lines << "\n";
-    file << "spurious " << bounds.spurious << "\n";
-    file << "turns";
-    for (std::size_t k = 0; k < choices.size(); k++)
-        file << (k % 20 == 0 ? "\n " : " ") << choice_text(choices[k]);
-    file << "\n";
-    if (!file.flush())
-        cannot("cannot write the schedule to " + path + ": " + std::strerror(errno));
-}
-
-std::vector<action_t> load(const std::string &path, options_t &o)
-{
-    std::ifstream file(path);
-    if (!file)
-        cannot("cannot read " + path + ": " + std::strerror(errno));
-    std::vector<action_t> choices;
-    bool in_turns = false;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        const std::string word = line.substr(0, line.find(' '));
-        const std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : "";
-        if (in_turns || word.empty()) {
-            std::istringstream items(line);
-            for (std::string item; items >> item;) {
-                char *end;
-                const long slot = std::strtol(item.c_str(), &end, 10);
-                if (end == item.c_str() || slot < 0 || slot >= steer::kSlots ||
-                    (*end != '\0' && (std::strchr("tsc", *end) == nullptr || end[1] != '\0')))
-                    cannot(path + ": '" + item + "' is not a turn");
-                choices.push_back({static_cast<int>(slot), *end == '\0' ? 'r' : *end});
-            }
-        } else if (word == "program") {
-            o.target.program = rest;
-        } else if (word == "as") {
-            o.target.demo = watch::demo_named(rest);
-        } else if (word == "arg") {
-            o.target.args.push_back(rest);
-        } else if (word == "input") {
-            o.target.input_lines = number(rest.c_str(), 0, 1000, "input");
-        } else if (word == "spurious") {
-            o.bounds.spurious = number(rest.c_str(), 0, 1000, "spurious");
-        } else if (word == "turns") {
-            in_turns = true;
-        } else {
-            cannot(path + ": unknown line '" + line + "'");
-        }
-    }
-    if (o.target.program.empty() || !in_turns)
-        cannot(path + " is not a schedule saved by interleave");
-    const bool had_demo = o.target.demo.has_value();
-    resolve(o);
-    if (!had_demo)
-        o.target.demo.reset();  // as saved: the rules the search applied, and no others
-    return choices;
 }
 
 // ---- saying what happened ----
@@ -340,28 +278,15 @@ void show(const screen_t &screen, const run_result_t &run)
         if (does.size() > 63)
             does = does.substr(0, 60) + "...";
         std::printf("%5zu %-9.9s %s\n", k + 1, run.names[static_cast<std::size_t>(turn.slot)].c_str(), does.c_str());
-        // The program's output, as tracewatch shows it: a note beside each line that ended,
-        // and each rule it broke under it.
-        std::size_t note = 0;
-        for (std::size_t from = 0; from < turn.out.size();) {
-            const std::size_t nl = turn.out.find('\n', from);
-            const std::string line = turn.out.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
-            std::string text = "  > " + line;
-            const bool ended = nl != std::string::npos && note < turn.notes.size();
-            if (ended && !turn.notes[note].text.empty())
-                text += std::string(static_cast<std::size_t>(std::max(2, watch::kColumn - watch::width(line))), ' ') +
-                        paint(screen, turn.notes[note].text, kDim);
+        for (const interleave::shown_t &line : interleave::output_of(turn)) {
+            std::string text = "  > " + line.text;
+            if (!line.note.empty())
+                text += std::string(static_cast<std::size_t>(std::max(2, watch::kColumn - watch::width(line.text))), ' ') +
+                        paint(screen, line.note, kDim);
             std::printf("%s\n", text.c_str());
-            if (ended) {
-                for (const std::string &broken : turn.notes[note].broken)
-                    std::printf("    %s\n", paint(screen, broken, kRed).c_str());
-                note++;
-            }
-            from = nl == std::string::npos ? turn.out.size() : nl + 1;
-        }
-        for (; note < turn.notes.size(); note++)
-            for (const std::string &broken : turn.notes[note].broken)
+            for (const std::string &broken : line.broken)
                 std::printf("    %s\n", paint(screen, broken, kRed).c_str());
+        }
         for (std::size_t from = 0; from < turn.err.size();) {
             const std::size_t nl = turn.err.find('\n', from);
             std::printf("  ! %s\n", turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from).c_str());
@@ -385,6 +310,21 @@ void show(const screen_t &screen, const run_result_t &run)
             std::printf("%s\n", paint(screen, line, kDim).c_str());
         }
     }
+}
+
+// A schedule read back, with its program found as a search would find it; the rules are
+// the ones saved with it, and no others.
+std::vector<action_t> load(const std::string &path, options_t &o)
+{
+    std::string why;
+    const std::optional<std::vector<action_t>> choices = interleave::load_schedule(path, o.target, o.bounds, why);
+    if (!choices)
+        cannot(why);
+    const bool had_demo = o.target.demo.has_value();
+    resolve(o);
+    if (!had_demo)
+        o.target.demo.reset();
+    return *choices;
 }
 
 int replay(const options_t &loaded, const std::vector<action_t> &choices, const screen_t &screen)
@@ -421,6 +361,12 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
 }
 
 // ---- the search ----
+
+// A schedule is saved in the current folder, named after the program.
+std::string default_path(const options_t &o)
+{
+    return o.target.program.substr(o.target.program.rfind('/') + 1) + ".schedule";
+}
 
 int search(const options_t &o, const screen_t &screen)
 {
@@ -477,9 +423,9 @@ int search(const options_t &o, const screen_t &screen)
                             "the scheduler does not steer (a call it does not know, or time it does not keep).\n");
                 return 1;
             }
-            const std::string path = !o.save.empty() ? o.save
-                                                     : o.target.program.substr(o.target.program.rfind('/') + 1) + ".schedule";
-            save(path, o.target, o.bounds, schedule);
+            const std::string path = !o.save.empty() ? o.save : default_path(o);
+            if (!interleave::save_schedule(path, o.target, o.bounds, schedule))
+                cannot("cannot write the schedule to " + path + ": " + std::strerror(errno));
             std::printf("\nThe schedule (%zu turns) is saved in %s; see it turn by turn with\n  %s --replay %s\n",
                         schedule.size(), path.c_str(), o.self.c_str(), path.c_str());
             return 1;
@@ -526,7 +472,11 @@ int main(int argc, char *argv[])
         options_t loaded = o;
         const std::vector<action_t> choices = load(o.replay, loaded);
         loaded.replay = o.replay;
+        if (o.step)
+            return interleave::play(loaded.target, loaded.bounds, choices, o.save.empty() ? o.replay : o.save, o.self);
         return replay(loaded, choices, screen);
     }
+    if (o.step)
+        return interleave::play(o.target, o.bounds, {}, o.save.empty() ? default_path(o) : o.save, o.self);
     return search(o, screen);
 }

@@ -123,4 +123,25 @@ void judge(const target_t &target, run_result_t &run)
         run.tested.push_back({rule.name, rule.tested});
 }
 
+std::vector<shown_t> output_of(const turn_t &turn)
+{
+    std::vector<shown_t> lines;
+    std::size_t note = 0;
+    for (std::size_t from = 0; from < turn.out.size();) {
+        const std::size_t nl = turn.out.find('\n', from);
+        shown_t line{turn.out.substr(from, nl == std::string::npos ? std::string::npos : nl - from), "", {}};
+        if (nl != std::string::npos && note < turn.notes.size()) {
+            line.note = turn.notes[note].text;
+            line.broken = turn.notes[note++].broken;
+        }
+        lines.push_back(line);
+        from = nl == std::string::npos ? turn.out.size() : nl + 1;
+    }
+    // A rule broken with no line to show it (a fork taken twice).
+    for (; note < turn.notes.size(); note++)
+        if (!turn.notes[note].broken.empty())
+            lines.push_back({"", "", turn.notes[note].broken});
+    return lines;
+}
+
 }  // namespace interleave

@@ -935,6 +935,118 @@ std::vector<std::string> waits(state_t &s)
     return lines;
 }
 
+// The name of an object the model may not have seen yet, without making it seen: a look
+// must not change the order in which objects are first seen, and so their names.
+std::string peek_name(state_t &s, object_t::kind_t kind, uint64_t address, pid_t pid)
+{
+    const key_t key{address, kind == object_t::sem && s.shared.contains(address) ? 0 : pid};
+    if (auto it = s.objects.find(key); it != s.objects.end())
+        return it->second.name;
+    static constexpr std::array<uint64_t, 3> sizes = {sizeof(pthread_mutex_t), sizeof(pthread_cond_t), 32};
+    static constexpr std::array<const char *, 3> kinds = {"a mutex", "a condition", "a semaphore"};
+    const uint64_t base = s.region->base.load();
+    const std::string name = address >= base ? object_name(s.symbols, address - base, sizes[kind]) : "";
+    return name.empty() ? kinds[kind] : name;
+}
+
+std::string slot_name(const state_t &s, int64_t slot)
+{
+    return slot >= 0 && slot < static_cast<int64_t>(s.threads.size()) ? s.threads[static_cast<std::size_t>(slot)].name
+                                                                      : "a thread";
+}
+
+// What a thread asks to do next, in a few words, and why it cannot yet, if it cannot.
+thread_view_t view_of(state_t &s, thread_t &t)
+{
+    thread_view_t v;
+    v.name = t.name;
+    if (t.state == thread_t::ended) {
+        v.ended = true;
+        return v;
+    }
+    if (t.state != thread_t::asking)
+        return v;
+    const auto mutex = [&](uint64_t a) { return peek_name(s, object_t::mutex, a, t.pid); };
+    const auto cond = [&] { return peek_name(s, object_t::cond, t.object, t.pid); };
+    const auto sem = [&] { return peek_name(s, object_t::sem, t.object, t.pid); };
+    switch (t.call) {
+    case call_t::start: v.next = "start"; break;
+    case call_t::mutex_init: v.next = "set up " + mutex(t.object); break;
+    case call_t::mutex_lock: v.next = "lock " + mutex(t.object); break;
+    case call_t::mutex_trylock: v.next = "try " + mutex(t.object); break;
+    case call_t::mutex_unlock: v.next = "unlock " + mutex(t.object); break;
+    case call_t::mutex_destroy: v.next = "destroy " + mutex(t.object); break;
+    case call_t::cond_wait:
+    case call_t::cond_timedwait:
+        v.next = t.cond == thread_t::none      ? "wait on " + cond()
+                 : t.cond == thread_t::waiting ? "wake from " + cond()
+                                               : "take " + mutex(t.mutex) + " back";
+        break;
+    case call_t::cond_signal: v.next = "signal " + cond(); break;
+    case call_t::cond_broadcast: v.next = "broadcast " + cond(); break;
+    case call_t::sem_init: v.next = "set up " + sem(); break;
+    case call_t::sem_wait: v.next = "take " + sem(); break;
+    case call_t::sem_trywait: v.next = "try " + sem(); break;
+    case call_t::sem_timedwait: v.next = "take " + sem() + " or time out"; break;
+    case call_t::sem_post: v.next = "post " + sem(); break;
+    case call_t::sem_destroy: v.next = "destroy " + sem(); break;
+    case call_t::create: v.next = "create a thread"; break;
+    case call_t::join: v.next = "join " + slot_name(s, t.value); break;
+    case call_t::cancel: v.next = "cancel " + slot_name(s, t.value); break;
+    case call_t::testcancel: v.next = "look for a cancel"; break;
+    case call_t::thread_exit: v.next = "end its thread"; break;
+    case call_t::fork: v.next = "fork"; break;
+    case call_t::wait: v.next = "wait for a child"; break;
+    case call_t::exit: v.next = "exit"; break;
+    case call_t::sleep: v.next = "sleep"; break;
+    case call_t::output: v.next = t.value == 2 ? "write to stderr" : "print"; break;
+    case call_t::input: v.next = "read a line"; break;
+    case call_t::kill: v.next = "send signal " + std::to_string(t.extra); break;
+    }
+    if (t.cancel_pending && t.cancel_enabled && cancellation_point(t.call)) {
+        v.next = "be cancelled";
+        if (cond_call(t.call) && t.cond != thread_t::none && mutex_of(s, t, t.mutex).holder != -1)
+            v.waits = holder_name(s, mutex_of(s, t, t.mutex).holder) + " holds " + mutex_of(s, t, t.mutex).name;
+        return v;
+    }
+    if (can_go(s, t))
+        return v;
+    // In a few words: a column of the player's screen is 12 wide.
+    switch (t.call) {
+    case call_t::mutex_lock:
+        v.waits = holder_name(s, mutex_of(s, t, t.object).holder) + " holds it";
+        break;
+    case call_t::cond_wait:
+    case call_t::cond_timedwait:
+        v.waits = t.cond == thread_t::waiting ? "no signal" : holder_name(s, mutex_of(s, t, t.mutex).holder) + " holds it";
+        break;
+    case call_t::sem_wait:
+    case call_t::sem_timedwait:
+        v.waits = "none left";
+        break;
+    case call_t::join:
+        v.waits = slot_name(s, t.value) + " not ended";
+        break;
+    case call_t::wait:
+        v.waits = "no child yet";
+        break;
+    default:
+        v.waits = "cannot go on";
+        break;
+    }
+    return v;
+}
+
+view_t look(state_t &s)
+{
+    view_t view;
+    for (thread_t &t : s.threads)
+        view.threads.push_back(view_of(s, t));
+    view.state = state_line(s);
+    view.so_far = &s.result;
+    return view;
+}
+
 bool all_ended(const state_t &s)
 {
     return std::all_of(s.threads.begin(), s.threads.end(),
@@ -1011,7 +1123,11 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
             s.result.cut = true;
             break;
         }
-        const int k = choose(actions, s.last, s.turn);
+        const int k = choose(actions, s.last, s.turn, [&] { return look(s); });
+        if (k == kStop) {
+            s.result.stopped = true;
+            break;
+        }
         if (k < 0 || k >= static_cast<int>(actions.size())) {
             fail(s, fault_t::diverged, "the schedule cannot be followed here");
             break;
@@ -1023,6 +1139,10 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     }
     for (std::size_t k = 0; k < s.threads.size(); k++)
         s.result.names.push_back(s.threads[k].name);
+    if (s.region != nullptr) {
+        s.result.end = look(s);
+        s.result.end.so_far = nullptr;
+    }
     stop_everything(s);
     return s.result;
 }

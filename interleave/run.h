@@ -41,9 +41,29 @@ struct action_t {
     bool operator==(const action_t &) const = default;
 };
 
-// Chooses the index of the next action among those that can happen. `last` is the thread
-// that ran last; `turn` counts from 0.
-using chooser_t = std::function<int(const std::vector<action_t> &, int last, int turn)>;
+// What each thread is about to do, for a chooser that shows it (the player of --step).
+struct thread_view_t {
+    std::string name;
+    std::string next;   // its next call: "lock fork 2 (m[2])", "wait on has_product"
+    std::string waits;  // why it cannot make it now: "B holds it"; empty if it can
+    bool ended = false;
+};
+
+struct run_result_t;
+
+struct view_t {
+    std::vector<thread_view_t> threads;  // by slot
+    std::string state;                   // who holds what, the semaphores' counts
+    const run_result_t *so_far = nullptr;  // the run up to now
+};
+
+using look_t = std::function<view_t()>;
+
+// Chooses the index of the next action among those that can happen; `last` is the thread
+// that ran last, `turn` counts from 0, and `look` shows the threads. kStop ends the run
+// there, with no fault.
+using chooser_t = std::function<int(const std::vector<action_t> &, int last, int turn, const look_t &look)>;
+constexpr int kStop = -2;
 
 // A fault that ends a run.
 enum class fault_t { none, deadlock, crash, misuse, rule, stalled, diverged, unsteerable };
@@ -77,16 +97,28 @@ struct run_result_t {
     std::vector<std::string> names;  // each slot's name: main, producer, A...
     fault_report_t fault;
     bool cut = false;                // stopped at the turn bound
+    bool stopped = false;            // stopped by its chooser
     std::optional<int> status;       // the first process's wait status, if it ended
     std::string out, err;            // everything written
     std::vector<std::pair<std::string, int>> tested;  // each rule, and how often the run put it to the test
+    view_t end;                      // the threads as the run left them
 };
 
 // Runs the target once.
 run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose);
 
-// The first fault of a run, from its live faults and the demo's rules judged afterwards.
+// The first fault of a run, from its live faults and the demo's rules judged afterwards,
+// and the rules' notes on each line.
 void judge(const target_t &target, run_result_t &run);
+
+// The program's standard output in one turn, line by line (the last one perhaps without
+// its end), with the rules' notes on the lines that ended in the turn.
+struct shown_t {
+    std::string text;
+    std::string note;
+    std::vector<std::string> broken;
+};
+std::vector<shown_t> output_of(const turn_t &turn);
 
 const char *kind_name(fault_t kind);
 
