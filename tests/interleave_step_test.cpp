@@ -16,14 +16,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A tmux server of this test's own, with one window of 80x24 running a command.
+// A tmux server of this terminal's own, with one window of 80x24 running a command.
 struct terminal_t {
-    std::string server = "interleave-step-" + std::to_string(getpid());
+    std::string server;
 
     terminal_t(const std::string &command, const fs::path &cwd)
     {
-        tmux({"new-session", "-d", "-x", "80", "-y", "24", "-c", cwd.string(),
-              command + "; echo EXIT=$?; sleep 60"});
+        static int count = 0;
+        server = "interleave-step-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+        const harness::result_t started =
+            tmux({"new-session", "-d", "-x", "80", "-y", "24", "-c", cwd.string(), command + "; echo EXIT=$?; sleep 60"});
+        EXPECT_TRUE(started.exited(0)) << "tmux did not start: " << started.err;
     }
     ~terminal_t() { tmux({"kill-server"}); }
     terminal_t(const terminal_t &) = delete;
@@ -40,7 +43,11 @@ struct terminal_t {
         tmux(keys == "C-c" ? std::vector<std::string>{"send-keys", "C-c"}
                            : std::vector<std::string>{"send-keys", "-l", keys});
     }
-    std::string screen() const { return tmux({"capture-pane", "-p"}).out; }
+    std::string screen() const
+    {
+        const harness::result_t shot = tmux({"capture-pane", "-p"});
+        return shot.exited(0) ? shot.out : "(tmux: " + shot.err + ")";
+    }
     // The screen once it shows `text`, or as it is after ten seconds.
     std::string shows(const std::string &text) const
     {
@@ -67,12 +74,18 @@ std::string step(const std::string &args)
     return command;
 }
 
-// Whether any process still runs the given program.
+// Whether a process of this test still runs the given program: the terminal's server and
+// all it started descend from the test, and so does anything left behind, since the
+// harness adopts orphans. (Other tests may run the same program at the same time.)
 bool running(const fs::path &program)
 {
-    for (const auto &entry : fs::directory_iterator("/proc")) {
+    std::vector<pid_t> ours{getpid()};
+    for (std::size_t k = 0; k < ours.size(); k++)
+        for (pid_t child : harness::children_of(ours[k]))
+            ours.push_back(child);
+    for (pid_t pid : ours) {
         std::error_code error;
-        if (fs::read_symlink(entry.path() / "exe", error) == program)
+        if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) == program)
             return true;
     }
     return false;
@@ -101,6 +114,7 @@ TEST(InterleaveStep, ThePlayerDrivesThePhilosophersIntoTheirDeadlockUndoesSavesA
                                                               .cwd = dir.path, .limit = 30});
     EXPECT_TRUE(replay.exited(0));
     EXPECT_TRUE(has(replay.out, "forks: A B C D .\n   20 E         starts\n")) << replay.out;
+    EXPECT_TRUE(running(DINERLANES_SAME_SIDE_PATH));
     t.press("q");
     EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
     EXPECT_FALSE(running(DINERLANES_SAME_SIDE_PATH)) << "the program was left running";
@@ -117,6 +131,7 @@ TEST(InterleaveStep, TheProducerFillsTheRingAndWaitsAndCtrlCLeaves)
     EXPECT_TRUE(has(screen, "blank_number = 0, product_number = 5")) << screen;
     EXPECT_TRUE(has(screen, "5 waiting")) << screen;
     EXPECT_TRUE(has(screen, "producer cannot take blank_number now: none left")) << screen;
+    EXPECT_TRUE(running(SLOTRING_PATH));
     t.press("C-c");
     EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
     EXPECT_FALSE(running(SLOTRING_PATH)) << "the program was left running";
