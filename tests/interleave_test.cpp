@@ -64,7 +64,10 @@ TEST(Interleave, FindsAndSavesEachKindOfFault)
     // A crash: a consumer woken to an empty list (signal 6 where a sanitizer stops it first).
     f = search(dir, {"stackbell_two_consumers"});
     EXPECT_TRUE(f.run.exited(1));
+    EXPECT_TRUE(has(f.run.out, "): crash\nturn ")) << f.run.out;
     EXPECT_TRUE(has(f.run.out, ": killed by signal ")) << f.run.out;
+    EXPECT_TRUE(has(f.run.out, "consumer 2 was struck in turn ") || has(f.run.out, "consumer was struck in turn "))
+        << f.run.out;
 
     // A rule of the demo whose name the exercise begins with.
     f = search(dir, {"slotring_seven_ahead"});
