@@ -27,9 +27,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <deque>
-#include <fstream>
+#include <fcntl.h>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -462,8 +463,31 @@ int search(const options_t &o, const screen_t &screen)
 
 }  // namespace
 
+// Started with a standard stream closed, we would hand its number to the region or a pipe
+// of ours, and the program's stream would take its place: hold all three open first.
+void open_standard_streams()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            std::exit(2);
+}
+
+// What was said must have reached standard output: a full disk must not pass for a verdict.
+int written(int status)
+{
+    if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+        std::fprintf(stderr, "interleave: could not write to standard output\n");
+        return 2;
+    }
+    return status;
+}
+
 int main(int argc, char *argv[])
 {
+    open_standard_streams();
+    // A launcher may have left SIGCHLD ignored: the kernel would then reap the program
+    // itself, and its exit status would be lost.
+    signal(SIGCHLD, SIG_DFL);
     options_t o = read_options(argc, argv);
     const screen_t screen{isatty(1) && std::getenv("NO_COLOR") == nullptr};
     // Whatever a run leaves behind when its first process ends becomes ours, to end and reap.
@@ -474,9 +498,9 @@ int main(int argc, char *argv[])
         loaded.replay = o.replay;
         if (o.step)
             return interleave::play(loaded.target, loaded.bounds, choices, o.save.empty() ? o.replay : o.save, o.self);
-        return replay(loaded, choices, screen);
+        return written(replay(loaded, choices, screen));
     }
     if (o.step)
         return interleave::play(o.target, o.bounds, {}, o.save.empty() ? default_path(o) : o.save, o.self);
-    return search(o, screen);
+    return written(search(o, screen));
 }

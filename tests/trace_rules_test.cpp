@@ -89,6 +89,11 @@ TEST(TraceRules, Stackbell)
     w = judged(demo_t::stackbell, {{"-Produce ---5", 0}, {"-Produce ---9", 0.8}, {"-Consume ---5", 1}});
     EXPECT_EQ(broken(w), names{});
     EXPECT_EQ(w.stack_shown, 0);
+    // Two products numbered 5: the newer, announced just before the pop, may be the one
+    // taken, with nothing on top of it.
+    EXPECT_EQ(broken(judged(demo_t::stackbell, {{"-Produce ---5", 0}, {"-Produce ---9", 0}, {"-Produce ---5", 0.9},
+                                                {"-Consume ---5", 1}, {"-Consume ---9", 2}, {"-Consume ---5", 3}})),
+              names{});
     // Lines that came in one read (a saved trace) cannot tell what was on the list.
     w = judged(demo_t::stackbell, {{"-Produce ---5", 0}, {"-Produce ---9", 0}, {"-Consume ---5", 0}});
     EXPECT_EQ(verdict_of(w, rule_id::newest_first), "not judged");

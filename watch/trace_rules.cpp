@@ -212,18 +212,27 @@ note_t stackbell_line(watch_t &w, const line_t &line)
     auto on_list = [&](const product_t &p) {
         return w.seen == seen_t::schedule ? p.at < line.at : p.at <= line.at - kSure;
     };
-    // Two products may bear the same number: the one taken is the newest of them that was
-    // surely on the list, if any was.
-    auto taken = std::find_if(w.waiting.rbegin(), w.waiting.rend(),
-                              [&](const product_t &p) { return p.num == n && on_list(p); });
-    if (taken == w.waiting.rend())
-        taken = std::find_if(w.waiting.rbegin(), w.waiting.rend(), [n](const product_t &p) { return p.num == n; });
-    if (taken == w.waiting.rend()) {
+    // Two products may bear the same number, and the output cannot tell which of them was
+    // taken: the program has the benefit of the doubt. The one taken is the newest of
+    // them with nothing surely on top of it, else the newest of them; seen as a schedule,
+    // only one that was on the list at the pop can have been taken.
+    auto it = w.waiting.end();
+    for (auto p = w.waiting.end(); p != w.waiting.begin();) {
+        --p;
+        if (p->num != n || (w.seen == seen_t::schedule && !on_list(*p)))
+            continue;
+        if (it == w.waiting.end())
+            it = p;
+        if (std::none_of(p + 1, w.waiting.end(), on_list)) {
+            it = p;
+            break;
+        }
+    }
+    if (it == w.waiting.end()) {
         breaks(w, note, rule_id::was_waiting, format("consumed %d, which was not waiting", n));
         note.text = with_list(w, "", "");
         return note;
     }
-    auto it = taken.base() - 1;
     auto newer = std::find_if(it + 1, w.waiting.end(), on_list);
     long others = 0, unclear = 0;
     for (auto p = w.waiting.begin(); p != w.waiting.end(); ++p)
