@@ -48,15 +48,16 @@ struct terminal_t {
         const harness::result_t shot = tmux({"capture-pane", "-p"});
         return shot.exited(0) ? shot.out : "(tmux: " + shot.err + ")";
     }
-    // The screen once it shows `text`, or as it is after ten seconds.
+    // The screen once it shows `text` and has stopped changing (ncurses may be drawing it
+    // still when the text first shows), or as it is after ten seconds.
     std::string shows(const std::string &text) const
     {
-        std::string now;
-        for (int k = 0; k < 200; k++) {
-            now = screen();
-            if (now.find(text) != std::string::npos)
-                break;
+        std::string now, before;
+        for (int k = 0, same = 0; k < 200 && same < 2; k++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            now = screen();
+            same = now.find(text) != std::string::npos && now == before ? same + 1 : 0;
+            before = now;
         }
         return now;
     }
@@ -127,7 +128,8 @@ TEST(InterleaveStep, TheProducerFillsTheRingAndWaitsAndCtrlCLeaves)
     ASSERT_TRUE(has(t.shows("run that thread"), "1 main")) << t.screen();
     // Run on, let main go on ten times, then only the producer, thirty times.
     t.press(" 1111111111222222222222222222222222222222");
-    const std::string screen = t.shows("product_number = 5");
+    // The last presses come after the ring is full: the screen is final once they say so.
+    const std::string screen = t.shows("producer cannot take blank_number now: none left");
     EXPECT_TRUE(has(screen, "blank_number = 0, product_number = 5")) << screen;
     EXPECT_TRUE(has(screen, "5 waiting")) << screen;
     EXPECT_TRUE(has(screen, "producer cannot take blank_number now: none left")) << screen;
