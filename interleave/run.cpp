@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <set>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -401,6 +402,16 @@ bool settle(state_t &s)
 
 // ---- the model ----
 
+constexpr std::array<const char *, 3> kKinds = {"mutex", "condition", "semaphore"};
+
+// The program's variable that holds an object, if one does: "lock", "m[2]".
+std::string variable_name(const state_t &s, object_t::kind_t kind, uint64_t address)
+{
+    static constexpr std::array<uint64_t, 3> sizes = {sizeof(pthread_mutex_t), sizeof(pthread_cond_t), sizeof(sem_t)};
+    const uint64_t base = s.region->base.load();
+    return address >= base ? object_name(s.symbols, address - base, sizes[kind]) : "";
+}
+
 object_t &object(state_t &s, object_t::kind_t kind, uint64_t address, pid_t pid, long count = 0)
 {
     const key_t key{address, kind == object_t::sem && s.shared.contains(address) ? 0 : pid};
@@ -411,10 +422,7 @@ object_t &object(state_t &s, object_t::kind_t kind, uint64_t address, pid_t pid,
     o.kind = kind;
     o.count = count;
     o.order = s.counted[kind]++;
-    static constexpr std::array<uint64_t, 3> sizes = {sizeof(pthread_mutex_t), sizeof(pthread_cond_t), 32};
-    static constexpr std::array<const char *, 3> kinds = {"mutex", "condition", "semaphore"};
-    const uint64_t base = s.region->base.load();
-    o.name = address >= base ? object_name(s.symbols, address - base, sizes[kind]) : "";
+    o.name = variable_name(s, kind, address);
     const bool forks = (s.target.demo == watch::demo_t::dinerlanes && kind == object_t::mutex) ||
                        (s.target.demo == watch::demo_t::dinerspawn && kind == object_t::sem);
     if (forks && o.order < watch::kPhilosophers) {
@@ -422,7 +430,7 @@ object_t &object(state_t &s, object_t::kind_t kind, uint64_t address, pid_t pid,
         o.name = "fork " + std::to_string(o.fork) + (o.name.empty() ? "" : " (" + o.name + ")");
     }
     if (o.name.empty())
-        o.name = std::string(kinds[kind]) + " " + std::to_string(o.order + 1);
+        o.name = std::string(kKinds[kind]) + " " + std::to_string(o.order + 1);
     return o;
 }
 
@@ -942,11 +950,8 @@ std::string peek_name(state_t &s, object_t::kind_t kind, uint64_t address, pid_t
     const key_t key{address, kind == object_t::sem && s.shared.contains(address) ? 0 : pid};
     if (auto it = s.objects.find(key); it != s.objects.end())
         return it->second.name;
-    static constexpr std::array<uint64_t, 3> sizes = {sizeof(pthread_mutex_t), sizeof(pthread_cond_t), 32};
-    static constexpr std::array<const char *, 3> kinds = {"a mutex", "a condition", "a semaphore"};
-    const uint64_t base = s.region->base.load();
-    const std::string name = address >= base ? object_name(s.symbols, address - base, sizes[kind]) : "";
-    return name.empty() ? kinds[kind] : name;
+    const std::string name = variable_name(s, kind, address);
+    return name.empty() ? std::string("a ") + kKinds[kind] : name;
 }
 
 std::string slot_name(const state_t &s, int64_t slot)
