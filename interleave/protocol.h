@@ -1,8 +1,8 @@
 // What interleave and the steering library it preloads into a program share: one region
-// of memory that both map, with one record (a slot) per thread or process of the program.
-// A thread that reaches a call the scheduler steers writes what it is about to do into its
-// slot, rings the bell and waits; interleave decides who goes on, writes the answer, and
-// wakes that one thread. So only one thread of the program runs at a time.
+// of memory that both map, with one record (a channel) per living thread or process of the
+// program. A thread that reaches a call the scheduler steers writes what it is about to do
+// into its channel, rings the bell and waits; interleave decides who goes on, writes the
+// answer, and wakes that one thread. So only one thread of the program runs at a time.
 #pragma once
 
 #include <atomic>
@@ -10,41 +10,62 @@
 
 namespace steer {
 
-constexpr int kSlots = 128;  // threads and processes of one run, at most
+// Threads and processes of one run alive at once, at most. A channel whose thread has ended
+// serves the next one, so a run may create any number of threads one after another.
+constexpr int kChannels = 1100;
 
 // What a thread is about to do when it asks for its turn.
 enum class call_t : int32_t {
     start,  // a thread or process begins, before any of the program's own code
     mutex_init,
-    mutex_lock,
+    mutex_lock,  // with a deadline: pthread_mutex_timedlock
     mutex_trylock,
     mutex_unlock,
     mutex_destroy,
-    cond_wait,
-    cond_timedwait,
+    rwlock_init,
+    rwlock_rdlock,  // with a deadline: the timed read lock
+    rwlock_tryrdlock,
+    rwlock_wrlock,  // with a deadline: the timed write lock
+    rwlock_trywrlock,
+    rwlock_unlock,
+    rwlock_destroy,
+    cond_init,
+    cond_wait,  // with a deadline: the timed wait
     cond_signal,
     cond_broadcast,
+    cond_destroy,
     sem_init,
-    sem_wait,
+    sem_wait,  // with a deadline: sem_timedwait
     sem_trywait,
-    sem_timedwait,
     sem_post,
     sem_destroy,
+    barrier_init,
+    barrier_wait,
+    barrier_destroy,
+    once,       // pthread_once, and the C++ runtime's guard of a static: who runs the set-up
+    once_done,  // the set-up has run (or, with value 0, was abandoned)
+    futex_wait,  // a library's own wait (the C++ runtime's semaphores, latches, atomic waits)
+    futex_park,  // the value was as expected: the thread sleeps until woken
+    futex_wake,
     create,
     join,
+    detach,
     cancel,
     testcancel,
     thread_exit,
     fork,
+    exec,
     wait,
     exit,
-    sleep,
+    kill,
+    sleep,  // its deadline in `deadline`
+    yield,
     output,
     input,
-    kill,
 };
+constexpr int kCalls = static_cast<int>(call_t::input) + 1;
 
-// A slot's turn word, which its thread waits on (a futex shared by all the processes).
+// A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {
     kFree = 0,     // no thread
     kRunning = 1,  // its thread runs, or is about to start
@@ -53,32 +74,59 @@ enum turn_t : uint32_t {
     kEnded = 4,    // its thread has ended (or could not be started)
 };
 
-// Answers besides yes (1) and no (0).
+// Answers: 1 goes on; 0 does not (a try that finds the lock taken, a wait that times out);
+// a barrier's last comer gets kSerial; a creation, the new thread's channel; a wake, the
+// number woken. And these:
 constexpr int64_t kCancelled = -1;  // the thread is cancelled at this call
+constexpr int64_t kRefused = -2;    // interleave has no channel left for another thread
+constexpr int64_t kSerial = 2;
 
-struct slot_t {
+// What the library reads off an object as it is, and hands over with the call.
+enum flag_t : uint32_t {
+    kShared = 1,       // set up to be shared between processes
+    kRecursive = 2,    // a mutex that its holder may lock again
+    kErrorCheck = 4,   // a mutex that says EDEADLK and EPERM instead of misbehaving
+    kMonotonic = 8,    // a condition variable whose timed waits use CLOCK_MONOTONIC
+    kWritersFirst = 16,  // a read-write lock that lets no reader in while a writer waits
+    kDone = 32,        // a once control, or a static's guard, whose set-up has already run
+    kCancelEnabled = 64,  // the thread's cancel state when it asked
+    kDetached = 128,   // a thread created detached
+    kNoHang = 256,     // a wait for a child that does not wait
+};
+
+struct channel_t {
     std::atomic<uint32_t> turn;
     int32_t pid;
     int32_t tid;
     call_t call;
-    int32_t cancel_enabled;  // the thread's cancel state when it asked
-    uint64_t object;         // the mutex, condition or semaphore; the slot joined or cancelled
-    uint64_t mutex;          // a condition wait's mutex
-    int64_t value;           // a semaphore's count as it is, a sem_init's value, a deadline in
-                             // ns, a waited pid, an exit status, an output's stream (1 or 2)
-    int64_t extra;           // sem_init's pshared; a wait's options
-    int64_t answer;          // interleave's: 1, 0, kCancelled, or a new thread's slot
-    uint64_t handle;         // its pthread_t, for joins and cancels
-    uint64_t routine;        // its start routine, for its name
+    uint32_t flags;
+    uint64_t object;    // the mutex, lock, condition, semaphore, barrier, control or futex
+    uint64_t object2;   // a condition wait's mutex; the thread a join or cancel names (its pthread_t)
+    int64_t value;      // a semaphore's count as it is, an initial value, a futex's expected
+                        // value or count to wake, a waited pid, an exit status, a stream (1, 2),
+                        // a signal's receiver
+    int64_t extra;      // a signal's number; a once's routine
+    int64_t deadline;   // on interleave's clock, in ns; -1 for none
+    int64_t answer;     // interleave's
+    uint64_t handle;    // its pthread_t, for joins and cancels
+    uint64_t routine;   // its start routine, for its name
 };
 
 struct region_t {
-    std::atomic<int64_t> clock_ns;    // the program's clock, moved by interleave alone
+    // The program's clock, realtime, in ns. interleave moves it on at sleeps and timeouts;
+    // every reading moves it on by a microsecond, so that time never stands still.
+    std::atomic<int64_t> clock_ns;
     std::atomic<uint64_t> base;       // where the program's executable was loaded
-    std::atomic<int32_t> fatal_slot;  // the thread that received a fatal signal, or -1
+    std::atomic<int32_t> fatal_channel;  // the thread that received a fatal signal, or -1
     std::atomic<int32_t> fatal_signal;
-    slot_t slots[kSlots];
+    channel_t channels[kChannels];
 };
+
+// The monotonic clocks of a steered program run this far behind its realtime clock: they
+// start at 1000 s, as after a machine's start, when the realtime clock starts at its epoch.
+constexpr int64_t kEpochNs = 1767225600LL * 1000000000;  // 2026-01-01 00:00:00 UTC
+constexpr int64_t kMonotonicStartNs = 1000LL * 1000000000;
+constexpr int64_t kReadingNs = 1000;  // what one reading of the clock moves it on
 
 // The environment that hands the region and the bell to the program.
 constexpr const char *kRegionVariable = "INTERLEAVE_REGION";  // a descriptor of the region

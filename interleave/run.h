@@ -1,72 +1,62 @@
 // One run of a program under interleave's scheduler: the program starts with the steering
 // library preloaded, and from then on only one of its threads runs at a time. At every
-// steered call the run asks a chooser which of the threads that can go on goes next; it
-// keeps a model of the program's mutexes, condition variables, semaphores, threads and
-// processes to know who can, and records every turn for judging and showing.
+// steered call the run asks a chooser which of the things that can happen next happens; the
+// model says what can, and the run records every turn for judging and showing, and judges
+// how the run ended.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "protocol.h"
-#include "symbols.h"
-#include "trace_rules.h"
+#include "model.h"
+#include "names.h"
+#include "process.h"
 
 namespace interleave {
 
-// What to run.
-struct target_t {
-    std::string program;  // its path
-    std::vector<std::string> args;
-    std::optional<watch::demo_t> demo;  // whose rules apply, if any
-    int input_lines = 0;                // lines the schedule may hand to reads of standard input
-    std::string library;                // the steering library's path
-};
-
 struct bounds_t {
-    int turns = 400;    // a run is cut after this many turns
-    int spurious = 1;   // condition waits that may end with no signal, per run
-    double stall = 3;   // seconds a granted thread may take before its next call
-};
-
-// What can happen next: thread `slot` makes its call ('r'), or its timed wait times out
-// ('t'), or its condition wait ends with no signal ('s'), or it is cancelled ('c').
-struct action_t {
-    int slot;
-    char how;
-    bool operator==(const action_t &) const = default;
-};
-
-// What each thread is about to do, for a chooser that shows it (the player of --step).
-struct thread_view_t {
-    std::string name;
-    std::string next;   // its next call: "lock fork 2 (m[2])", "wait on has_product"
-    std::string waits;  // why it cannot make it now: "B holds it"; empty if it can
-    bool ended = false;
+    int turns = 100000;  // a run is cut after this many turns
+    int spurious = 1;    // waits that may end with no wake-up, per run
+    double stall = 10;   // seconds a thread may compute between two calls
+    int status = 0;      // the status the program normally ends with
+    bool details = true;  // keep each turn's record (for a replay, and for the demos' rules)
+    int window = 60;     // keep what could have been chosen at each of the first turns
 };
 
 struct run_result_t;
 
 struct view_t {
-    std::vector<thread_view_t> threads;  // by slot
-    std::string state;                   // who holds what, the semaphores' counts
+    std::vector<thread_view_t> threads;    // by thread
+    std::string state;                     // who holds what, the semaphores' counts
     const run_result_t *so_far = nullptr;  // the run up to now
 };
 
 using look_t = std::function<view_t()>;
 
-// Chooses the index of the next action among those that can happen; `last` is the thread
-// that ran last, `turn` counts from 0, and `look` shows the threads. kStop ends the run
+// What a chooser is asked at each turn.
+struct decision_t {
+    const std::vector<action_t> &actions;  // what can happen now
+    int last;                              // the thread that ran last (-1 at the start)
+    int turn;                              // from 0
+    const std::set<int> &backing_off;      // threads that took a turn that changed nothing (a
+                                           // failed try, a yield) since another's last change
+    const std::vector<int> &woken;         // threads that backed off until the last turn, which
+                                           // changed something
+    const look_t &look;                    // the threads as they are, for a chooser that shows them
+};
+
+// Chooses the index of the next action among those that can happen. kStop ends the run
 // there, with no fault.
-using chooser_t = std::function<int(const std::vector<action_t> &, int last, int turn, const look_t &look)>;
+using chooser_t = std::function<int(const decision_t &)>;
 constexpr int kStop = -2;
 
-// A fault that ends a run.
-enum class fault_t { none, deadlock, crash, misuse, rule, stalled, diverged, unsteerable };
+// A fault that ends a run. The first six are the program's; the rest are interleave's: the
+// schedule does not fit the program, or the program does what interleave cannot steer.
+enum class fault_t { none, deadlock, livelock, crash, status, misuse, rule, diverged, unsteerable };
 
 struct fault_report_t {
     fault_t kind = fault_t::none;
@@ -77,31 +67,30 @@ struct fault_report_t {
 
 // One turn as the replay shows it, and as the rules judge it.
 struct turn_t {
-    int slot = -1;
+    int thread = -1;
     action_t action{};
-    steer::call_t call = steer::call_t::start;
+    call_t call = call_t::start;
     std::string does;   // "locks m[0] (fork 0)"
     std::string out;    // what the program wrote to standard output during the turn
     std::string err;    // and to standard error
     std::string state;  // who holds what, the semaphores' counts, after the turn
     bool changed = false;  // the state changed in this turn
-    int fork = -1;         // the philosophers' fork taken or put back in this turn
-    bool took = false;     // taken (or put back)
+    effect_t effect;
     std::vector<watch::note_t> notes;  // the rules' notes on the lines that ended in it
 };
 
 struct run_result_t {
-    std::vector<action_t> choices;                // what was chosen at each turn
-    std::vector<std::vector<action_t>> choosable;  // what could have been
-    std::vector<turn_t> turns;
-    std::vector<std::string> names;  // each slot's name: main, producer, A...
+    std::vector<action_t> choices;                 // what was chosen at each turn
+    std::vector<std::vector<action_t>> choosable;  // what could have been, in the first turns
+    std::vector<turn_t> turns;                     // each turn, when kept
+    std::vector<std::string> names;                // each thread's name: main, producer, A...
     fault_report_t fault;
-    bool cut = false;                // stopped at the turn bound
-    bool stopped = false;            // stopped by its chooser
-    std::optional<int> status;       // the first process's wait status, if it ended
-    std::string out, err;            // everything written
+    bool cut = false;              // stopped at the turn bound
+    bool stopped = false;          // stopped by its chooser
+    std::optional<int> status;     // the first process's wait status, if it ended
+    std::string out, err;          // everything written (the first megabyte of each)
     std::vector<std::pair<std::string, int>> tested;  // each rule, and how often the run put it to the test
-    view_t end;                      // the threads as the run left them
+    view_t end;                    // the threads as the run left them
 };
 
 // Runs the target once.
@@ -120,6 +109,8 @@ struct shown_t {
 };
 std::vector<shown_t> output_of(const turn_t &turn);
 
-const char *kind_name(fault_t kind);
+const char *fault_name(fault_t kind);
+// Whether the fault is the program's (status 1), not a limit of interleave's (status 2).
+bool programs_fault(fault_t kind);
 
 }  // namespace interleave

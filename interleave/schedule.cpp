@@ -8,9 +8,11 @@
 namespace interleave {
 namespace {
 
+constexpr long kMostThreads = 100000000;  // a thread's number in a schedule is below this
+
 std::string choice_text(const action_t &a)
 {
-    return std::to_string(a.slot) + (a.how == 'r' ? "" : std::string(1, a.how));
+    return std::to_string(a.thread) + (a.how == 'r' ? "" : std::string(1, a.how));
 }
 
 bool number_in(const std::string &text, int high, int &value)
@@ -35,6 +37,8 @@ bool save_schedule(const std::string &path, const target_t &target, const bounds
         file << "arg " << arg << "\n";
     file << "input " << target.input_lines << "\n";
     file << "spurious " << bounds.spurious << "\n";
+    if (bounds.status != 0)
+        file << "status " << bounds.status << "\n";
     file << "turns";
     for (std::size_t k = 0; k < choices.size(); k++)
         file << (k % 20 == 0 ? "\n " : " ") << choice_text(choices[k]);
@@ -62,11 +66,11 @@ std::optional<std::vector<action_t>> load_schedule(const std::string &path, targ
             std::istringstream items(line);
             for (std::string item; good && items >> item;) {
                 char *end;
-                const long slot = std::strtol(item.c_str(), &end, 10);
-                good = end != item.c_str() && slot >= 0 && slot < steer::kSlots &&
+                const long thread = std::strtol(item.c_str(), &end, 10);
+                good = end != item.c_str() && thread >= 0 && thread < kMostThreads &&
                        (*end == '\0' || (std::strchr("tsc", *end) != nullptr && end[1] == '\0'));
                 if (good)
-                    choices.push_back({static_cast<int>(slot), *end == '\0' ? 'r' : *end});
+                    choices.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
             }
         } else if (word == "program") {
             target.program = rest;
@@ -79,6 +83,8 @@ std::optional<std::vector<action_t>> load_schedule(const std::string &path, targ
             good = number_in(rest, 1000, target.input_lines);
         } else if (word == "spurious") {
             good = number_in(rest, 1000, bounds.spurious);
+        } else if (word == "status") {
+            good = number_in(rest, 255, bounds.status);
         } else if (word == "turns") {
             in_turns = true;
         } else {

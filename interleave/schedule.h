@@ -1,5 +1,5 @@
 // Schedules on file: a short text that names the program, its rules, arguments and input,
-// and lists who went at each turn ("0 0 1 2t": the thread in slot 2 timed out), so that a
+// and lists who went at each turn ("0 0 1 2t": thread 2, the third to start, timed out), so that a
 // run can be passed on and replayed to the byte.
 #pragma once
 

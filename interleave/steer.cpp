@@ -2,99 +2,51 @@
 // stands in front of every call that synchronises the program's threads or processes, and
 // of its writes, reads, sleeps and clock. At each, the thread asks interleave for its turn
 // and waits; when its turn comes, it makes the call for real. The real call never blocks,
-// since interleave's model of the locks and semaphores let it go on only when it can.
+// since interleave's model of the locks and semaphores lets it go on only when it can.
+//
+// This file: the library's state, the asking for turns, and the life of threads and
+// processes (start, end, crash, fork, exec, wait, kill, exit).
 //
 // Only the process interleave started, and the processes it forks, are steered: another
-// program that one of them starts finds the library idle. The library finds each real
-// function once (dlsym with RTLD_NEXT), keeps its state in the shared region and two
-// values per thread, never calls a function it stands in front of, and waits with raw
-// futex calls, which are no cancellation points.
+// program that one of them starts finds the library idle. The library keeps its state in
+// the shared region and a few values per thread, and waits with raw futex calls, which are
+// no cancellation points.
 
+#include "steer.h"
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
-#include <pthread.h>
-#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
-#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
-#include "protocol.h"
+extern char **environ;
 
+namespace steer {
 namespace {
 
-using steer::call_t;
-
-steer::region_t *region;        // null: this process is not steered
+region_t *region;               // null: this process is not steered
 int bell = -1;                  // the eventfd that tells interleave a thread has asked
 pid_t driver = 0;               // interleave itself
-thread_local int me = -1;       // this thread's slot; -1: the thread is not steered
+thread_local int me = -1;       // this thread's channel; -1: the thread is not steered
 thread_local bool wrapped;      // started through begin(), which reports its end
+thread_local bool inside;       // in ask(): a signal handler's calls are not steered
+thread_local bool in_fork;      // between our atfork handlers: the thread is in no process yet
+thread_local int forking = -1;  // the channel a fork of this thread's gives its child
+thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
+constexpr std::size_t kAltStack = 64 * 1024;
 
-// The real functions, behind ours.
-struct real_t {
-    int (*mutex_init)(pthread_mutex_t *, const pthread_mutexattr_t *);
-    int (*mutex_lock)(pthread_mutex_t *);
-    int (*mutex_trylock)(pthread_mutex_t *);
-    int (*mutex_unlock)(pthread_mutex_t *);
-    int (*mutex_destroy)(pthread_mutex_t *);
-    int (*cond_wait)(pthread_cond_t *, pthread_mutex_t *);
-    int (*cond_timedwait)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
-    int (*cond_signal)(pthread_cond_t *);
-    int (*cond_broadcast)(pthread_cond_t *);
-    int (*sem_init)(sem_t *, int, unsigned);
-    int (*sem_wait)(sem_t *);
-    int (*sem_trywait)(sem_t *);
-    int (*sem_timedwait)(sem_t *, const timespec *);
-    int (*sem_post)(sem_t *);
-    int (*sem_destroy)(sem_t *);
-    int (*sem_getvalue)(sem_t *, int *);
-    int (*create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-    int (*join)(pthread_t, void **);
-    int (*cancel)(pthread_t);
-    void (*testcancel)();
-    void (*thread_exit)(void *);
-    pid_t (*fork)();
-    pid_t (*waitpid)(pid_t, int *, int);
-    void (*exit)(int);
-    void (*exit_now)(int);
-    void (*exit_now_too)(int);
-    unsigned (*sleep)(unsigned);
-    int (*usleep)(useconds_t);
-    int (*nanosleep)(const timespec *, timespec *);
-    int (*clock_nanosleep)(clockid_t, int, const timespec *, timespec *);
-    int (*vprintf)(const char *, va_list);
-    int (*vprintf_chk)(int, const char *, va_list);
-    int (*vfprintf)(FILE *, const char *, va_list);
-    int (*vfprintf_chk)(FILE *, int, const char *, va_list);
-    int (*puts)(const char *);
-    int (*putchar)(int);
-    int (*fputs)(const char *, FILE *);
-    int (*fputc)(int, FILE *);
-    int (*putc)(int, FILE *);
-    size_t (*fwrite)(const void *, size_t, size_t, FILE *);
-    int (*fflush)(FILE *);
-    void (*perror)(const char *);
-    ssize_t (*write)(int, const void *, size_t);
-    ssize_t (*read)(int, void *, size_t);
-    int (*kill)(pid_t, int);
-    char *(*fgets)(char *, int, FILE *);
-    ssize_t (*getline)(char **, size_t *, FILE *);
-    time_t (*time)(time_t *);
-    int (*clock_gettime)(clockid_t, timespec *);
-    int (*gettimeofday)(timeval *, void *);
-};
 real_t real;
 std::atomic<bool> found;
 
@@ -113,33 +65,63 @@ void find_real()
     find(real.mutex_init, "pthread_mutex_init");
     find(real.mutex_lock, "pthread_mutex_lock");
     find(real.mutex_trylock, "pthread_mutex_trylock");
+    find(real.mutex_timedlock, "pthread_mutex_timedlock");
+    find(real.mutex_clocklock, "pthread_mutex_clocklock");
     find(real.mutex_unlock, "pthread_mutex_unlock");
     find(real.mutex_destroy, "pthread_mutex_destroy");
+    find(real.rwlock_init, "pthread_rwlock_init");
+    find(real.rwlock_rdlock, "pthread_rwlock_rdlock");
+    find(real.rwlock_tryrdlock, "pthread_rwlock_tryrdlock");
+    find(real.rwlock_timedrdlock, "pthread_rwlock_timedrdlock");
+    find(real.rwlock_clockrdlock, "pthread_rwlock_clockrdlock");
+    find(real.rwlock_wrlock, "pthread_rwlock_wrlock");
+    find(real.rwlock_timedwrlock, "pthread_rwlock_timedwrlock");
+    find(real.rwlock_clockwrlock, "pthread_rwlock_clockwrlock");
+    find(real.rwlock_trywrlock, "pthread_rwlock_trywrlock");
+    find(real.rwlock_unlock, "pthread_rwlock_unlock");
+    find(real.rwlock_destroy, "pthread_rwlock_destroy");
+    find(real.cond_init, "pthread_cond_init");
     find(real.cond_wait, "pthread_cond_wait");
     find(real.cond_timedwait, "pthread_cond_timedwait");
+    find(real.cond_clockwait, "pthread_cond_clockwait");
     find(real.cond_signal, "pthread_cond_signal");
     find(real.cond_broadcast, "pthread_cond_broadcast");
+    find(real.cond_destroy, "pthread_cond_destroy");
     find(real.sem_init, "sem_init");
     find(real.sem_wait, "sem_wait");
-    find(real.sem_trywait, "sem_trywait");
     find(real.sem_timedwait, "sem_timedwait");
+    find(real.sem_clockwait, "sem_clockwait");
+    find(real.sem_trywait, "sem_trywait");
     find(real.sem_post, "sem_post");
     find(real.sem_destroy, "sem_destroy");
     find(real.sem_getvalue, "sem_getvalue");
+    find(real.barrier_init, "pthread_barrier_init");
+    find(real.barrier_wait, "pthread_barrier_wait");
+    find(real.barrier_destroy, "pthread_barrier_destroy");
+    find(real.once, "pthread_once");
+    find(real.guard_acquire, "__cxa_guard_acquire");
+    find(real.guard_release, "__cxa_guard_release");
+    find(real.guard_abort, "__cxa_guard_abort");
+    find(real.syscall, "syscall");
     find(real.create, "pthread_create");
     find(real.join, "pthread_join");
+    find(real.detach, "pthread_detach");
     find(real.cancel, "pthread_cancel");
     find(real.testcancel, "pthread_testcancel");
     find(real.thread_exit, "pthread_exit");
     find(real.fork, "fork");
+    find(real.execve, "execve");
+    find(real.execvpe, "execvpe");
     find(real.waitpid, "waitpid");
     find(real.exit, "exit");
     find(real.exit_now, "_exit");
     find(real.exit_now_too, "_Exit");
+    find(real.kill, "kill");
     find(real.sleep, "sleep");
     find(real.usleep, "usleep");
     find(real.nanosleep, "nanosleep");
     find(real.clock_nanosleep, "clock_nanosleep");
+    find(real.sched_yield, "sched_yield");
     find(real.vprintf, "vprintf");
     find(real.vprintf_chk, "__vprintf_chk");
     find(real.vfprintf, "vfprintf");
@@ -154,43 +136,37 @@ void find_real()
     find(real.perror, "perror");
     find(real.write, "write");
     find(real.read, "read");
-    find(real.kill, "kill");
     find(real.fgets, "fgets");
-    find(real.getline, "getline");
+    find(real.getdelim, "getdelim");
+    find(real.fgetc, "fgetc");
+    find(real.getc, "getc");
+    find(real.getchar, "getchar");
+    find(real.fread, "fread");
+    find(real.vscanf, "__isoc99_vscanf");
+    find(real.vfscanf, "__isoc99_vfscanf");
     find(real.time, "time");
     find(real.clock_gettime, "clock_gettime");
     find(real.gettimeofday, "gettimeofday");
     found.store(true, std::memory_order_release);
 }
 
-const real_t &r()
-{
-    find_real();
-    return real;
-}
-
-bool steered()
-{
-    return region != nullptr && me >= 0;
-}
-
 void ring()
 {
     const uint64_t one = 1;
-    [[maybe_unused]] long ignored = syscall(SYS_write, bell, &one, sizeof one);
+    r().syscall(SYS_write, bell, &one, sizeof one);
 }
 
 // Waits until interleave answers. If interleave itself is gone, nobody ever will: then the
 // program ends, instead of waiting for ever.
-void wait_for_answer(steer::slot_t &s)
+void wait_for_answer(channel_t &c)
 {
     const timespec second{1, 0};
-    while (s.turn.load(std::memory_order_acquire) != steer::kGo) {
-        syscall(SYS_futex, &s.turn, FUTEX_WAIT, steer::kAsking, &second, nullptr, 0);
-        if (syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
+    while (c.turn.load(std::memory_order_acquire) != kGo) {
+        r().syscall(SYS_futex, &c.turn, FUTEX_WAIT, kAsking, &second, nullptr, 0);
+        if (r().syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
             r().exit_now(111);
     }
-    s.turn.store(steer::kRunning, std::memory_order_relaxed);
+    c.turn.store(kRunning, std::memory_order_relaxed);
 }
 
 bool cancel_enabled()
@@ -201,65 +177,65 @@ bool cancel_enabled()
     return state == PTHREAD_CANCEL_ENABLE;
 }
 
-// Asks for this thread's turn to make `call`, and waits for it; returns the answer.
-int64_t ask(call_t call, const void *object = nullptr, int64_t value = 0, const void *mutex = nullptr,
-            int64_t extra = 0)
+// What the program wrote in its turn reaches interleave by the turn's end, whatever the
+// buffering of its standard output: text still in the buffer is written out as the thread
+// asks for its next turn. (Not before a fork, whose child inherits the buffer, as it would.)
+void flush_output()
 {
-    const int saved = errno;
-    steer::slot_t &s = region->slots[me];
-    s.call = call;
-    s.object = reinterpret_cast<uint64_t>(object);
-    s.mutex = reinterpret_cast<uint64_t>(mutex);
-    s.value = value;
-    s.extra = extra;
-    s.cancel_enabled = cancel_enabled();
-    s.turn.store(steer::kAsking, std::memory_order_release);
-    ring();
-    wait_for_answer(s);
-    errno = saved;
-    return s.answer;
+    for (FILE *f : {stdout, stderr})
+        if (f->_IO_write_ptr > f->_IO_write_base && ftrylockfile(f) == 0) {
+            r().fflush(f);
+            funlockfile(f);
+        }
 }
 
-// A call that is a cancellation point: a cancel that interleave let through takes effect.
-void ask_at_cancellation_point(call_t call, const void *object = nullptr, int64_t value = 0)
+void register_me(int channel)
 {
-    if (steered() && ask(call, object, value) == steer::kCancelled)
-        r().testcancel();
+    me = channel;
+    channel_t &c = region->channels[channel];
+    c.pid = getpid();
+    c.tid = gettid();
 }
 
-void register_me(int slot)
+// Gives the thread a stack of its own for a crash's handler, so that a thread whose stack
+// overflowed can still say that it crashed.
+void set_alt_stack()
 {
-    me = slot;
-    steer::slot_t &s = region->slots[slot];
-    s.pid = getpid();
-    s.tid = gettid();
+    void *stack = mmap(nullptr, kAltStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED)
+        return;
+    const stack_t alt{stack, 0, kAltStack};
+    if (sigaltstack(&alt, nullptr) == 0)
+        alt_stack = stack;
+    else
+        munmap(stack, kAltStack);
+}
+
+void drop_alt_stack()
+{
+    if (alt_stack == nullptr)
+        return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(alt_stack, kAltStack);
+    alt_stack = nullptr;
 }
 
 // The thread is done with the program's code; it takes no more turns.
 void end_me()
 {
-    if (!steered())
+    if (region == nullptr || me < 0)
         return;
-    region->slots[me].turn.store(steer::kEnded, std::memory_order_release);
+    region->channels[me].turn.store(kEnded, std::memory_order_release);
     ring();
     me = -1;
-}
-
-// The slot of a thread of this process, from its pthread_t; -1 if it is not one of ours.
-int slot_of(pthread_t thread)
-{
-    for (int k = 0; k < steer::kSlots; k++) {
-        const steer::slot_t &s = region->slots[k];
-        if (s.turn.load() != steer::kFree && s.pid == getpid() && s.handle == static_cast<uint64_t>(thread))
-            return k;
-    }
-    return -1;
 }
 
 // A crash says which thread it struck before the process dies of it.
 void on_fatal(int sig)
 {
-    region->fatal_slot.store(me);
+    region->fatal_channel.store(me);
     region->fatal_signal.store(sig);
     ring();
     raise(sig);  // the handler was reset: the default action ends the process
@@ -271,261 +247,253 @@ int note_base(dl_phdr_info *info, size_t, void *)
     return 1;  // the first object is the program itself
 }
 
+// A fork gives the child the channel interleave chose for it. Our handlers were set up
+// before any of the program's: our prepare handler runs last, just before the real fork,
+// and our child and parent handlers first, so that the program's own handlers run steered
+// in the right process.
+void before_fork()
+{
+    if (forking >= 0)
+        in_fork = true;
+}
+
+void in_parent()
+{
+    if (forking < 0)
+        return;
+    uint32_t free = kFree;
+    region->channels[forking].turn.compare_exchange_strong(free, kRunning);  // the child is coming
+    in_fork = false;
+}
+
+void in_child()
+{
+    if (forking < 0)
+        return;
+    const int channel = forking;
+    forking = -1;
+    in_fork = false;
+    register_me(channel);
+    wrapped = false;
+    ask({call_t::start});
+}
+
 __attribute__((constructor)) void begin_steering()
 {
-    const char *region_fd = std::getenv(steer::kRegionVariable);
-    const char *bell_fd = std::getenv(steer::kBellVariable);
-    const char *pid = std::getenv(steer::kPidVariable);
+    const char *region_fd = std::getenv(kRegionVariable);
+    const char *bell_fd = std::getenv(kBellVariable);
+    const char *pid = std::getenv(kPidVariable);
     if (region_fd == nullptr || bell_fd == nullptr || pid == nullptr || std::atoi(pid) != getpid())
         return;
-    void *shared = mmap(nullptr, sizeof(steer::region_t), PROT_READ | PROT_WRITE, MAP_SHARED,
-                        std::atoi(region_fd), 0);
+    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, std::atoi(region_fd), 0);
     if (shared == MAP_FAILED)
         return;
     find_real();
-    region = static_cast<steer::region_t *>(shared);
+    region = static_cast<region_t *>(shared);
     bell = std::atoi(bell_fd);
     driver = getppid();
+    // A program that this one starts must not find them: it is not steered.
+    fcntl(std::atoi(region_fd), F_SETFD, FD_CLOEXEC);
+    fcntl(bell, F_SETFD, FD_CLOEXEC);
     dl_iterate_phdr(note_base, nullptr);
+    set_alt_stack();
     struct sigaction fatal {};
     fatal.sa_handler = on_fatal;
-    fatal.sa_flags = SA_RESETHAND | SA_NODEFER;
+    fatal.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
         sigaction(sig, &fatal, nullptr);
+    pthread_atfork(before_fork, in_parent, in_child);
     register_me(0);
-    ask(call_t::start);
+    ask({call_t::start});
 }
 
 struct start_t {
     void *(*routine)(void *);
     void *arg;
-    int slot;
+    int channel;
 };
 
-// A new thread starts here: it takes its slot and waits for its first turn; when it ends,
-// by returning, by pthread_exit or by cancellation, it says so.
+// A new thread starts here: it takes its channel and waits for its first turn; when it
+// ends, by returning, by pthread_exit or by cancellation, it says so.
 void *begin(void *p)
 {
     const start_t start = *static_cast<start_t *>(p);
     delete static_cast<start_t *>(p);
-    register_me(start.slot);
+    register_me(start.channel);
     wrapped = true;
-    ask(call_t::start);
+    set_alt_stack();
+    ask({call_t::start});
     void *result = nullptr;
     try {
         result = start.routine(start.arg);
     } catch (abi::__forced_unwind &) {
         end_me();
+        drop_alt_stack();
         throw;
     }
     end_me();
+    drop_alt_stack();
     return result;
 }
 
-bool standard(FILE *f)
+uint64_t handle_of(pthread_t thread)
 {
-    return f == stdout || f == stderr;
+    return static_cast<uint64_t>(thread);
 }
 
-void output(FILE *f)
+// A program started by exec is not steered: its process goes on without the scheduler.
+void leave_for_exec()
 {
-    if (standard(f))
-        ask_at_cancellation_point(call_t::output, nullptr, f == stdout ? 1 : 2);
+    if (!steered())
+        return;
+    ask({call_t::exec});
+    me = -1;
 }
 
-// A semaphore's count as it is goes with each ask: interleave learns the count of one it
-// has not seen set up.
-int count_of(sem_t *s)
+std::vector<char *> arguments(const char *first, va_list rest)
 {
-    int value = 0;
-    r().sem_getvalue(s, &value);
-    return value;
-}
-
-int64_t nanoseconds(const timespec *t)
-{
-    return t == nullptr ? 0 : static_cast<int64_t>(t->tv_sec) * 1000000000 + t->tv_nsec;
+    std::vector<char *> argv{const_cast<char *>(first)};
+    while (argv.back() != nullptr)
+        argv.push_back(va_arg(rest, char *));
+    return argv;
 }
 
 }  // namespace
 
+const real_t &r()
+{
+    find_real();
+    return real;
+}
+
+bool steered_process()
+{
+    return region != nullptr;
+}
+
+bool steered()
+{
+    return region != nullptr && me >= 0 && !inside && !in_fork;
+}
+
+int64_t ask(const request_t &q)
+{
+    const int saved = errno;
+    inside = true;
+    if (q.call != call_t::fork)
+        flush_output();
+    channel_t &c = region->channels[me];
+    c.call = q.call;
+    c.object = reinterpret_cast<uint64_t>(q.object);
+    c.object2 = q.object2;
+    c.value = q.value;
+    c.extra = q.extra;
+    c.deadline = q.deadline;
+    c.flags = q.flags | (cancel_enabled() ? kCancelEnabled : 0u);
+    c.turn.store(kAsking, std::memory_order_release);
+    ring();
+    wait_for_answer(c);
+    inside = false;
+    errno = saved;
+    return c.answer;
+}
+
+int64_t ask_at_cancellation_point(const request_t &q)
+{
+    if (!steered())
+        return 1;
+    const int64_t answer = ask(q);
+    if (answer == kCancelled)
+        r().testcancel();
+    return answer;
+}
+
+int64_t now_ns()
+{
+    return region->clock_ns.fetch_add(kReadingNs) + kReadingNs;
+}
+
+int64_t deadline_on(clockid_t clock, const timespec *deadline)
+{
+    if (deadline == nullptr)
+        return -1;
+    const int64_t ns = static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec;
+    return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE ? ns : ns - kMonotonicStartNs + kEpochNs;
+}
+
+int64_t deadline_after(int64_t duration_ns)
+{
+    return region->clock_ns.load() + std::max<int64_t>(duration_ns, 0);
+}
+
+int64_t deadline_after(const timespec *duration)
+{
+    return duration == nullptr ? -1
+                               : deadline_after(static_cast<int64_t>(duration->tv_sec) * 1000000000 + duration->tv_nsec);
+}
+
+}  // namespace steer
+
+using namespace steer;
+
 extern "C" {
-
-int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr)
-{
-    if (steered())
-        ask(call_t::mutex_init, m);
-    return r().mutex_init(m, attr);
-}
-
-int pthread_mutex_lock(pthread_mutex_t *m)
-{
-    if (steered())
-        ask(call_t::mutex_lock, m);
-    return r().mutex_lock(m);
-}
-
-int pthread_mutex_trylock(pthread_mutex_t *m)
-{
-    if (steered() && ask(call_t::mutex_trylock, m) == 0)
-        return EBUSY;
-    return r().mutex_trylock(m);
-}
-
-int pthread_mutex_unlock(pthread_mutex_t *m)
-{
-    if (steered())
-        ask(call_t::mutex_unlock, m);
-    return r().mutex_unlock(m);
-}
-
-int pthread_mutex_destroy(pthread_mutex_t *m)
-{
-    if (steered())
-        ask(call_t::mutex_destroy, m);
-    return r().mutex_destroy(m);
-}
-
-// A condition wait gives the mutex up at once and waits in interleave's model alone: the
-// real condition variable is never waited on, so a signal needs no real call either.
-int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
-{
-    if (!steered())
-        return r().cond_wait(c, m);
-    r().mutex_unlock(m);
-    const int64_t answer = ask(call_t::cond_wait, c, 0, m);
-    r().mutex_lock(m);
-    if (answer == steer::kCancelled)
-        r().testcancel();
-    return 0;
-}
-
-int pthread_cond_timedwait(pthread_cond_t *c, pthread_mutex_t *m, const timespec *deadline)
-{
-    if (!steered())
-        return r().cond_timedwait(c, m, deadline);
-    r().mutex_unlock(m);
-    const int64_t answer = ask(call_t::cond_timedwait, c, nanoseconds(deadline), m);
-    r().mutex_lock(m);
-    if (answer == steer::kCancelled)
-        r().testcancel();
-    return answer == 0 ? ETIMEDOUT : 0;
-}
-
-int pthread_cond_signal(pthread_cond_t *c)
-{
-    if (!steered())
-        return r().cond_signal(c);
-    ask(call_t::cond_signal, c);
-    return 0;
-}
-
-int pthread_cond_broadcast(pthread_cond_t *c)
-{
-    if (!steered())
-        return r().cond_broadcast(c);
-    ask(call_t::cond_broadcast, c);
-    return 0;
-}
-
-int sem_init(sem_t *s, int pshared, unsigned value)
-{
-    if (steered())
-        ask(call_t::sem_init, s, value, nullptr, pshared);
-    return r().sem_init(s, pshared, value);
-}
-
-int sem_wait(sem_t *s)
-{
-    if (!steered())
-        return r().sem_wait(s);
-    if (ask(call_t::sem_wait, s, count_of(s)) == steer::kCancelled)
-        r().testcancel();
-    return r().sem_trywait(s) == 0 ? 0 : r().sem_wait(s);
-}
-
-int sem_trywait(sem_t *s)
-{
-    if (steered() && ask(call_t::sem_trywait, s, count_of(s)) == 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    return r().sem_trywait(s);
-}
-
-int sem_timedwait(sem_t *s, const timespec *deadline)
-{
-    if (!steered())
-        return r().sem_timedwait(s, deadline);
-    const int64_t answer = ask(call_t::sem_timedwait, s, count_of(s), nullptr, nanoseconds(deadline));
-    if (answer == steer::kCancelled)
-        r().testcancel();
-    if (answer == 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    return r().sem_trywait(s) == 0 ? 0 : r().sem_timedwait(s, deadline);
-}
-
-int sem_post(sem_t *s)
-{
-    if (steered())
-        ask(call_t::sem_post, s, count_of(s));
-    return r().sem_post(s);
-}
-
-int sem_destroy(sem_t *s)
-{
-    if (steered())
-        ask(call_t::sem_destroy, s, count_of(s));
-    return r().sem_destroy(s);
-}
 
 int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg)
 {
     if (!steered())
         return r().create(thread, attr, routine, arg);
-    const int slot = static_cast<int>(ask(call_t::create, reinterpret_cast<void *>(routine)));
-    if (slot < 0)
-        return EAGAIN;  // interleave has no slot left for another thread
-    region->slots[slot].routine = reinterpret_cast<uint64_t>(routine);
-    region->slots[slot].pid = getpid();  // now, for a join that comes before the thread begins
-    auto *start = new start_t{routine, arg, slot};
+    int detached = PTHREAD_CREATE_JOINABLE;
+    if (attr != nullptr)
+        pthread_attr_getdetachstate(attr, &detached);
+    const int64_t channel = ask({.call = call_t::create, .extra = reinterpret_cast<int64_t>(routine),
+                                 .flags = detached == PTHREAD_CREATE_DETACHED ? kDetached : 0u});
+    if (channel < 0)
+        return EAGAIN;
+    channel_t &c = region->channels[channel];
+    c.routine = reinterpret_cast<uint64_t>(routine);
+    c.pid = getpid();  // now, for a join that comes before the thread begins
+    auto *start = new start_t{routine, arg, static_cast<int>(channel)};
     const int rc = r().create(thread, attr, begin, start);
     if (rc != 0) {
         delete start;
-        region->slots[slot].turn.store(steer::kEnded, std::memory_order_release);
+        c.turn.store(kEnded, std::memory_order_release);
         ring();
     } else {
-        region->slots[slot].handle = static_cast<uint64_t>(*thread);
+        c.handle = handle_of(*thread);
     }
     return rc;
 }
 
 int pthread_join(pthread_t thread, void **result)
 {
-    if (steered())
-        ask_at_cancellation_point(call_t::join, nullptr, slot_of(thread));
+    ask_at_cancellation_point({.call = call_t::join, .object2 = handle_of(thread)});
     return r().join(thread, result);
+}
+
+int pthread_detach(pthread_t thread)
+{
+    if (steered())
+        ask({.call = call_t::detach, .object2 = handle_of(thread)});
+    return r().detach(thread);
 }
 
 int pthread_cancel(pthread_t thread)
 {
     if (steered())
-        ask(call_t::cancel, nullptr, slot_of(thread));
+        ask({.call = call_t::cancel, .object2 = handle_of(thread)});
     return r().cancel(thread);
 }
 
 void pthread_testcancel()
 {
-    ask_at_cancellation_point(call_t::testcancel);
+    ask_at_cancellation_point({call_t::testcancel});
     r().testcancel();
 }
 
 void pthread_exit(void *result)
 {
     if (steered()) {
-        ask(call_t::thread_exit);
+        ask({call_t::thread_exit});
         if (!wrapped)
             end_me();  // a first thread that leaves the others to go on
     }
@@ -537,27 +505,77 @@ pid_t fork()
 {
     if (!steered())
         return r().fork();
-    const int slot = static_cast<int>(ask(call_t::fork));
-    if (slot < 0) {
+    const int64_t channel = ask({call_t::fork});
+    if (channel < 0) {
         errno = EAGAIN;
         return -1;
     }
+    forking = static_cast<int>(channel);
     const pid_t pid = r().fork();
-    if (pid == 0) {
-        register_me(slot);
-        wrapped = false;
-        ask(call_t::start);
-    } else if (pid == -1) {
-        region->slots[slot].turn.store(steer::kEnded, std::memory_order_release);
+    if (pid == -1) {
+        in_fork = false;
+        region->channels[channel].turn.store(kEnded, std::memory_order_release);
         ring();
     }
+    forking = -1;
     return pid;
+}
+
+int execve(const char *path, char *const argv[], char *const envp[])
+{
+    leave_for_exec();
+    return r().execve(path, argv, envp);
+}
+
+int execv(const char *path, char *const argv[])
+{
+    leave_for_exec();
+    return r().execve(path, argv, environ);
+}
+
+int execvp(const char *file, char *const argv[])
+{
+    leave_for_exec();
+    return r().execvpe(file, argv, environ);
+}
+
+int execvpe(const char *file, char *const argv[], char *const envp[])
+{
+    leave_for_exec();
+    return r().execvpe(file, argv, envp);
+}
+
+int execl(const char *path, const char *arg, ...)
+{
+    va_list rest;
+    va_start(rest, arg);
+    const std::vector<char *> argv = arguments(arg, rest);
+    va_end(rest);
+    return execv(path, argv.data());
+}
+
+int execlp(const char *file, const char *arg, ...)
+{
+    va_list rest;
+    va_start(rest, arg);
+    const std::vector<char *> argv = arguments(arg, rest);
+    va_end(rest);
+    return execvp(file, argv.data());
+}
+
+int execle(const char *path, const char *arg, ...)
+{
+    va_list rest;
+    va_start(rest, arg);
+    const std::vector<char *> argv = arguments(arg, rest);
+    char *const *envp = va_arg(rest, char *const *);
+    va_end(rest);
+    return execve(path, argv.data(), envp);
 }
 
 pid_t waitpid(pid_t pid, int *status, int options)
 {
-    if (steered() && ask(call_t::wait, nullptr, pid, nullptr, options) == steer::kCancelled)
-        r().testcancel();
+    ask_at_cancellation_point({.call = call_t::wait, .value = pid, .flags = (options & WNOHANG) != 0 ? kNoHang : 0u});
     return r().waitpid(pid, status, options);
 }
 
@@ -569,7 +587,7 @@ pid_t wait(int *status)
 void exit(int status)
 {
     if (steered())
-        ask(call_t::exit, nullptr, status);
+        ask({.call = call_t::exit, .value = status});
     r().exit(status);
     __builtin_unreachable();
 }
@@ -577,7 +595,7 @@ void exit(int status)
 void _exit(int status)
 {
     if (steered())
-        ask(call_t::exit, nullptr, status);
+        ask({.call = call_t::exit, .value = status});
     r().exit_now(status);
     __builtin_unreachable();
 }
@@ -585,164 +603,9 @@ void _exit(int status)
 void _Exit(int status)
 {
     if (steered())
-        ask(call_t::exit, nullptr, status);
+        ask({.call = call_t::exit, .value = status});
     r().exit_now_too(status);
     __builtin_unreachable();
-}
-
-// A sleep is a turn, and no time passes.
-unsigned sleep(unsigned seconds)
-{
-    if (!steered())
-        return r().sleep(seconds);
-    ask_at_cancellation_point(call_t::sleep, nullptr, seconds);
-    return 0;
-}
-
-int usleep(useconds_t microseconds)
-{
-    if (!steered())
-        return r().usleep(microseconds);
-    ask_at_cancellation_point(call_t::sleep);
-    return 0;
-}
-
-int nanosleep(const timespec *request, timespec *remaining)
-{
-    if (!steered())
-        return r().nanosleep(request, remaining);
-    ask_at_cancellation_point(call_t::sleep);
-    if (remaining != nullptr)
-        *remaining = {0, 0};
-    return 0;
-}
-
-int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespec *remaining)
-{
-    if (!steered())
-        return r().clock_nanosleep(clock, flags, request, remaining);
-    ask_at_cancellation_point(call_t::sleep);
-    return 0;
-}
-
-// Writes to standard output and error: a turn each, before the stream is locked.
-int printf(const char *format, ...)
-{
-    output(stdout);
-    va_list args;
-    va_start(args, format);
-    const int n = r().vprintf(format, args);
-    va_end(args);
-    return n;
-}
-
-int vprintf(const char *format, va_list args)
-{
-    output(stdout);
-    return r().vprintf(format, args);
-}
-
-int __printf_chk(int flag, const char *format, ...)
-{
-    output(stdout);
-    va_list args;
-    va_start(args, format);
-    const int n = r().vprintf_chk(flag, format, args);
-    va_end(args);
-    return n;
-}
-
-int __vprintf_chk(int flag, const char *format, va_list args)
-{
-    output(stdout);
-    return r().vprintf_chk(flag, format, args);
-}
-
-int fprintf(FILE *f, const char *format, ...)
-{
-    output(f);
-    va_list args;
-    va_start(args, format);
-    const int n = r().vfprintf(f, format, args);
-    va_end(args);
-    return n;
-}
-
-int vfprintf(FILE *f, const char *format, va_list args)
-{
-    output(f);
-    return r().vfprintf(f, format, args);
-}
-
-int __fprintf_chk(FILE *f, int flag, const char *format, ...)
-{
-    output(f);
-    va_list args;
-    va_start(args, format);
-    const int n = r().vfprintf_chk(f, flag, format, args);
-    va_end(args);
-    return n;
-}
-
-int __vfprintf_chk(FILE *f, int flag, const char *format, va_list args)
-{
-    output(f);
-    return r().vfprintf_chk(f, flag, format, args);
-}
-
-int puts(const char *s)
-{
-    output(stdout);
-    return r().puts(s);
-}
-
-int putchar(int c)
-{
-    output(stdout);
-    return r().putchar(c);
-}
-
-int fputs(const char *s, FILE *f)
-{
-    output(f);
-    return r().fputs(s, f);
-}
-
-int fputc(int c, FILE *f)
-{
-    output(f);
-    return r().fputc(c, f);
-}
-
-int putc(int c, FILE *f)
-{
-    output(f);
-    return r().putc(c, f);
-}
-
-size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
-{
-    output(f);
-    return r().fwrite(data, size, count, f);
-}
-
-int fflush(FILE *f)
-{
-    output(f == nullptr ? stdout : f);
-    return r().fflush(f);
-}
-
-void perror(const char *label)
-{
-    output(stderr);
-    r().perror(label);
-}
-
-ssize_t write(int fd, const void *data, size_t size)
-{
-    if (fd == 1 || fd == 2)
-        ask_at_cancellation_point(call_t::output, nullptr, fd);
-    return r().write(fd, data, size);
 }
 
 // A signal sent is a turn: interleave waits for a process killed by it to be gone before
@@ -750,62 +613,8 @@ ssize_t write(int fd, const void *data, size_t size)
 int kill(pid_t pid, int sig)
 {
     if (steered())
-        ask(call_t::kill, nullptr, pid, nullptr, sig);
+        ask({.call = call_t::kill, .value = pid, .extra = sig});
     return r().kill(pid, sig);
-}
-
-// Reads of standard input: a turn each, with a line (or the end) there to read.
-ssize_t read(int fd, void *data, size_t size)
-{
-    if (fd == 0)
-        ask_at_cancellation_point(call_t::input);
-    return r().read(fd, data, size);
-}
-
-char *fgets(char *line, int size, FILE *f)
-{
-    if (f == stdin)
-        ask_at_cancellation_point(call_t::input);
-    return r().fgets(line, size, f);
-}
-
-ssize_t getline(char **line, size_t *size, FILE *f)
-{
-    if (f == stdin)
-        ask_at_cancellation_point(call_t::input);
-    return r().getline(line, size, f);
-}
-
-// The clock of a steered program is interleave's: it moves with the turns alone, so a
-// run's values depend on its schedule and nothing else.
-time_t time(time_t *t)
-{
-    if (region == nullptr)
-        return r().time(t);
-    const time_t now = static_cast<time_t>(region->clock_ns.load() / 1000000000);
-    if (t != nullptr)
-        *t = now;
-    return now;
-}
-
-int clock_gettime(clockid_t clock, timespec *now)
-{
-    if (region == nullptr || (clock != CLOCK_REALTIME && clock != CLOCK_MONOTONIC && clock != CLOCK_BOOTTIME &&
-                              clock != CLOCK_REALTIME_COARSE && clock != CLOCK_MONOTONIC_COARSE &&
-                              clock != CLOCK_MONOTONIC_RAW))
-        return r().clock_gettime(clock, now);
-    const int64_t ns = region->clock_ns.load();
-    *now = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    return 0;
-}
-
-int gettimeofday(timeval *now, void *zone)
-{
-    if (region == nullptr)
-        return r().gettimeofday(now, zone);
-    const int64_t ns = region->clock_ns.load();
-    *now = {static_cast<time_t>(ns / 1000000000), static_cast<suseconds_t>(ns % 1000000000 / 1000)};
-    return 0;
 }
 
 }  // extern "C"

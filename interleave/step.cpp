@@ -90,7 +90,7 @@ int action_of(const std::vector<action_t> &actions, int slot)
 {
     int found = -1;
     for (std::size_t k = 0; k < actions.size(); k++)
-        if (actions[k].slot == slot && (found < 0 || actions[k].how == 'r' || actions[k].how == 'c'))
+        if (actions[k].thread == slot && (found < 0 || actions[k].how == 'r' || actions[k].how == 'c'))
             found = static_cast<int>(k);
     return found;
 }
@@ -102,9 +102,9 @@ int only_move(const std::vector<action_t> &actions)
     for (const action_t &a : actions) {
         if (a.how == 's')
             continue;
-        if (slot >= 0 && a.slot != slot)
+        if (slot >= 0 && a.thread != slot)
             return -1;
-        slot = a.slot;
+        slot = a.thread;
     }
     return slot < 0 ? -1 : action_of(actions, slot);
 }
@@ -185,7 +185,7 @@ void draw(player_t &p, const view_t &view, const std::vector<action_t> &actions,
     if (!seen.turns.empty()) {
         const turn_t &last = seen.turns.back();
         put(p, LINES - 4, 0, "turn " + std::to_string(seen.turns.size()) + ": " +
-                                 view.threads[static_cast<std::size_t>(last.slot)].name + " " + last.does);
+                                 view.threads[static_cast<std::size_t>(last.thread)].name + " " + last.does);
     }
     const std::vector<std::string> said = wrapped(p.message, static_cast<std::size_t>(COLS - 1));
     for (std::size_t k = 0; k < std::min<std::size_t>(said.size(), 2); k++)
@@ -249,7 +249,10 @@ bool common_key(player_t &p, int key)
 
 chooser_t chooser(player_t &p)
 {
-    return [&p](const std::vector<action_t> &actions, int, int turn, const look_t &look) {
+    return [&p](const decision_t &d) {
+        const std::vector<action_t> &actions = d.actions;
+        const int turn = d.turn;
+        const look_t &look = d.look;
         // First the turns already chosen: after an undo, or from a saved schedule.
         if (turn < static_cast<int>(p.taken.size())) {
             for (std::size_t k = 0; k < actions.size(); k++)

@@ -66,7 +66,7 @@ TEST(Interleave, FindsAndSavesEachKindOfFault)
     EXPECT_TRUE(f.run.exited(1));
     EXPECT_TRUE(has(f.run.out, "): crash\nturn ")) << f.run.out;
     EXPECT_TRUE(has(f.run.out, ": killed by signal ")) << f.run.out;
-    EXPECT_TRUE(has(f.run.out, "consumer 2 was struck in turn ") || has(f.run.out, "consumer was struck in turn "))
+    EXPECT_TRUE(has(f.run.out, "consumer 2 crashed in turn ") || has(f.run.out, "consumer crashed in turn "))
         << f.run.out;
 
     // A rule of the demo whose name the exercise begins with.

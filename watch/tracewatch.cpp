@@ -32,7 +32,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <optional>
@@ -44,6 +43,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "descendants.h"
 #include "trace_rules.h"
 
 constexpr double kGrace = 2;       // seconds a stopped program has to end before SIGKILL
@@ -292,46 +292,13 @@ pid_t start(run_t &r, int out, int input)
     return pid;
 }
 
-// Our processes, as /proc shows them now: every process whose parent is one of ours.
-std::vector<pid_t> descendants()
-{
-    std::vector<std::pair<pid_t, pid_t>> all;  // pid, parent
-    if (DIR *proc = opendir("/proc")) {
-        while (const dirent *entry = readdir(proc)) {
-            const std::string name = entry->d_name;
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            FILE *stat = std::fopen(("/proc/" + name + "/stat").c_str(), "r");
-            if (stat == nullptr)
-                continue;
-            // pid (name) state ppid: the name may hold blanks and parentheses.
-            char text[512];
-            const std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
-            std::fclose(stat);
-            text[n] = '\0';
-            const char *close = std::strrchr(text, ')');
-            int ppid = 0;
-            if (close != nullptr && std::sscanf(close + 1, " %*c %d", &ppid) == 1)
-                all.push_back({static_cast<pid_t>(std::stoi(name)), static_cast<pid_t>(ppid)});
-        }
-        closedir(proc);
-    }
-    std::vector<pid_t> ours{getpid()};
-    for (std::size_t k = 0; k < ours.size(); k++)
-        for (const auto &[pid, ppid] : all)
-            if (ppid == ours[k])
-                ours.push_back(pid);
-    ours.erase(ours.begin());
-    return ours;
-}
-
 // Sends a signal to the program's process group and to every process of ours, in it or not.
 void signal_all(run_t &r, int sig)
 {
     if (!r.live || r.all_gone)
         return;
     kill(-r.pid, sig);
-    for (pid_t p : descendants())
+    for (pid_t p : watch::descendants())
         kill(p, sig);
 }
 

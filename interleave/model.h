@@ -1,0 +1,223 @@
+// interleave's model of the program it runs: its threads and processes, and the objects
+// they synchronise through, each with what it holds and who waits for it. The model says
+// which calls can be made now (a real call is made only when it cannot block) and what each
+// one changes; it is the one place that knows the rules of POSIX threads and semaphores.
+//
+// A call is made in one turn, or in two where it waits in the model alone: a condition wait
+// lets go of its mutex in one turn and takes it back in another, after a signal; a barrier
+// is reached in one turn and passed in another, once all have reached it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+#include "symbols.h"
+#include "trace_rules.h"
+
+namespace interleave {
+
+using steer::call_t;
+
+constexpr int kNobody = -1;
+
+// What can happen next: thread `thread` makes its call ('r'), or its timed wait times out
+// ('t'), or its wait ends with no wake-up ('s', as POSIX allows), or it is cancelled ('c').
+// `at` is when, on the program's clock: now, or the deadline of a sleep or a timeout.
+struct action_t {
+    int thread = 0;
+    char how = 'r';
+    int64_t at = 0;
+    bool operator==(const action_t &other) const { return thread == other.thread && how == other.how; }
+};
+
+// Where an object lives: in one process's own memory (`space` is its pid), or in memory
+// that processes share (`space` names the mapping, `address` is the offset in it).
+struct place_t {
+    uint64_t space = 0;
+    uint64_t address = 0;
+    auto operator<=>(const place_t &) const = default;
+};
+
+// A mapping that processes share: where it lies in one process, and where its start is.
+struct mapping_t {
+    uint64_t start = 0, end = 0;
+    place_t place;
+};
+
+enum class kind_t { mutex, rwlock, cond, sem, barrier, once, futex };
+constexpr int kKinds = 7;
+
+struct mutex_t {
+    int holder = kNobody;
+    int depth = 0;  // how many times its holder has locked it
+    bool recursive = false;
+    bool error_check = false;
+    std::optional<std::string> held_at_fork;  // held in the parent by a thread the child has not
+};
+
+struct rwlock_t {
+    int writer = kNobody;
+    std::map<int, int> readers;  // each reader, and how many read locks it holds
+    bool writers_first = false;
+};
+
+struct cond_t {
+    std::vector<int> waiters;  // in the order they began to wait
+};
+
+struct semaphore_t {
+    long count = 0;
+    std::vector<int> takers;  // who took from it and has not posted since, oldest first
+};
+
+struct barrier_t {
+    long needed = 0;
+    std::vector<int> arrived;
+};
+
+// A once control, or the C++ runtime's guard of a function's static.
+struct once_t {
+    enum state_t { fresh, running, done } state = fresh;
+    int runner = kNobody;
+};
+
+struct futex_t {
+    std::vector<int> parked;
+};
+
+struct object_t {
+    kind_t kind = kind_t::mutex;
+    place_t key;
+    uint64_t address = 0;  // where the process that first used it has it
+    std::string name;      // "lock", "m[2]", "fork 2 (m[2])", "mutex 3"
+    int order = 0;         // its number among the objects of its kind, in the order first seen
+    int fork = -1;         // the philosophers' fork it is, if any
+    bool shared = false;   // set up to be shared between processes
+    pid_t first_pid = 0;   // the process that first used it
+    bool destroyed = false;
+    mutex_t mutex;
+    rwlock_t rwlock;
+    cond_t cond;
+    semaphore_t sem;
+    barrier_t barrier;
+    once_t once;
+    futex_t futex;
+};
+
+// What a thread asks to do, as its channel said it.
+struct request_t {
+    call_t call = call_t::start;
+    uint64_t object = 0;
+    uint64_t object2 = 0;
+    int64_t value = 0;
+    int64_t extra = 0;
+    int64_t deadline = -1;
+    uint32_t flags = 0;
+    int target = kNobody;  // the thread a join, detach or cancel names
+};
+
+struct thread_t {
+    enum state_t { coming, running, asking, ended } state = coming;
+    int channel = -1;
+    pid_t pid = 0;
+    int tid = 0;
+    bool process = false;  // the first thread of its process
+    int parent = kNobody;  // the thread that created or forked it
+    std::string name;
+    request_t asks;
+    bool asked = false;  // it has asked for a turn at least once
+    // A wait that goes on in the model alone: a condition's, a barrier's, a futex's.
+    enum phase_t { none, waiting, woken, timed_out } phase = none;
+    bool cancel_pending = false;
+    bool detached = false;
+    bool joined = false;
+    uint64_t handle = 0;   // its pthread_t
+    uint64_t routine = 0;  // its start routine
+};
+
+struct process_t {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    int first_thread = kNobody;
+    bool dead = false;
+    bool reaped = false;  // by a wait of the program's
+    bool unsteered = false;  // it started another program (exec), which runs on its own
+};
+
+// What the demo's rules need to know of a turn beyond the program's output.
+struct effect_t {
+    int fork = -1;      // the philosophers' fork taken or put back
+    bool took = false;  // taken (else put back)
+    int locked = -1;    // the mutex this turn took (its order), for the moments of stackbell's list
+    int unlocked = -1;  // the mutex it let go of
+};
+
+// What an action did.
+struct outcome_t {
+    int64_t answer = 1;
+    bool tell = true;       // the thread goes on (else it stays waiting in the model)
+    bool changed = false;   // anything the model holds changed (a failed try changes nothing)
+    std::string does;       // "locks m[0] (fork 0)"
+    effect_t effect;
+    std::optional<std::string> misuse;  // a rule of POSIX broken: "a mutex is unlocked only by..."
+    std::string misuse_why;
+    int new_thread = kNobody;  // created or forked
+    bool limit = false;        // interleave has no channel left for the new thread
+};
+
+struct model_t {
+    std::vector<thread_t> threads;  // by id, in the order they were created
+    std::map<place_t, object_t> objects;
+    std::map<pid_t, process_t> processes;
+    std::array<int, kKinds> counted{};  // objects seen so far, per kind
+    std::vector<int> free_channels;     // channels whose thread has ended
+    int channels_used = 0;
+    int philosophers = 0;  // threads or processes named A, B... so far
+    int spurious_left = 0;
+    int64_t clock = steer::kEpochNs;
+    bool forked = false;  // more than one process: objects may live in shared memory
+    // Where each process's addresses lie: shared mappings, by process, start to end.
+    std::map<pid_t, std::vector<mapping_t>> mappings;
+    std::map<std::pair<std::string, uint64_t>, uint64_t> mapping_ids;  // device and inode: its number
+    std::map<std::pair<pid_t, uint64_t>, place_t> places;  // addresses seen, per process
+    // Naming: the program's symbols and where it was loaded, and whose rules apply.
+    symbols_t symbols;
+    uint64_t base = 0;
+    std::optional<watch::demo_t> demo;
+};
+
+// The model of a run that starts with one process, `pid`, whose first thread asks first.
+model_t start_model(pid_t pid, const symbols_t &symbols, std::optional<watch::demo_t> demo, int spurious);
+
+// A thread has asked: what it asks, from its channel.
+void hear(model_t &m, int thread, const steer::channel_t &channel);
+// A thread has ended, and a process has died (with all its threads). A thread that went on
+// as another program (exec) keeps its channel until its process dies.
+void thread_ended(model_t &m, int thread, bool free_channel = true);
+void process_died(model_t &m, pid_t pid);
+// A forked child has started, with this pid: it gets its copy of its parent's objects.
+void child_started(model_t &m, int thread, pid_t pid);
+
+// Everything that can happen now.
+std::vector<action_t> actions_now(model_t &m);
+// Carries an action out in the model.
+outcome_t apply(model_t &m, const action_t &a);
+// Whether a thread can make its call now, and the calls that are cancellation points.
+bool can_go(model_t &m, const thread_t &t);
+bool cancellation_point(call_t call);
+
+// The object a thread's call is about, found (and first seen) by its address.
+object_t &object_of(model_t &m, const thread_t &t, kind_t kind, uint64_t address);
+// Its name, without making it seen: a look must not change the order of first sight.
+std::string peek_name(model_t &m, const thread_t &t, kind_t kind, uint64_t address);
+
+// Whether every thread of a process has ended (a process that will end in a moment).
+bool all_ended(const model_t &m, pid_t pid);
+
+}  // namespace interleave

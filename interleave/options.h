@@ -1,0 +1,34 @@
+// What interleave was asked to do, from its command line.
+#pragma once
+
+#include <string>
+
+#include "run.h"
+
+namespace interleave {
+
+// A run of an endless demo is cut after this many turns, unless --turns says otherwise; any
+// other program is run to its end, and cut only after kTurnsOfAnyProgram.
+constexpr int kTurnsOfADemo = 400;
+constexpr int kTurnsOfAnyProgram = 100000;
+
+struct options_t {
+    std::string self;  // how interleave was called, for the commands it suggests
+    target_t target;
+    bounds_t bounds;
+    bool turns_given = false;  // --turns: the user's own bound
+    int runs = 1000;
+    double seconds = 60;  // the search stops after this long, whatever is left
+    unsigned seed = 1;
+    std::string save;    // where a faulty schedule goes
+    std::string replay;  // a schedule to replay
+    bool step = false;   // the learner chooses every turn
+    bool json = false;   // standard output is one JSON object
+};
+
+// Colours on a terminal, none elsewhere.
+struct screen_t {
+    bool colours = false;
+};
+
+}  // namespace interleave

@@ -1,0 +1,361 @@
+#include "process.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "descendants.h"
+
+extern char **environ;
+
+namespace interleave {
+namespace {
+
+std::vector<std::string> environment_for(const program_t &p, const target_t &target, pid_t pid)
+{
+    const std::string &library = target.library;
+    const std::string folder = library.substr(0, library.rfind('/'));
+    const std::string name = library.substr(library.rfind('/') + 1);
+    std::vector<std::string> env;
+    std::string preload = name, search = folder, sanitizer, undefined;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        if (entry.starts_with("LD_PRELOAD="))
+            preload.append(":").append(entry, 11);
+        else if (entry.starts_with("LD_LIBRARY_PATH="))
+            search.append(":").append(entry, 16);
+        else if (entry.starts_with("ASAN_OPTIONS="))
+            sanitizer.append(":").append(entry, 13);
+        else if (entry.starts_with("UBSAN_OPTIONS="))
+            undefined.append(":").append(entry, 14);
+        else if (!entry.starts_with("INTERLEAVE_"))
+            env.push_back(entry);
+    }
+    // The loader splits LD_PRELOAD at blanks, so the library goes by its bare name and its
+    // folder on LD_LIBRARY_PATH, which is split at colons only.
+    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("LD_LIBRARY_PATH=" + search);
+    // A program built with AddressSanitizer wants its runtime first of all libraries; ours
+    // must come first to stand in front of the calls, which the runtime allows when told.
+    // And a crash stays a crash, seen by the steering library: not a report and a status.
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
+    env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
+    env.push_back(std::string(steer::kRegionVariable) + "=" + std::to_string(p.region_fd));
+    env.push_back(std::string(steer::kBellVariable) + "=" + std::to_string(p.bell));
+    env.push_back(std::string(steer::kPidVariable) + "=" + std::to_string(pid));
+    return env;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (std::string &s : strings)
+        p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+int pidfd_of(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// The names of the system calls a thread is most often found blocked in.
+std::string syscall_name(long number)
+{
+    switch (number) {
+    case SYS_read: return "read";
+    case SYS_write: return "write";
+    case SYS_poll: return "poll";
+    case SYS_ppoll: return "ppoll";
+    case SYS_select: return "select";
+    case SYS_pselect6: return "pselect";
+    case SYS_pause: return "pause";
+    case SYS_nanosleep: return "nanosleep";
+    case SYS_clock_nanosleep: return "clock_nanosleep";
+    case SYS_wait4: return "wait4";
+    case SYS_waitid: return "waitid";
+    case SYS_futex: return "futex (a lock or wait of a library's own)";
+    case SYS_epoll_wait: return "epoll_wait";
+    case SYS_epoll_pwait: return "epoll_pwait";
+    case SYS_accept: return "accept";
+    case SYS_accept4: return "accept4";
+    case SYS_connect: return "connect";
+    case SYS_recvfrom: return "recvfrom";
+    case SYS_recvmsg: return "recvmsg";
+    case SYS_rt_sigsuspend: return "sigsuspend";
+    case SYS_rt_sigtimedwait: return "sigwait";
+    case SYS_msgrcv: return "msgrcv";
+    case SYS_semop: return "semop";
+    case SYS_semtimedop: return "semtimedop";
+    case SYS_flock: return "flock";
+    case SYS_fcntl: return "fcntl (a file lock)";
+    default: return "system call " + std::to_string(number);
+    }
+}
+
+}  // namespace
+
+double seconds_now()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+bool launch(program_t &p, const target_t &target, std::string &why)
+{
+    p.region_fd = memfd_create("interleave", MFD_CLOEXEC);
+    if (p.region_fd == -1 || ftruncate(p.region_fd, sizeof(steer::region_t)) == -1) {
+        why = std::string("memfd: ") + std::strerror(errno);
+        return false;
+    }
+    void *shared = mmap(nullptr, sizeof(steer::region_t), PROT_READ | PROT_WRITE, MAP_SHARED, p.region_fd, 0);
+    if (shared == MAP_FAILED) {
+        why = std::string("mmap: ") + std::strerror(errno);
+        return false;
+    }
+    p.region = static_cast<steer::region_t *>(shared);
+    p.region->clock_ns.store(steer::kEpochNs);
+    p.region->fatal_channel.store(-1);
+    p.region->channels[0].turn.store(steer::kRunning);  // before the program can ask
+    p.bell = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int in[2], out[2], err[2], failed[2];
+    if (p.bell == -1 || pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1 ||
+        pipe2(failed, O_CLOEXEC) == -1) {
+        why = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> args{target.program};
+    args.insert(args.end(), target.args.begin(), target.args.end());
+    std::vector<char *> argv = pointers(args);
+
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == -1) {
+        why = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // The region and the bell reach the program by number: they must stay open in it.
+        fcntl(p.region_fd, F_SETFD, 0);
+        fcntl(p.bell, F_SETFD, 0);
+        for (int sig = 1; sig < NSIG; sig++)
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<std::string> env = environment_for(p, target, getpid());
+        std::vector<char *> envp = pointers(env);
+        execve(target.program.c_str(), argv.data(), envp.data());
+        const int e = errno;
+        [[maybe_unused]] ssize_t ignored = write(failed[1], &e, sizeof e);
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    close(failed[1]);
+    int e = 0;
+    const bool started = read(failed[0], &e, sizeof e) != sizeof e;
+    close(failed[0]);
+    p.first = pid;
+    p.in = in[1];
+    p.out = out[0];
+    p.err = err[0];
+    fcntl(p.out, F_SETFL, O_NONBLOCK);
+    fcntl(p.err, F_SETFL, O_NONBLOCK);
+    if (!started) {
+        why = "cannot start " + target.program + ": " + std::strerror(e);
+        waitpid(pid, nullptr, 0);
+        p.first = -1;
+        return false;
+    }
+    if (target.input_lines == 0) {
+        close(p.in);
+        p.in = -1;
+    }
+    p.pidfds[pid] = pidfd_of(pid);
+    return true;
+}
+
+void grant(program_t &p, int channel, int64_t answer)
+{
+    steer::channel_t &c = p.region->channels[channel];
+    c.answer = answer;
+    c.turn.store(steer::kGo, std::memory_order_release);
+    syscall(SYS_futex, &c.turn, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+bool give_input(program_t &p, const target_t &target)
+{
+    if (p.in == -1)
+        return false;
+    // A read that took part of a line leaves the rest for the next: a new line comes only
+    // when the last one has been read whole.
+    int unread = 0;
+    if (ioctl(p.in, FIONREAD, &unread) == 0 && unread > 0)
+        return true;
+    if (p.lines_given == target.input_lines) {
+        close(p.in);
+        p.in = -1;
+        return false;
+    }
+    const std::string line = "line " + std::to_string(++p.lines_given) + "\n";
+    [[maybe_unused]] ssize_t ignored = write(p.in, line.data(), line.size());
+    return true;
+}
+
+void drain(program_t &p, std::string &out, std::string &err)
+{
+    for (int *fd : {&p.out, &p.err}) {
+        char buf[65536];
+        ssize_t n;
+        while (*fd != -1 && (n = read(*fd, buf, sizeof buf)) > 0)
+            (fd == &p.out ? out : err).append(buf, static_cast<std::size_t>(n));
+        if (*fd != -1 && n == 0) {  // closed: nothing more will come
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+std::vector<pid_t> deaths(program_t &p)
+{
+    std::vector<pid_t> dead;
+    for (auto it = p.pidfds.begin(); it != p.pidfds.end();) {
+        pollfd fd{it->second, POLLIN, 0};
+        if (it->second != -1 && poll(&fd, 1, 0) != 1) {
+            ++it;
+            continue;
+        }
+        dead.push_back(it->first);
+        int status;
+        if (it->first == p.first && waitpid(p.first, &status, 0) == p.first)
+            p.status = status;
+        if (it->second != -1)
+            close(it->second);
+        it = p.pidfds.erase(it);
+    }
+    return dead;
+}
+
+void watch_process(program_t &p, pid_t pid)
+{
+    if (!p.pidfds.contains(pid))
+        p.pidfds[pid] = pidfd_of(pid);
+}
+
+void wait_for_news(program_t &p, double seconds)
+{
+    std::vector<pollfd> fds{{p.bell, POLLIN, 0}};
+    for (int fd : {p.out, p.err})
+        if (fd != -1)
+            fds.push_back({fd, POLLIN, 0});
+    for (const auto &[pid, fd] : p.pidfds)
+        if (fd != -1)
+            fds.push_back({fd, POLLIN, 0});
+    poll(fds.data(), fds.size(), static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000)));
+    uint64_t rings;
+    [[maybe_unused]] ssize_t ignored = read(p.bell, &rings, sizeof rings);
+}
+
+bool will_end(pid_t pid, int sig)
+{
+    if (sig == SIGKILL)
+        return true;
+    constexpr std::array<int, 6> spared = {SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGSTOP, SIGTSTP};
+    if (sig <= 0 || sig == SIGTTIN || sig == SIGTTOU || std::find(spared.begin(), spared.end(), sig) != spared.end())
+        return false;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const unsigned long long bit = 1ULL << (sig - 1);
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("SigIgn:") || line.starts_with("SigCgt:") || line.starts_with("SigBlk:"))
+            if ((std::stoull(line.substr(7), nullptr, 16) & bit) != 0)
+                return false;
+    return true;
+}
+
+thread_look_t look_at(pid_t pid, int tid)
+{
+    thread_look_t look;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid);
+    char text[512] = {};
+    FILE *stat = std::fopen((task + "/stat").c_str(), "r");
+    if (stat == nullptr)
+        return look;
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    const char *close = std::strrchr(text, ')');
+    if (n == 0 || close == nullptr || close[1] != ' ')
+        return look;
+    const char state = close[2];
+    look.running = state == 'R';
+    if (state == 'S' || state == 'D') {
+        std::ifstream call(task + "/syscall");
+        long number = -1;
+        if (call >> number && number >= 0)
+            look.blocked_in = syscall_name(number);
+    }
+    return look;
+}
+
+void stop(program_t &p)
+{
+    if (p.first > 0) {
+        kill(-p.first, SIGKILL);
+        for (const auto &[pid, fd] : p.pidfds)
+            kill(pid, SIGKILL);
+        // A program that started others may have left them outside its process group.
+        if (p.started_others)
+            for (pid_t pid : watch::descendants())
+                kill(pid, SIGKILL);
+        for (const auto &[pid, fd] : p.pidfds) {
+            pollfd gone{fd, POLLIN, 0};
+            if (fd != -1)
+                poll(&gone, 1, 1000);
+        }
+        if (!p.status)
+            waitpid(p.first, nullptr, 0);
+    }
+    // Whatever else of the run is left, we adopted as its subreaper: reap it now.
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    for (const auto &[pid, fd] : p.pidfds)
+        if (fd != -1)
+            close(fd);
+    p.pidfds.clear();
+    for (int fd : {p.in, p.out, p.err, p.bell, p.region_fd})
+        if (fd != -1)
+            close(fd);
+    p.in = p.out = p.err = p.bell = p.region_fd = -1;
+    if (p.region != nullptr)
+        munmap(p.region, sizeof(steer::region_t));
+    p.region = nullptr;
+    p.first = -1;
+}
+
+}  // namespace interleave

@@ -1,0 +1,44 @@
+// What interleave says: a fault, a replay turn by turn, the summary of a search that found
+// nothing (what it covered, what it could not see), and the same as one JSON object for a
+// teacher's grading script.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace interleave {
+
+// How a search went.
+struct search_t {
+    int runs = 0;
+    int ended = 0;       // runs in which the program came to its end
+    int cut = 0;         // runs cut at the turn bound
+    int systematic = 0;  // runs by the default order, with a few more switches
+    int random = 0;
+    long turns = 0;
+    double seconds = 0;
+    bool out_of_time = false;  // the time limit ended the search
+    std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
+    std::optional<fault_report_t> fault;
+    std::string found_by;  // which run, and by which schedule
+    std::string schedule;  // where the fault's schedule was saved
+};
+
+std::string paint(const screen_t &screen, const std::string &text, const char *colour);
+extern const char *const kRed, *const kBold, *const kDim;
+
+void print_fault(const screen_t &screen, const fault_report_t &fault);
+// Whose rules judge the program, in a few words.
+std::string rules_of(const target_t &target);
+// A run turn by turn: who ran and what it did; who holds what, when that changed; the
+// program's output as it came, with the rules' notes.
+void show(const screen_t &screen, const run_result_t &run);
+// What a search that found nothing covered, and what it could not see.
+void print_summary(const options_t &o, const search_t &s);
+// The search as one JSON object.
+std::string json_of(const options_t &o, const search_t &s);
+
+}  // namespace interleave

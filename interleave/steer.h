@@ -1,0 +1,144 @@
+// Inside the steering library: what its three files share. steer.cpp holds the library's
+// state, the asking for turns, and the life of threads and processes; steer_sync.cpp the
+// synchronisation calls it stands in front of; steer_io.cpp the writes, reads, sleeps and
+// clock.
+//
+// The library never calls a function it stands in front of: another of its files, or the
+// program's, would take the call for a steered one. It reaches the real functions through
+// `r()`, found once with dlsym(RTLD_NEXT, ...).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include "protocol.h"
+
+namespace steer {
+
+// The real functions, behind ours.
+struct real_t {
+    int (*mutex_init)(pthread_mutex_t *, const pthread_mutexattr_t *);
+    int (*mutex_lock)(pthread_mutex_t *);
+    int (*mutex_trylock)(pthread_mutex_t *);
+    int (*mutex_timedlock)(pthread_mutex_t *, const timespec *);
+    int (*mutex_clocklock)(pthread_mutex_t *, clockid_t, const timespec *);
+    int (*mutex_unlock)(pthread_mutex_t *);
+    int (*mutex_destroy)(pthread_mutex_t *);
+    int (*rwlock_init)(pthread_rwlock_t *, const pthread_rwlockattr_t *);
+    int (*rwlock_rdlock)(pthread_rwlock_t *);
+    int (*rwlock_tryrdlock)(pthread_rwlock_t *);
+    int (*rwlock_timedrdlock)(pthread_rwlock_t *, const timespec *);
+    int (*rwlock_clockrdlock)(pthread_rwlock_t *, clockid_t, const timespec *);
+    int (*rwlock_wrlock)(pthread_rwlock_t *);
+    int (*rwlock_trywrlock)(pthread_rwlock_t *);
+    int (*rwlock_timedwrlock)(pthread_rwlock_t *, const timespec *);
+    int (*rwlock_clockwrlock)(pthread_rwlock_t *, clockid_t, const timespec *);
+    int (*rwlock_unlock)(pthread_rwlock_t *);
+    int (*rwlock_destroy)(pthread_rwlock_t *);
+    int (*cond_init)(pthread_cond_t *, const pthread_condattr_t *);
+    int (*cond_wait)(pthread_cond_t *, pthread_mutex_t *);
+    int (*cond_timedwait)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
+    int (*cond_clockwait)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const timespec *);
+    int (*cond_signal)(pthread_cond_t *);
+    int (*cond_broadcast)(pthread_cond_t *);
+    int (*cond_destroy)(pthread_cond_t *);
+    int (*sem_init)(sem_t *, int, unsigned);
+    int (*sem_wait)(sem_t *);
+    int (*sem_timedwait)(sem_t *, const timespec *);
+    int (*sem_clockwait)(sem_t *, clockid_t, const timespec *);
+    int (*sem_trywait)(sem_t *);
+    int (*sem_post)(sem_t *);
+    int (*sem_destroy)(sem_t *);
+    int (*sem_getvalue)(sem_t *, int *);
+    int (*barrier_init)(pthread_barrier_t *, const pthread_barrierattr_t *, unsigned);
+    int (*barrier_wait)(pthread_barrier_t *);
+    int (*barrier_destroy)(pthread_barrier_t *);
+    int (*once)(pthread_once_t *, void (*)());
+    int (*guard_acquire)(int64_t *);
+    void (*guard_release)(int64_t *);
+    void (*guard_abort)(int64_t *);
+    long (*syscall)(long, ...);
+    int (*create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    int (*join)(pthread_t, void **);
+    int (*detach)(pthread_t);
+    int (*cancel)(pthread_t);
+    void (*testcancel)();
+    void (*thread_exit)(void *);
+    pid_t (*fork)();
+    int (*execve)(const char *, char *const[], char *const[]);
+    int (*execvpe)(const char *, char *const[], char *const[]);
+    pid_t (*waitpid)(pid_t, int *, int);
+    void (*exit)(int);
+    void (*exit_now)(int);
+    void (*exit_now_too)(int);
+    int (*kill)(pid_t, int);
+    unsigned (*sleep)(unsigned);
+    int (*usleep)(useconds_t);
+    int (*nanosleep)(const timespec *, timespec *);
+    int (*clock_nanosleep)(clockid_t, int, const timespec *, timespec *);
+    int (*sched_yield)();
+    int (*vprintf)(const char *, va_list);
+    int (*vprintf_chk)(int, const char *, va_list);
+    int (*vfprintf)(FILE *, const char *, va_list);
+    int (*vfprintf_chk)(FILE *, int, const char *, va_list);
+    int (*puts)(const char *);
+    int (*putchar)(int);
+    int (*fputs)(const char *, FILE *);
+    int (*fputc)(int, FILE *);
+    int (*putc)(int, FILE *);
+    size_t (*fwrite)(const void *, size_t, size_t, FILE *);
+    int (*fflush)(FILE *);
+    void (*perror)(const char *);
+    ssize_t (*write)(int, const void *, size_t);
+    ssize_t (*read)(int, void *, size_t);
+    char *(*fgets)(char *, int, FILE *);
+    ssize_t (*getdelim)(char **, size_t *, int, FILE *);
+    int (*fgetc)(FILE *);
+    int (*getc)(FILE *);
+    int (*getchar)();
+    size_t (*fread)(void *, size_t, size_t, FILE *);
+    int (*vscanf)(const char *, va_list);
+    int (*vfscanf)(FILE *, const char *, va_list);
+    time_t (*time)(time_t *);
+    int (*clock_gettime)(clockid_t, timespec *);
+    int (*gettimeofday)(timeval *, void *);
+};
+
+const real_t &r();
+
+// What a thread is about to do, as it asks for its turn.
+struct request_t {
+    call_t call;
+    const void *object = nullptr;
+    uint64_t object2 = 0;
+    int64_t value = 0;
+    int64_t extra = 0;
+    int64_t deadline = -1;
+    uint32_t flags = 0;
+};
+
+// Whether this thread is steered: its process is the one interleave started or one it
+// forked, the thread began under the scheduler, and it is not inside a call of ours already
+// (a signal handler of the program's that makes a call while its thread waits for a turn).
+bool steered();
+// Whether this process is steered at all, whatever the thread.
+bool steered_process();
+// Asks for this thread's turn to make the call, and waits for it; returns the answer.
+int64_t ask(const request_t &request);
+// For a call that is a cancellation point: a cancel that interleave let through takes
+// effect here. Returns the answer otherwise.
+int64_t ask_at_cancellation_point(const request_t &request);
+
+// The program's clock, as a steered program reads it: realtime, in ns since the epoch.
+int64_t now_ns();
+// A deadline on one of the program's clocks, or a time from now, on interleave's clock.
+int64_t deadline_on(clockid_t clock, const timespec *deadline);
+int64_t deadline_after(const timespec *duration);
+int64_t deadline_after(int64_t duration_ns);
+
+}  // namespace steer

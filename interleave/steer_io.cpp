@@ -1,0 +1,343 @@
+// The steering library: writes to standard output and error, reads of standard input,
+// sleeps, yields and the clock.
+//
+// A write is a turn, taken before the stream is locked; a read of standard input is a turn
+// where interleave hands the program a line (or the end of its input) when there is none
+// left to read. A sleep is a turn that comes when its time has come on the program's clock,
+// which is interleave's: it moves with the sleeps and timeouts of the schedule alone, so a
+// run's values depend on its schedule and nothing else.
+
+#include <cerrno>
+#include <cstdarg>
+
+#include "steer.h"
+
+namespace steer {
+namespace {
+
+bool standard(FILE *f)
+{
+    return f == stdout || f == stderr;
+}
+
+void output(FILE *f)
+{
+    if (standard(f))
+        ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
+}
+
+// A read of standard input through its stream needs a turn only when the stream has
+// nothing left to hand out.
+void input(FILE *f)
+{
+    if (f == stdin && stdin->_IO_read_ptr >= stdin->_IO_read_end)
+        ask_at_cancellation_point({call_t::input});
+}
+
+void sleep_until(int64_t deadline)
+{
+    ask_at_cancellation_point({.call = call_t::sleep, .deadline = deadline});
+}
+
+int64_t monotonic(int64_t realtime)
+{
+    return realtime - kEpochNs + kMonotonicStartNs;
+}
+
+bool virtual_clock(clockid_t clock)
+{
+    return clock == CLOCK_REALTIME || clock == CLOCK_MONOTONIC || clock == CLOCK_BOOTTIME ||
+           clock == CLOCK_REALTIME_COARSE || clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_MONOTONIC_RAW;
+}
+
+}  // namespace
+}  // namespace steer
+
+using namespace steer;
+
+extern "C" {
+
+// Writes to standard output and error: a turn each, before the stream is locked.
+int printf(const char *format, ...)
+{
+    output(stdout);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vprintf(format, args);
+    va_end(args);
+    return n;
+}
+
+int vprintf(const char *format, va_list args)
+{
+    output(stdout);
+    return r().vprintf(format, args);
+}
+
+int __printf_chk(int flag, const char *format, ...)
+{
+    output(stdout);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vprintf_chk(flag, format, args);
+    va_end(args);
+    return n;
+}
+
+int __vprintf_chk(int flag, const char *format, va_list args)
+{
+    output(stdout);
+    return r().vprintf_chk(flag, format, args);
+}
+
+int fprintf(FILE *f, const char *format, ...)
+{
+    output(f);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vfprintf(f, format, args);
+    va_end(args);
+    return n;
+}
+
+int vfprintf(FILE *f, const char *format, va_list args)
+{
+    output(f);
+    return r().vfprintf(f, format, args);
+}
+
+int __fprintf_chk(FILE *f, int flag, const char *format, ...)
+{
+    output(f);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vfprintf_chk(f, flag, format, args);
+    va_end(args);
+    return n;
+}
+
+int __vfprintf_chk(FILE *f, int flag, const char *format, va_list args)
+{
+    output(f);
+    return r().vfprintf_chk(f, flag, format, args);
+}
+
+int puts(const char *s)
+{
+    output(stdout);
+    return r().puts(s);
+}
+
+int putchar(int c)
+{
+    output(stdout);
+    return r().putchar(c);
+}
+
+int fputs(const char *s, FILE *f)
+{
+    output(f);
+    return r().fputs(s, f);
+}
+
+int fputc(int c, FILE *f)
+{
+    output(f);
+    return r().fputc(c, f);
+}
+
+int putc(int c, FILE *f)
+{
+    output(f);
+    return r().putc(c, f);
+}
+
+size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
+{
+    output(f);
+    return r().fwrite(data, size, count, f);
+}
+
+int fflush(FILE *f)
+{
+    output(f == nullptr ? stdout : f);
+    return r().fflush(f);
+}
+
+void perror(const char *label)
+{
+    output(stderr);
+    r().perror(label);
+}
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+    if (fd == 1 || fd == 2)
+        ask_at_cancellation_point({.call = call_t::output, .value = fd});
+    return r().write(fd, data, size);
+}
+
+// Reads of standard input.
+ssize_t read(int fd, void *data, size_t size)
+{
+    if (fd == 0)
+        ask_at_cancellation_point({call_t::input});
+    return r().read(fd, data, size);
+}
+
+char *fgets(char *line, int size, FILE *f)
+{
+    input(f);
+    return r().fgets(line, size, f);
+}
+
+ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
+{
+    input(f);
+    return r().getdelim(line, size, delimiter, f);
+}
+
+ssize_t getline(char **line, size_t *size, FILE *f)
+{
+    input(f);
+    return r().getdelim(line, size, '\n', f);
+}
+
+int fgetc(FILE *f)
+{
+    input(f);
+    return r().fgetc(f);
+}
+
+int getc(FILE *f)
+{
+    input(f);
+    return r().getc(f);
+}
+
+int getchar()
+{
+    input(stdin);
+    return r().getchar();
+}
+
+size_t fread(void *data, size_t size, size_t count, FILE *f)
+{
+    input(f);
+    return r().fread(data, size, count, f);
+}
+
+int __isoc99_vscanf(const char *format, va_list args)
+{
+    input(stdin);
+    return r().vscanf(format, args);
+}
+
+int __isoc99_scanf(const char *format, ...)
+{
+    input(stdin);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vscanf(format, args);
+    va_end(args);
+    return n;
+}
+
+int __isoc99_vfscanf(FILE *f, const char *format, va_list args)
+{
+    input(f);
+    return r().vfscanf(f, format, args);
+}
+
+int __isoc99_fscanf(FILE *f, const char *format, ...)
+{
+    input(f);
+    va_list args;
+    va_start(args, format);
+    const int n = r().vfscanf(f, format, args);
+    va_end(args);
+    return n;
+}
+
+// Sleeps: a turn that comes at its time on the program's clock.
+unsigned sleep(unsigned seconds)
+{
+    if (!steered())
+        return r().sleep(seconds);
+    sleep_until(deadline_after(static_cast<int64_t>(seconds) * 1000000000));
+    return 0;
+}
+
+int usleep(useconds_t microseconds)
+{
+    if (!steered())
+        return r().usleep(microseconds);
+    sleep_until(deadline_after(static_cast<int64_t>(microseconds) * 1000));
+    return 0;
+}
+
+int nanosleep(const timespec *request, timespec *remaining)
+{
+    if (!steered())
+        return r().nanosleep(request, remaining);
+    sleep_until(deadline_after(request));
+    if (remaining != nullptr)
+        *remaining = {0, 0};
+    return 0;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespec *remaining)
+{
+    if (!steered())
+        return r().clock_nanosleep(clock, flags, request, remaining);
+    sleep_until((flags & TIMER_ABSTIME) != 0 ? deadline_on(clock, request) : deadline_after(request));
+    if (remaining != nullptr && (flags & TIMER_ABSTIME) == 0)
+        *remaining = {0, 0};
+    return 0;
+}
+
+// (pthread_yield is the same symbol in the C library's headers.)
+int sched_yield()
+{
+    if (!steered())
+        return r().sched_yield();
+    ask({call_t::yield});
+    return 0;
+}
+
+// The clock of a steered program is interleave's.
+time_t time(time_t *t)
+{
+    if (!steered_process())
+        return r().time(t);
+    const time_t now = static_cast<time_t>(now_ns() / 1000000000);
+    if (t != nullptr)
+        *t = now;
+    return now;
+}
+
+int clock_gettime(clockid_t clock, timespec *now)
+{
+    if (!steered_process() || !virtual_clock(clock))
+        return r().clock_gettime(clock, now);
+    const int64_t realtime = now_ns();
+    const int64_t ns = clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE ? realtime : monotonic(realtime);
+    *now = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    return 0;
+}
+
+int timespec_get(timespec *now, int base)
+{
+    return base == TIME_UTC && clock_gettime(CLOCK_REALTIME, now) == 0 ? base : 0;
+}
+
+int gettimeofday(timeval *now, void *zone)
+{
+    if (!steered_process())
+        return r().gettimeofday(now, zone);
+    const int64_t ns = now_ns();
+    *now = {static_cast<time_t>(ns / 1000000000), static_cast<suseconds_t>(ns % 1000000000 / 1000)};
+    return 0;
+}
+
+}  // extern "C"

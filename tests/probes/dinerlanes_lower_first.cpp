@@ -1,0 +1,39 @@
+// Philosophers who each take the lower-numbered of their two forks first, then wait for the other.
+// interleave: 0: correct: one order of forks for everyone, so no ring of philosophers can wait on itself
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+constexpr int kPhilosophers = 5;
+
+std::array<pthread_mutex_t, kPhilosophers> m;  // the forks; fork i lies left of philosopher i
+
+void *tfn(void *arg)
+{
+    const int i = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    const int l = std::min(i, (i + 1) % kPhilosophers), r = std::max(i, (i + 1) % kPhilosophers);
+    for (;;) {
+        pthread_mutex_lock(&m[l]);
+        pthread_mutex_lock(&m[r]);
+        std::printf("\t%c is eating \n", 'A' + i);
+        pthread_mutex_unlock(&m[r]);
+        pthread_mutex_unlock(&m[l]);
+        sleep(1);
+    }
+}
+
+int main()
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    for (pthread_mutex_t &fork : m)
+        pthread_mutex_init(&fork, nullptr);
+    std::array<pthread_t, kPhilosophers> tid;
+    for (int i = 0; i < kPhilosophers; i++)
+        pthread_create(&tid[i], nullptr, tfn, reinterpret_cast<void *>(static_cast<std::intptr_t>(i)));
+    for (pthread_t t : tid)
+        pthread_join(t, nullptr);
+    return 0;
+}

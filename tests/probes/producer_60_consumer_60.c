@@ -1,0 +1,47 @@
+// A producer hands 60 items through a ring of four slots to a consumer that takes 60.
+// interleave: 0: correct: the consumer takes as many items as are made, so both threads end and the sum is whole
+// options: --turns 1000
+#include <pthread.h>
+#include <semaphore.h>
+#include <stdio.h>
+
+enum { kItems = 60, kTaken = 60, kSlots = 4 };
+
+static int ring[kSlots];
+static sem_t free_slots, filled_slots;
+static long sum;  // the consumer's alone
+
+static void *producer(void *arg)
+{
+    (void)arg;
+    for (int k = 1; k <= kItems; k++) {
+        sem_wait(&free_slots);
+        ring[k % kSlots] = k;
+        sem_post(&filled_slots);
+    }
+    return NULL;
+}
+
+static void *consumer(void *arg)
+{
+    (void)arg;
+    for (int k = 1; k <= kTaken; k++) {
+        sem_wait(&filled_slots);
+        sum += ring[k % kSlots];
+        sem_post(&free_slots);
+    }
+    return NULL;
+}
+
+int main(void)
+{
+    sem_init(&free_slots, 0, kSlots);
+    sem_init(&filled_slots, 0, 0);
+    pthread_t p, c;
+    pthread_create(&p, NULL, producer, NULL);
+    pthread_create(&c, NULL, consumer, NULL);
+    pthread_join(p, NULL);
+    pthread_join(c, NULL);
+    printf("took %d items, sum %ld\n", kTaken, sum);
+    return sum == kItems * (kItems + 1) / 2 ? 0 : 1;
+}
