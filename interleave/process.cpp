@@ -233,7 +233,7 @@ void drain(program_t &p, std::string &out, std::string &err)
 {
     for (int *fd : {&p.out, &p.err}) {
         char buf[65536];
-        ssize_t n;
+        ssize_t n = -1;
         while (*fd != -1 && (n = read(*fd, buf, sizeof buf)) > 0)
             (fd == &p.out ? out : err).append(buf, static_cast<std::size_t>(n));
         if (*fd != -1 && n == 0) {  // closed: nothing more will come
@@ -269,18 +269,27 @@ void watch_process(program_t &p, pid_t pid)
         p.pidfds[pid] = pidfd_of(pid);
 }
 
-void wait_for_news(program_t &p, double seconds)
+news_t wait_for_news(program_t &p, double seconds)
 {
     std::vector<pollfd> fds{{p.bell, POLLIN, 0}};
     for (int fd : {p.out, p.err})
         if (fd != -1)
             fds.push_back({fd, POLLIN, 0});
+    const std::size_t streams = fds.size();
     for (const auto &[pid, fd] : p.pidfds)
         if (fd != -1)
             fds.push_back({fd, POLLIN, 0});
-    poll(fds.data(), fds.size(), static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000)));
-    uint64_t rings;
-    [[maybe_unused]] ssize_t ignored = read(p.bell, &rings, sizeof rings);
+    news_t news;
+    if (poll(fds.data(), fds.size(), static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000))) <= 0)
+        return news;
+    for (std::size_t k = 1; k < fds.size(); k++)
+        if (fds[k].revents != 0)
+            (k < streams ? news.output : news.death) = true;
+    if (fds[0].revents != 0) {
+        uint64_t rings;
+        [[maybe_unused]] ssize_t ignored = read(p.bell, &rings, sizeof rings);
+    }
+    return news;
 }
 
 bool will_end(pid_t pid, int sig)

@@ -48,8 +48,13 @@ void drain(program_t &p, std::string &out, std::string &err);
 // status), and a new process of the run to look out for.
 std::vector<pid_t> deaths(program_t &p);
 void watch_process(program_t &p, pid_t pid);
-// Waits until the bell rings, a stream has something, a process dies, or `seconds` pass.
-void wait_for_news(program_t &p, double seconds);
+// Waits until the bell rings, a stream has something, a process dies, or `seconds` pass;
+// says which.
+struct news_t {
+    bool output = false;
+    bool death = false;
+};
+news_t wait_for_news(program_t &p, double seconds);
 // Whether `signal`, sent to the process, will end it: its default action ends processes,
 // and the process neither ignores nor catches it.
 bool will_end(pid_t pid, int signal);

@@ -92,6 +92,8 @@ enum flag_t : uint32_t {
     kCancelEnabled = 64,  // the thread's cancel state when it asked
     kDetached = 128,   // a thread created detached
     kNoHang = 256,     // a wait for a child that does not wait
+    kFlushed = 512,    // the thread's turn left text in the standard streams' buffers,
+                       // which it wrote out as it asked
 };
 
 struct channel_t {

@@ -138,8 +138,8 @@ void print_summary(const options_t &o, const search_t &s)
     print_wrapped(head, 80, "  ");
     std::string how = "The schedules: the default order, which switches threads only when one must";
     if (s.systematic > 1)
-        how += "; " + std::to_string(s.systematic - 1) + " more that switch once or twice more, within the first " +
-               std::to_string(o.bounds.window) + " turns";
+        how += "; " + std::to_string(s.systematic - 1) + (s.systematic == 2 ? " more that switches" : " more that switch") +
+               " once or twice more, within the first " + std::to_string(o.bounds.window) + " turns";
     if (s.random > 0)
         how += "; " + std::to_string(s.random) + " random";
     how += ". " + plural(s.turns, "turn", "turns") + " in all, in " + std::to_string(static_cast<int>(s.seconds + 0.5)) + " s.";

@@ -20,6 +20,7 @@ constexpr int kQuietEach = 100;
 constexpr double kBlockedFor = 1.0;  // a thread asleep this long in a system call is blocked in it
 constexpr std::size_t kRecent = 64;   // turns remembered to show a livelock's round
 constexpr std::size_t kErrorLines = 200;  // lines of standard error a report quotes
+constexpr double kSpin = 50e-6;           // seconds to look for a thread's ask before sleeping
 
 struct run_t {
     const target_t &target;
@@ -157,6 +158,19 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
     return false;
 }
 
+// Most turns are short: the thread asks again within microseconds, on the other processor.
+// Looking at its channel for that long costs less than sleeping and being woken.
+bool answered_soon(const run_t &r)
+{
+    const double until = seconds_now() + kSpin;
+    while (seconds_now() < until)
+        for (const thread_t &t : r.model.threads)
+            if (t.state == thread_t::running &&
+                r.program.region->channels[t.channel].turn.load(std::memory_order_acquire) != steer::kRunning)
+                return true;
+    return false;
+}
+
 // Waits until every thread that runs has asked for its next turn, or ended, and every
 // process a signal ends has gone. False when the run cannot go on: a crash, a thread that
 // does not come back, a program that never asks at all.
@@ -164,6 +178,9 @@ bool settle(run_t &r)
 {
     const double began = seconds_now();
     std::map<int, double> blocked_since;
+    // Deaths and output are looked for when the system says there are some: every death
+    // and every write comes before the ask or the end that settles the turn.
+    news_t news;
     for (;;) {
         bool waiting = false;
         for (std::size_t k = 0; k < r.model.threads.size(); k++) {
@@ -175,6 +192,9 @@ bool settle(run_t &r)
             const uint32_t word = c.turn.load(std::memory_order_acquire);
             if (word == steer::kAsking || word == steer::kEnded)
                 read_handles(r);  // its creator wrote them before it could ask or end
+            // What a turn wrote is in the pipes by the time its thread asks again.
+            if (word != steer::kRunning && (t.asks.call == call_t::output || (c.flags & steer::kFlushed) != 0))
+                news.output = true;
             if (word == steer::kAsking) {
                 if (t.state == thread_t::coming) {
                     child_started(r.model, id, c.pid);
@@ -189,10 +209,12 @@ bool settle(run_t &r)
         }
         if (crashed(r))
             return false;
-        const std::vector<pid_t> died = deaths(r.program);
+        const std::vector<pid_t> died = news.death ? deaths(r.program) : std::vector<pid_t>{};
         for (pid_t pid : died)
             process_died(r.model, pid);
-        take_output(r);
+        if (news.output)
+            take_output(r);
+        news = {};
         if (!died.empty())
             continue;  // their threads were among those waited for
         // A process whose threads have all ended is about to die: its death comes before
@@ -213,7 +235,9 @@ bool settle(run_t &r)
         }
         if (waited >= 0.25 && looks_stuck(r, waited, blocked_since))
             return false;
-        wait_for_news(r.program, waited < 0.25 ? 0.25 - waited : 0.1);
+        if (waited < kSpin && answered_soon(r))
+            continue;
+        news = wait_for_news(r.program, waited < 0.25 ? 0.25 - waited : 0.1);
     }
 }
 
@@ -389,7 +413,9 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
             if (idle_since == 0)
                 idle_since = seconds_now();
             if (seconds_now() - idle_since < bounds.stall) {
-                wait_for_news(r.program, 0.1);
+                if (wait_for_news(r.program, 0.1).death)
+                    for (pid_t pid : deaths(r.program))
+                        process_died(r.model, pid);
                 continue;
             }
         }
@@ -417,6 +443,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         if (r.result.fault.kind != fault_t::none)
             break;
     }
+    take_output(r);
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);
     if (r.program.region != nullptr) {

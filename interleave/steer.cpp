@@ -39,6 +39,8 @@ namespace {
 region_t *region;               // null: this process is not steered
 int bell = -1;                  // the eventfd that tells interleave a thread has asked
 pid_t driver = 0;               // interleave itself
+std::atomic<bool> exiting;      // the program's own exit handlers have run: what is left is
+                                // the runtimes' (a sanitizer's leak check), not the program's
 thread_local int me = -1;       // this thread's channel; -1: the thread is not steered
 thread_local bool wrapped;      // started through begin(), which reports its end
 thread_local bool inside;       // in ask(): a signal handler's calls are not steered
@@ -46,6 +48,7 @@ thread_local bool in_fork;      // between our atfork handlers: the thread is in
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 constexpr std::size_t kAltStack = 64 * 1024;
+constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
 
 real_t real;
 std::atomic<bool> found;
@@ -160,12 +163,14 @@ void ring()
 // program ends, instead of waiting for ever.
 void wait_for_answer(channel_t &c)
 {
+    // The answer often comes within microseconds: look for it a while before sleeping.
+    for (int k = 0; k < kSpins && c.turn.load(std::memory_order_acquire) != kGo; k++)
+        __builtin_ia32_pause();
     const timespec second{1, 0};
-    while (c.turn.load(std::memory_order_acquire) != kGo) {
-        r().syscall(SYS_futex, &c.turn, FUTEX_WAIT, kAsking, &second, nullptr, 0);
-        if (r().syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
+    while (c.turn.load(std::memory_order_acquire) != kGo)
+        if (r().syscall(SYS_futex, &c.turn, FUTEX_WAIT, kAsking, &second, nullptr, 0) == -1 && errno == ETIMEDOUT &&
+            r().syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
             r().exit_now(111);
-    }
     c.turn.store(kRunning, std::memory_order_relaxed);
 }
 
@@ -180,13 +185,16 @@ bool cancel_enabled()
 // What the program wrote in its turn reaches interleave by the turn's end, whatever the
 // buffering of its standard output: text still in the buffer is written out as the thread
 // asks for its next turn. (Not before a fork, whose child inherits the buffer, as it would.)
-void flush_output()
+bool flush_output()
 {
+    bool flushed = false;
     for (FILE *f : {stdout, stderr})
         if (f->_IO_write_ptr > f->_IO_write_base && ftrylockfile(f) == 0) {
             r().fflush(f);
             funlockfile(f);
+            flushed = true;
         }
+    return flushed;
 }
 
 void register_me(int channel)
@@ -266,6 +274,12 @@ void in_parent()
     in_fork = false;
 }
 
+// Registered before any of the program's exit handlers, so run after all of them.
+void after_the_programs_exit_handlers()
+{
+    exiting.store(true);
+}
+
 void in_child()
 {
     if (forking < 0)
@@ -303,6 +317,7 @@ __attribute__((constructor)) void begin_steering()
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
         sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
+    std::atexit(after_the_programs_exit_handlers);
     register_me(0);
     ask({call_t::start});
 }
@@ -373,15 +388,14 @@ bool steered_process()
 
 bool steered()
 {
-    return region != nullptr && me >= 0 && !inside && !in_fork;
+    return region != nullptr && me >= 0 && !inside && !in_fork && !exiting.load(std::memory_order_relaxed);
 }
 
 int64_t ask(const request_t &q)
 {
     const int saved = errno;
     inside = true;
-    if (q.call != call_t::fork)
-        flush_output();
+    const bool flushed = q.call != call_t::fork && flush_output();
     channel_t &c = region->channels[me];
     c.call = q.call;
     c.object = reinterpret_cast<uint64_t>(q.object);
@@ -389,7 +403,7 @@ int64_t ask(const request_t &q)
     c.value = q.value;
     c.extra = q.extra;
     c.deadline = q.deadline;
-    c.flags = q.flags | (cancel_enabled() ? kCancelEnabled : 0u);
+    c.flags = q.flags | (cancel_enabled() ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u);
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);

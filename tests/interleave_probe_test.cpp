@@ -51,7 +51,7 @@ TEST_P(Probe, GetsItsVerdict)
 {
     const probe_t &p = GetParam();
     harness::temp_dir dir;
-    std::vector<std::string> args{"--runs", "300"};  // the probe's own --runs, if any, comes later and holds
+    std::vector<std::string> args{"--runs", "100"};  // the probe's own --runs, if any, comes later and holds
     args.insert(args.end(), p.options.begin(), p.options.end());
     args.push_back(p.program.string());
     const harness::result_t r = harness::run(INTERLEAVE_PATH, {.args = args, .cwd = dir.path, .limit = 240});

@@ -116,6 +116,52 @@ TEST(Interleave, TheSixDemosKeepTheirRules)
     }
 }
 
+// What a search says it covered: runs that came to the program's end, runs cut before it
+// (never a plain "nothing found"), how often each rule was put to the test; and the same
+// as one JSON object, and nothing else, for a teacher's script.
+TEST(Interleave, SaysWhatItCovered)
+{
+    harness::temp_dir dir;
+    harness::result_t r = search(dir, {"--runs", "20", "duetlock"}).run;
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(has(r.out, "Nothing found in 20 runs: the program came to its end in every one")) << r.out;
+    EXPECT_TRUE(has(r.out, "five HELLO WORLD lines, then the end\n      put to the test in 20 runs")) << r.out;
+    r = search(dir, {"--runs", "3", "--turns", "5", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(has(r.out, "Nothing found in the first 5 turns of 3 runs; none of them came to the program's"))
+        << r.out;
+
+    const auto one_object = [](const std::string &out) {
+        return out.starts_with("{") && out.ends_with("}\n") && out.find('\n') == out.size() - 1;
+    };
+    r = search(dir, {"--json", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_TRUE(one_object(r.out)) << r.out;
+    for (const char *part : {"\"verdict\": \"fault\"", "\"kind\": \"deadlock\"", "\"headline\": \"deadlock: no thread can go on\"",
+                             "\"schedule\": \"two_locks.schedule\"", "\"runs_cut\": 0"})
+        EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
+    r = search(dir, {"--json", "--runs", "5", "duetlock"}).run;
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(one_object(r.out)) << r.out;
+    for (const char *part : {"\"verdict\": \"nothing found\"", "\"fault\": null", "\"runs\": 5", "\"runs_ended\": 5",
+                             "\"schedule\": null", "{\"rule\": \"it ends by itself, with status 0\", \"runs_tested\": 5}"})
+        EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
+}
+
+// A thread that runs on without a call interleave steers is given --stall seconds, and
+// then the search ends as one that cannot steer the program, saying which flag gives more.
+TEST(Interleave, AThreadThatRunsOnStallsTheSearchAndSaysWhichFlagGivesMore)
+{
+    harness::temp_dir dir;
+    harness::result_t r = search(dir, {"--stall", "1", SPIN_ON_FLAG_PATH}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "main ran on after pthread_create for 1 s without a call interleave steers")) << r.err;
+    EXPECT_TRUE(has(r.err, "--stall SECONDS (now 1)")) << r.err;
+    r = search(dir, {"--json", "--stall", "1", SPIN_ON_FLAG_PATH}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.out, "\"verdict\": \"cannot steer\"")) << r.out;
+}
+
 TEST(Interleave, RefusesWhatItCannotSteer)
 {
     harness::temp_dir dir;

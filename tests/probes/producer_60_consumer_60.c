@@ -1,6 +1,5 @@
 // A producer hands 60 items through a ring of four slots to a consumer that takes 60.
 // interleave: 0: correct: the consumer takes as many items as are made, so both threads end and the sum is whole
-// options: --turns 1000
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>

@@ -1,6 +1,5 @@
 // A producer hands 60 items through a ring of four slots to a consumer that waits for 61.
 // interleave: 1: deadlock at the end of every run: the producer has ended and the consumer waits for a 61st item
-// options: --turns 1000
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>

@@ -13,6 +13,8 @@ int main(void)
     char ping_name[64], pong_name[64];
     snprintf(ping_name, sizeof ping_name, "/probe_ping_%d", (int)getpid());
     snprintf(pong_name, sizeof pong_name, "/probe_pong_%d", (int)getpid());
+    sem_unlink(ping_name);  // left by an earlier process of this id that was killed
+    sem_unlink(pong_name);
     sem_t *ping = sem_open(ping_name, O_CREAT | O_EXCL, 0600, 0);
     sem_t *pong = sem_open(pong_name, O_CREAT | O_EXCL, 0600, 0);
     if (ping == SEM_FAILED || pong == SEM_FAILED) {
@@ -41,10 +43,12 @@ int main(void)
         fflush(stdout);
         sem_post(ping);
         sem_wait(pong);
+        if (turn == 1) {  // the child has opened ping by now: the names can go
+            sem_unlink(ping_name);
+            sem_unlink(pong_name);
+        }
     }
     int status;
     waitpid(pid, &status, 0);
-    sem_unlink(ping_name);
-    sem_unlink(pong_name);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

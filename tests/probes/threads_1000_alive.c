@@ -1,6 +1,6 @@
 // Makes 1000 threads that are all alive at once, each waiting to take a shared mutex once, held by main until all exist.
 // interleave: 0: correct: once main lets the mutex go, each thread takes it once in turn, and all are joined
-// options: --turns 12000 --runs 10
+// options: --runs 10
 #include <pthread.h>
 #include <stdio.h>
 

@@ -1,6 +1,5 @@
 // A hundred workers each move a unit between two accounts, locking both; worker 73 locks them the other way round.
 // interleave: 1: deadlock when worker 73 holds lock_to while another worker holds lock_from: each waits for the other's
-// options: --turns 2000
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>

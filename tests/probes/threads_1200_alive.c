@@ -1,6 +1,6 @@
 // Makes 1200 threads that are all alive at once, each waiting for a mutex that main holds until all exist.
 // interleave: 2: cannot steer: more threads alive at once than interleave can follow; it must say so, not fail the program
-// options: --turns 10000 --runs 5
+// options: --runs 5
 #include <pthread.h>
 #include <stdio.h>
 

@@ -1,6 +1,6 @@
 // Creates 200 threads one after another, joining each before the next is made.
 // interleave: 0: correct: every thread ends and is joined, and each returns its own number
-// options: --turns 3000 --runs 100
+// options: --runs 100
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
