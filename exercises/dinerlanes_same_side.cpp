@@ -1,17 +1,18 @@
-// Exercise: dining philosophers who all reach for the same side first.
+// Exercise: dining philosophers, five threads around five mutex forks.
 //
 // What it should do: five philosopher threads share five forks (mutexes) around a table,
 // as in dinerlanes; each eats, with both forks, and puts them back, for ever.
-// What goes wrong: every philosopher takes the fork on their left first and then waits
-// for the one on their right. Run it a hundred times and it may never go wrong; but there
-// is an order of turns in which it stops for good.
+// What goes wrong: run it a hundred times and it may never go wrong; but there is an
+// order of turns in which the philosophers stop eating, for good.
 //
-// Find it:   interleave dinerlanes_same_side
-// See it:    interleave --replay dinerlanes_same_side.schedule
-// Play it:  interleave --step dinerlanes_same_side   (you choose every turn: can you
-//            make them deadlock in ten turns of the philosophers?)
-// Mend it:   dinerlanes shows two cures, and either one alone is enough. Then run
-//            interleave again: it should find nothing.
+// From the repository's top folder, once ./tour has built everything:
+// Find it:   build/release/bin/interleave dinerlanes_same_side
+// See it:    build/release/bin/interleave --replay dinerlanes_same_side.schedule
+// Play it:   build/release/bin/interleave --step dinerlanes_same_side   (you choose
+//            every turn: can you make them stop in ten turns of the philosophers?)
+// Mend it:   dinerlanes shows two cures, and either one alone is enough. Rebuild it
+//            (cmake --build --preset release --target dinerlanes_same_side) and search
+//            again: it should find nothing.
 
 #include <array>
 #include <cstdint>

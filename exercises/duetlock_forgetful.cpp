@@ -1,15 +1,17 @@
-// Exercise: two threads printing two-part lines, one of which forgets the mutex.
+// Exercise: two threads printing two-part lines.
 //
 // What it should do: as duetlock, the main thread prints five HELLO WORLD lines and a
 // second thread hello world lines, each line in two parts with a pause between them; a
 // mutex keeps every line whole.
 // What goes wrong: the lines come out whole in most runs, and yet a line can be torn.
 //
-// Find it:   interleave duetlock_forgetful
-// See it:    interleave --replay duetlock_forgetful.schedule
-// Play it:  interleave --step duetlock_forgetful   (you choose every turn: switch
-//            threads between the two words of a line)
-// Mend it:   a mutex protects only what every thread does while holding it.
+// From the repository's top folder, once ./tour has built everything:
+// Find it:   build/release/bin/interleave duetlock_forgetful
+// See it:    build/release/bin/interleave --replay duetlock_forgetful.schedule
+// Play it:   build/release/bin/interleave --step duetlock_forgetful   (you choose every
+//            turn: switch threads between the two words of a line)
+// Mend it:   a mutex protects only what every thread does while holding it. Rebuild it
+//            (cmake --build --preset release --target duetlock_forgetful) and search again.
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,16 +1,19 @@
-// Exercise: a ring of five slots whose producer may run seven ahead.
+// Exercise: a ring of five slots between a producer and a consumer.
 //
 // What it should do: as slotring, a producer fills a ring of five slots and a consumer
 // empties it, first in, first out; two counting semaphores keep the producer from ever
 // being more than five ahead.
-// What goes wrong: one number in the set-up is not what the ring needs. When the consumer
-// keeps up, as it mostly does, nothing shows.
+// What goes wrong: when the consumer keeps up, as it mostly does, nothing shows; in some
+// orders of turns products are lost, and come out in the wrong order.
 //
-// Find it:   interleave slotring_seven_ahead
-// See it:    interleave --replay slotring_seven_ahead.schedule
-// Play it:  interleave --step slotring_seven_ahead   (you choose every turn: run the
-//            producer alone and watch the ring)
-// Mend it:   what does each semaphore count, and how many of those are there at the start?
+// From the repository's top folder, once ./tour has built everything:
+// Find it:   build/release/bin/interleave slotring_seven_ahead
+// See it:    build/release/bin/interleave --replay slotring_seven_ahead.schedule
+// Play it:   build/release/bin/interleave --step slotring_seven_ahead   (you choose every
+//            turn: run the producer alone and watch the ring)
+// Mend it:   what does each semaphore count, and how many of those are there at the
+//            start? Rebuild it (cmake --build --preset release --target
+//            slotring_seven_ahead) and search again.
 
 #include <array>
 #include <cstdio>

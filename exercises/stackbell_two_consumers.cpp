@@ -2,16 +2,18 @@
 //
 // What it should do: as stackbell, a producer pushes numbered products on a list guarded
 // by a mutex and signals a condition variable; here two consumers pop them, newest first.
-// What goes wrong: a consumer that finds the list empty waits for the signal, and once
-// woken takes the product at the head. In almost every run that works; in some order of
-// turns it takes a product that is not there.
+// What goes wrong: in almost every run it works; in some order of turns a consumer
+// crashes.
 //
-// Find it:   interleave stackbell_two_consumers
-// See it:    interleave --replay stackbell_two_consumers.schedule
-// Play it:  interleave --step stackbell_two_consumers   (you choose every turn: let a
-//            consumer wait, then let the other one take the product meant for it)
+// From the repository's top folder, once ./tour has built everything:
+// Find it:   build/release/bin/interleave stackbell_two_consumers
+// See it:    build/release/bin/interleave --replay stackbell_two_consumers.schedule
+// Play it:   build/release/bin/interleave --step stackbell_two_consumers   (you choose
+//            every turn: let a consumer wait, then let the other one come first)
 // Mend it:   what must a woken consumer do before it takes the head? (Two reasons: the
-//            other consumer may have come first, and POSIX lets a wait end with no signal.)
+//            other consumer may have come first, and POSIX lets a wait end with no
+//            signal.) Rebuild it (cmake --build --preset release --target
+//            stackbell_two_consumers) and search again.
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,15 +1,17 @@
-// Exercise: two threads and two mutexes, taken in opposite orders.
+// Exercise: two threads and two mutexes.
 //
 // What it should do: two threads each update two counters, each counter guarded by its
 // own mutex, and say when they are done; the program then ends.
-// What goes wrong: each thread takes both mutexes, but not in the same order. On most
-// runs the program ends; on some it never does.
+// What goes wrong: on most runs the program ends; on some it never does.
 //
-// Find it:   interleave two_locks
-// See it:    interleave --replay two_locks.schedule
-// Play it:  interleave --step two_locks   (you choose every turn: give each thread one
-//            lock, then try to go on)
-// Mend it:   the philosophers of dinerlanes have the answer: one order for everyone.
+// From the repository's top folder, once ./tour has built everything:
+// Find it:   build/release/bin/interleave two_locks
+// See it:    build/release/bin/interleave --replay two_locks.schedule
+// Play it:   build/release/bin/interleave --step two_locks   (you choose every turn:
+//            give each thread one lock, then try to go on)
+// Mend it:   the philosophers of dinerlanes have the answer. Rebuild it (cmake --build
+//            --preset release --target two_locks) and search again: it should find
+//            nothing, and say that every run came to the program's end.
 
 #include <cstdio>
 #include <pthread.h>

@@ -117,7 +117,9 @@ TEST(Tracewatch, NeverStuck)
     EXPECT_TRUE(has(r.out, "it ended by itself, with status 0")) << r.out;
     r = tracewatch_in(blocked + "/bin/sleep 10", {.stop_after = 1, .stop_signal = SIGTERM});
     EXPECT_TRUE(r.exited(0));
-    EXPECT_TRUE(has(r.out, "slotring ran 1.0 s and was stopped")) << r.out;
+    // About a second: how long tracewatch itself took to start, on a busy machine, is not known.
+    EXPECT_TRUE(has(r.out, "s and was stopped")) << r.out;
+    EXPECT_LT(r.seconds, 5) << "the SIGTERM was not seen at once";
     // A process that left the program's group is stopped with the rest.
     r = tracewatch_in("exec \"$0\" --for 1 --as slotring /bin/sh -c 'setsid sleep 300 & exec \"$0\"' \"$1\"");
     EXPECT_TRUE(r.exited(0)) << r.out;
