@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -44,10 +45,12 @@ using interleave::options_t;
 
 constexpr const char *kUsage =
     "usage: interleave [OPTION...] PROGRAM [ARG...]    search for a schedule that breaks a rule\n"
-    "       interleave --replay FILE                    show a saved schedule turn by turn\n"
+    "       interleave --replay FILE [PROGRAM]          show a saved schedule turn by turn\n"
     "       interleave --step [OPTION...] PROGRAM [ARG...]\n"
-    "       interleave --step --replay FILE             choose every turn yourself\n"
+    "       interleave --step --replay FILE [PROGRAM]   choose every turn yourself\n"
     "Options come before PROGRAM; what follows it is the program's own. -- ends the options.\n"
+    "A schedule from someone else runs the program it names only if you name it too (PROGRAM),\n"
+    "or type yes when asked, unless it is a program beside interleave, without arguments.\n"
     "  --as NAME       judge by a demo's rules: dinerspawn, dinerlanes, duetlock, stackbell,\n"
     "                  slotring, pulsewait (a name that begins with one, and _, says so itself)\n"
     "  --runs N        runs at most (1000)\n"
@@ -101,13 +104,18 @@ void resolve(options_t &o)
     std::string &program = o.target.program;
     if (program.empty())
         usage("the program's name is empty");
+    if (o.target.named.empty())
+        o.target.named = program;
     const std::string base = program.substr(program.rfind('/') + 1);
     if (!o.target.demo)
         o.target.demo = watch::demo_of_program(base);
     if (program.find('/') == std::string::npos)
         program = folder_of_self() + "/" + program;
+    struct stat file {};
+    if (stat(program.c_str(), &file) == 0 && S_ISDIR(file.st_mode))
+        cannot("cannot run " + o.target.named + ": it is a folder");
     if (access(program.c_str(), X_OK) != 0)
-        cannot("cannot run " + program + ": " + std::strerror(errno));
+        cannot("cannot run " + o.target.named + ": " + std::strerror(errno));
     std::string why;
     if (!interleave::steerable(program, why))
         cannot("cannot steer " + program + ": " + why);
@@ -176,8 +184,10 @@ options_t read_options(int argc, char *argv[])
         }
     }
     if (!o.replay.empty()) {
+        if (i + 1 < argc)
+            usage("--replay takes at most a program: the schedule names its arguments");
         if (i < argc)
-            usage("--replay takes no program: the schedule names it");
+            o.target.program = argv[i];
         return o;
     }
     if (i >= argc)
@@ -188,20 +198,50 @@ options_t read_options(int argc, char *argv[])
     return o;
 }
 
+// Whether the user agrees to run a command that a schedule names: typed yes on the terminal.
+bool agreed(const std::string &path, const std::string &command)
+{
+    std::fprintf(stderr, "interleave: %s runs\n  %s\nRun it? Type yes to run it: ", path.c_str(), command.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr)
+        return false;
+    return std::string(answer) == "yes\n";
+}
+
 // A schedule read back, with its program found as a search would find it; the rules are
-// the ones saved with it, and no others.
+// the ones saved with it, and no others. A schedule is data from someone else: the program
+// it names runs only if it is one beside interleave with no arguments, or if the user
+// names it on the command line, or agrees on a terminal to the command it shows.
 std::vector<interleave::action_t> load(const std::string &path, options_t &o)
 {
     std::string why;
-    const auto choices = interleave::load_schedule(path, o.target, o.bounds, why);
-    if (!choices)
+    const std::optional<interleave::schedule_t> s = interleave::load_schedule(path, why);
+    if (!s)
         cannot(why);
-    const bool had_demo = o.target.demo.has_value();
+    o.target.args = s->args;
+    o.target.demo = s->demo;
+    o.target.input_lines = s->input_lines;
+    o.bounds.spurious = s->spurious;
+    o.bounds.status = s->status;
+    if (o.target.program.empty()) {
+        const bool beside = s->program.find('/') == std::string::npos;
+        o.target.program = interleave::program_from(path, s->program);
+        o.target.named = o.target.program;
+        const std::string command = interleave::command_line(o.target.program, s->args);
+        if (!beside || !s->args.empty()) {
+            if (!isatty(0))
+                cannot(path + " runs a program you have not named:\n  " + command +
+                       "\nName it to run it: " + o.self + " --replay " + path + " PROGRAM");
+            if (!agreed(path, command))
+                cannot("not run");
+        }
+    }
     o.turns_given = true;
+    const auto demo = o.target.demo;
     resolve(o);
-    if (!had_demo)
-        o.target.demo.reset();
-    return *choices;
+    o.target.demo = demo;
+    return s->turns;
 }
 
 // Started with a standard stream closed, we would hand its number to the region or a pipe

@@ -173,8 +173,7 @@ void judge(const target_t &target, run_result_t &run)
             if (turn.effect.took) {
                 const watch::note_t note = watch::fork_taken(w, turn.effect.fork, who);
                 broke(note, e.index + 1, turn.thread);
-                if (!note.broken.empty())
-                    turn.notes.push_back(note);
+                turn.broken.insert(turn.broken.end(), note.broken.begin(), note.broken.end());
             } else {
                 watch::fork_put(w, turn.effect.fork, who);
             }
@@ -206,25 +205,48 @@ void judge(const target_t &target, run_result_t &run)
         run.tested.push_back({rule.name, rule.tested});
 }
 
-std::vector<shown_t> output_of(const turn_t &turn)
+std::vector<std::vector<shown_t>> shown_lines(const run_result_t &run)
 {
-    std::vector<shown_t> lines;
-    std::size_t note = 0;
-    for (std::size_t from = 0; from < turn.out.size();) {
-        const std::size_t nl = turn.out.find('\n', from);
-        shown_t line{turn.out.substr(from, nl == std::string::npos ? std::string::npos : nl - from), "", {}};
-        if (nl != std::string::npos && note < turn.notes.size()) {
-            line.note = turn.notes[note].text;
-            line.broken = turn.notes[note++].broken;
+    std::vector<std::vector<shown_t>> shown(run.turns.size());
+    std::string line;
+    std::size_t last = 0;  // the turn of the unfinished line's last byte
+    for (std::size_t k = 0; k < run.turns.size(); k++) {
+        const turn_t &turn = run.turns[k];
+        std::size_t note = 0;
+        for (char c : turn.out) {
+            if (c != '\n') {
+                if (line.size() < watch::kKept)
+                    line += c;
+                last = k;
+                continue;
+            }
+            shown_t whole{line, "", {}, false};
+            if (note < turn.notes.size()) {
+                whole.note = turn.notes[note].text;
+                whole.broken = turn.notes[note++].broken;
+            }
+            shown[k].push_back(whole);
+            line.clear();
         }
-        lines.push_back(line);
-        from = nl == std::string::npos ? turn.out.size() : nl + 1;
+        for (const std::string &broken : turn.broken)
+            shown[k].push_back({"", "", {broken}, false});
     }
-    // A rule broken with no line to show it (a fork taken twice).
-    for (; note < turn.notes.size(); note++)
-        if (!turn.notes[note].broken.empty())
-            lines.push_back({"", "", turn.notes[note].broken});
-    return lines;
+    if (!line.empty())
+        shown[last].push_back({line, "", {}, true});
+    return shown;
+}
+
+std::string writes(const turn_t &turn)
+{
+    constexpr std::size_t kShort = 30;
+    if (turn.out.empty())
+        return turn.err.empty() ? "writes" : "writes to standard error";
+    if (turn.out.find('\n') != std::string::npos)
+        return "writes";
+    std::string text = "\"";
+    for (char c : turn.out.substr(0, kShort))
+        text += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    return "writes " + text + (turn.out.size() > kShort ? "...\"" : "\"");
 }
 
 }  // namespace interleave

@@ -8,6 +8,8 @@ namespace interleave {
 namespace {
 
 constexpr const char *kPlain = "\033[0m";
+constexpr std::size_t kWidth = 80;     // every line interleave prints fits in this many columns
+constexpr std::size_t kNameMost = 24;  // a thread's name in the replay's column, at most
 
 std::string plural(long n, const std::string &one, const std::string &many)
 {
@@ -36,20 +38,9 @@ std::string quoted(const std::string &text)
     return q + "\"";
 }
 
-// Words that fill lines of at most `width` columns, each line after the first indented.
-void print_wrapped(const std::string &text, std::size_t width, const std::string &indent)
+std::string spaces(std::size_t n)
 {
-    std::istringstream words(text);
-    std::string line, word;
-    while (words >> word) {
-        if (!line.empty() && line.size() + 1 + word.size() > width) {
-            std::printf("%s\n", line.c_str());
-            line = indent;
-        }
-        line += (line.empty() || line == indent ? "" : " ") + word;
-    }
-    if (!line.empty())
-        std::printf("%s\n", line.c_str());
+    return std::string(n, ' ');
 }
 
 }  // namespace
@@ -61,11 +52,49 @@ std::string paint(const screen_t &screen, const std::string &text, const char *c
     return screen.colours ? colour + text + kPlain : text;
 }
 
+std::vector<std::string> wrap(const std::string &text, std::size_t first, std::size_t rest)
+{
+    std::vector<std::string> lines;
+    std::istringstream words(text);
+    std::string line = spaces(first), word;
+    std::size_t indent = first;
+    while (words >> word) {
+        // A word longer than a whole line (a path) is cut where it must be.
+        while (indent + word.size() > kWidth && line.size() == indent) {
+            const std::size_t room = std::max<std::size_t>(kWidth - indent, 10);
+            lines.push_back(line + word.substr(0, room));
+            word.erase(0, room);
+            line = spaces(indent = rest);
+            if (word.empty())
+                break;
+        }
+        if (word.empty())
+            continue;
+        if (line.size() > indent && line.size() + 1 + word.size() > kWidth) {
+            lines.push_back(line);
+            line = spaces(indent = rest);
+        }
+        line += (line.size() > indent ? " " : "") + word;
+    }
+    if (line.size() > indent || lines.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+void say(const screen_t &screen, const std::string &text, std::size_t first, std::size_t rest, const char *colour)
+{
+    for (const std::string &line : wrap(text, first, rest))
+        std::printf("%s\n", colour == nullptr ? line.c_str() : paint(screen, line, colour).c_str());
+}
+
 void print_fault(const screen_t &screen, const fault_report_t &fault)
 {
-    std::printf("%s\n", paint(screen, "turn " + std::to_string(fault.turn) + ": " + fault.headline, kRed).c_str());
-    for (const std::string &line : fault.details)
-        std::printf("  %s\n", line.c_str());
+    say(screen, "turn " + std::to_string(fault.turn) + ": " + fault.headline, 0, 2, kRed);
+    for (const std::string &line : fault.details) {
+        // A quoted standard error keeps its own lines and their indent.
+        const std::size_t own = line.find_first_not_of(' ');
+        say(screen, line, 2 + (own == std::string::npos ? 0 : own), 4 + (own == std::string::npos ? 0 : own), nullptr);
+    }
 }
 
 std::string rules_of(const target_t &target)
@@ -76,41 +105,63 @@ std::string rules_of(const target_t &target)
 
 void show(const screen_t &screen, const run_result_t &run)
 {
-    std::printf("%s\n", paint(screen, " turn thread    does", kBold).c_str());
+    std::size_t width = 6;
+    for (const std::string &name : run.names)
+        width = std::max(width, std::min(name.size(), kNameMost));
+    const std::size_t does_at = 5 + 3 + width + 2;  // turn, switch mark, name
+    std::printf("%s\n", paint(screen, " turn   " + std::string("thread") + spaces(width - 6) + "  does", kBold).c_str());
+    const std::vector<std::vector<shown_t>> lines = shown_lines(run);
     for (std::size_t k = 0; k < run.turns.size(); k++) {
         const turn_t &turn = run.turns[k];
-        std::string does = turn.does;
-        if (does.size() > 63)
-            does = does.substr(0, 60) + "...";
-        std::printf("%5zu %-9.9s %s\n", k + 1, run.names[static_cast<std::size_t>(turn.thread)].c_str(), does.c_str());
-        for (const shown_t &line : output_of(turn)) {
-            std::string text = "  > " + line.text;
-            if (!line.note.empty())
-                text += std::string(static_cast<std::size_t>(std::max(2, watch::kColumn - watch::width(line.text))), ' ') +
-                        paint(screen, line.note, kDim);
-            std::printf("%s\n", text.c_str());
+        std::string name = run.names[static_cast<std::size_t>(turn.thread)];
+        if (name.size() > kNameMost)
+            name = name.substr(0, kNameMost - 3) + "...";
+        char head[32];
+        std::snprintf(head, sizeof head, "%5zu %c ", k + 1, turn.switched ? '*' : ' ');
+        const std::string does = turn.call == call_t::output && turn.action.how == 'r' ? writes(turn) : turn.does;
+        std::vector<std::string> said = wrap(does, does_at, does_at);
+        said.front().replace(0, does_at, head + name + spaces(width - name.size() + 2));
+        for (const std::string &line : said)
+            std::printf("%s\n", line.c_str());
+        for (const shown_t &line : lines[k]) {
+            if (!line.text.empty() || line.broken.empty()) {
+                const std::string text = "  > " + line.text;
+                const int column = 4 + watch::kColumn;
+                const int used = 4 + watch::width(line.text);
+                const std::string note = line.unfinished ? "(its end of line never came)" : line.note;
+                // The note beside the line where there is room (as tracewatch writes it), or
+                // under it; wrapped at the same column either way.
+                const bool beside = !note.empty() && used + 2 <= column;
+                if (!beside)
+                    std::printf("%s\n", text.c_str());
+                const std::vector<std::string> parts =
+                    note.empty() ? std::vector<std::string>{}
+                                 : wrap(note, static_cast<std::size_t>(column), static_cast<std::size_t>(column));
+                for (std::size_t p = 0; p < parts.size(); p++)
+                    std::printf("%s%s\n", p == 0 && beside ? (text + spaces(static_cast<std::size_t>(column - used))).c_str()
+                                                            : spaces(static_cast<std::size_t>(column)).c_str(),
+                                paint(screen, parts[p].substr(static_cast<std::size_t>(column)), kDim).c_str());
+            }
             for (const std::string &broken : line.broken)
-                std::printf("    %s\n", paint(screen, broken, kRed).c_str());
+                say(screen, broken, 4, 6, kRed);
         }
         for (std::size_t from = 0; from < turn.err.size();) {
             const std::size_t nl = turn.err.find('\n', from);
-            std::printf("  ! %s\n", turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from).c_str());
+            say(screen, "! " + turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from), 2, 6, nullptr);
             from = nl == std::string::npos ? turn.err.size() : nl + 1;
         }
-        if (turn.changed && turn.state.empty())
-            std::printf("%s\n", paint(screen, "                nothing held", kDim).c_str());
-        if (turn.changed && !turn.state.empty()) {
-            // Wrapped at 80 columns, under the turn.
-            std::string line = "                ";
-            std::istringstream items(turn.state);
+        if (turn.changed) {
+            // Who holds what, under the turn, when it changed.
+            std::string line = spaces(does_at);
+            std::istringstream items(turn.state.empty() ? "nothing held" : turn.state);
             for (std::string item; std::getline(items, item, ',');) {
                 if (item.starts_with(" "))
                     item.erase(0, 1);
-                if (line.size() + item.size() + 2 > 80 && line.size() > 16) {
+                if (line.size() + item.size() + 2 > kWidth && line.size() > does_at) {
                     std::printf("%s\n", paint(screen, line, kDim).c_str());
-                    line = "                ";
+                    line = spaces(does_at);
                 }
-                line += (line.size() > 16 ? ", " : "") + item;
+                line += (line.size() > does_at ? ", " : "") + item;
             }
             std::printf("%s\n", paint(screen, line, kDim).c_str());
         }
@@ -119,6 +170,7 @@ void show(const screen_t &screen, const run_result_t &run)
 
 void print_summary(const options_t &o, const search_t &s)
 {
+    const screen_t plain;
     const std::string turns = std::to_string(o.bounds.turns);
     std::string head;
     if (s.cut == 0)
@@ -135,7 +187,7 @@ void print_summary(const options_t &o, const search_t &s)
         head = "Nothing found in " + plural(s.runs, "run", "runs") + ": " + std::to_string(s.ended) +
                " came to the program's end, and " + plural(s.cut, "was", "were") + " cut at " + turns +
                " turns, so nothing is known of what came after in " + (s.cut == 1 ? "it" : "them") + ".";
-    print_wrapped(head, 80, "  ");
+    say(plain, head, 0, 2, nullptr);
     std::string how = "The schedules: the default order, which switches threads only when one must";
     if (s.systematic > 1)
         how += "; " + std::to_string(s.systematic - 1) + (s.systematic == 2 ? " more that switches" : " more that switch") +
@@ -145,14 +197,15 @@ void print_summary(const options_t &o, const search_t &s)
     how += ". " + plural(s.turns, "turn", "turns") + " in all, in " + std::to_string(static_cast<int>(s.seconds + 0.5)) + " s.";
     if (s.out_of_time)
         how += " The time limit (" + std::to_string(static_cast<int>(o.seconds)) + " s) ended the search.";
-    print_wrapped("  " + how, 80, "  ");
-    print_wrapped("  Not seen: threads switch only at the calls interleave steers, so whatever they do to "
-                  "memory between two calls is one step to it. This is a search within its bounds, not a proof.",
-                  80, "  ");
+    say(plain, how, 2, 2, nullptr);
+    say(plain,
+        "Not seen: threads switch only at the calls interleave steers, so whatever they do to memory between "
+        "two calls is one step to it. This is a search within its bounds, not a proof.",
+        2, 2, nullptr);
     if (!s.tested.empty()) {
         std::printf("  %s's rules:\n", watch::name_of(*o.target.demo));
         for (const auto &[name, runs] : s.tested) {
-            std::printf("    %s\n", name.c_str());
+            say(plain, name, 4, 6, nullptr);
             std::printf("      %s\n", runs == 0 ? "never put to the test"
                                                  : ("put to the test in " + plural(runs, "run", "runs")).c_str());
         }
@@ -162,7 +215,7 @@ void print_summary(const options_t &o, const search_t &s)
 std::string json_of(const options_t &o, const search_t &s)
 {
     std::string j = "{";
-    j += "\"program\": " + quoted(o.target.program);
+    j += "\"program\": " + quoted(o.target.named.empty() ? o.target.program : o.target.named);
     const bool cannot = s.fault && !programs_fault(s.fault->kind);
     j += ", \"verdict\": " + quoted(!s.fault ? "nothing found" : cannot ? "cannot steer" : "fault");
     if (s.fault && !cannot) {

@@ -30,6 +30,11 @@ struct search_t {
 std::string paint(const screen_t &screen, const std::string &text, const char *colour);
 extern const char *const kRed, *const kBold, *const kDim;
 
+// A text in lines of at most 80 columns, the first indented by `first`, the others by
+// `rest`; and the same printed, in a colour if one is given.
+std::vector<std::string> wrap(const std::string &text, std::size_t first, std::size_t rest);
+void say(const screen_t &screen, const std::string &text, std::size_t first, std::size_t rest, const char *colour);
+
 void print_fault(const screen_t &screen, const fault_report_t &fault);
 // Whose rules judge the program, in a few words.
 std::string rules_of(const target_t &target);

@@ -25,6 +25,7 @@ constexpr double kSpin = 50e-6;           // seconds to look for a thread's ask 
 struct run_t {
     const target_t &target;
     const bounds_t &bounds;
+    std::function<bool()> stop_now;
     program_t program;
     model_t model;
     run_result_t result;
@@ -237,6 +238,10 @@ bool settle(run_t &r)
             return false;
         if (waited < kSpin && answered_soon(r))
             continue;
+        if (r.stop_now && r.stop_now()) {
+            r.result.stopped = true;
+            return false;
+        }
         news = wait_for_news(r.program, waited < 0.25 ? 0.25 - waited : 0.1);
     }
 }
@@ -293,6 +298,9 @@ bool livelocked(run_t &r, const std::vector<action_t> &actions)
 void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
 {
     const call_t call = r.model.threads[static_cast<std::size_t>(a.thread)].asks.call;
+    const bool switched = a.thread != r.last && std::any_of(actions.begin(), actions.end(), [&](const action_t &x) {
+        return x.thread == r.last && (x.how == 'r' || x.how == 'c');
+    });
     if (static_cast<int>(r.result.choosable.size()) < r.bounds.window)
         r.result.choosable.push_back(actions);
     outcome_t o = apply(r.model, a);
@@ -361,6 +369,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         record.call = call;
         record.does = o.does;
         record.effect = o.effect;
+        record.switched = switched;
         record.state = state_line(r.model);
         record.changed = record.state != (r.result.turns.empty() ? "" : r.result.turns.back().state);
         r.result.turns.push_back(std::move(record));
@@ -387,9 +396,11 @@ bool unsteered_alive(const run_t &r)
 
 }  // namespace
 
-run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose)
+run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose,
+                      const std::function<bool()> &stop_now)
 {
     run_t r(target, bounds);
+    r.stop_now = stop_now;
     std::string why;
     if (!launch(r.program, target, why)) {
         fail(r, fault_t::unsteerable, why);

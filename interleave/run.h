@@ -74,9 +74,11 @@ struct turn_t {
     std::string out;    // what the program wrote to standard output during the turn
     std::string err;    // and to standard error
     std::string state;  // who holds what, the semaphores' counts, after the turn
-    bool changed = false;  // the state changed in this turn
+    bool changed = false;   // the state changed in this turn
+    bool switched = false;  // another thread went on here, though the last one could have
     effect_t effect;
     std::vector<watch::note_t> notes;  // the rules' notes on the lines that ended in it
+    std::vector<std::string> broken;   // rules it broke with no line to show it (a fork taken twice)
 };
 
 struct run_result_t {
@@ -93,21 +95,28 @@ struct run_result_t {
     view_t end;                    // the threads as the run left them
 };
 
-// Runs the target once.
-run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose);
+// Runs the target once. `stop_now`, if given, is asked now and then while a thread runs
+// on between two calls: true stops the run there.
+run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose,
+                      const std::function<bool()> &stop_now = {});
 
 // The first fault of a run, from its live faults and the demo's rules judged afterwards,
 // and the rules' notes on each line.
 void judge(const target_t &target, run_result_t &run);
 
-// The program's standard output in one turn, line by line (the last one perhaps without
-// its end), with the rules' notes on the lines that ended in the turn.
+// The program's standard output as lines, each whole under the turn that ended it, with the
+// rules' notes on it: one list a turn. A line the run never ended comes under the turn of
+// its last byte, marked unfinished.
 struct shown_t {
     std::string text;
     std::string note;
     std::vector<std::string> broken;
+    bool unfinished = false;
 };
-std::vector<shown_t> output_of(const turn_t &turn);
+std::vector<std::vector<shown_t>> shown_lines(const run_result_t &run);
+// What an output turn wrote, in a few words: "writes \"HELLO \"", or "writes" when it ends
+// lines, which come whole below it.
+std::string writes(const turn_t &turn);
 
 const char *fault_name(fault_t kind);
 // Whether the fault is the program's (status 1), not a limit of interleave's (status 2).

@@ -1,14 +1,33 @@
 #include "schedule.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+namespace fs = std::filesystem;
 
 namespace interleave {
 namespace {
 
 constexpr long kMostThreads = 100000000;  // a thread's number in a schedule is below this
+constexpr const char *kFirstLine = "# interleave schedule";
+
+constexpr const char *kExplained =
+    "# interleave schedule: who went at each turn of one run of a program, so that the run\n"
+    "# can be replayed to the byte:  interleave --replay THIS_FILE\n"
+    "#   program   the program, as it was named: a bare name is a program beside interleave;\n"
+    "#             a path that does not start with / is taken from this file's folder\n"
+    "#   arg       an argument of the program's, one a line\n"
+    "#   as        whose rules judge it: one of the six demos\n"
+    "#   input     how many lines reads of its standard input were handed\n"
+    "#   spurious  how many waits could end with no wake-up, as POSIX allows\n"
+    "#   status    its normal exit status, when it is not 0\n"
+    "#   turns     who went at each turn: threads numbered as they were created, main 0;\n"
+    "#             a letter after a number says what happened instead of its call:\n"
+    "#             t its wait timed out, s it woke with no signal, c it was cancelled\n";
 
 std::string choice_text(const action_t &a)
 {
@@ -18,23 +37,55 @@ std::string choice_text(const action_t &a)
 bool number_in(const std::string &text, int high, int &value)
 {
     char *end;
+    errno = 0;
     const long n = std::strtol(text.c_str(), &end, 10);
     value = static_cast<int>(n);
-    return end != text.c_str() && *end == '\0' && n >= 0 && n <= high;
+    return end != text.c_str() && *end == '\0' && errno == 0 && n >= 0 && n <= high;
+}
+
+bool is_schedule(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string first;
+    return std::getline(file, first) && first.starts_with(kFirstLine);
+}
+
+// The program as the schedule keeps it: a bare name bare, an absolute path as it is, a
+// relative path from the schedule's folder (so it still names the program wherever the
+// schedule was saved).
+std::string kept_name(const std::string &named, const std::string &path)
+{
+    if (named.find('/') == std::string::npos || named.starts_with("/"))
+        return named;
+    std::error_code e;
+    const fs::path folder = fs::absolute(fs::path(path), e).parent_path();
+    std::string relative = fs::absolute(fs::path(named), e).lexically_normal().lexically_relative(folder).string();
+    if (relative.empty())
+        return named;
+    return relative.find('/') == std::string::npos ? "./" + relative : relative;
 }
 
 }  // namespace
 
 bool save_schedule(const std::string &path, const target_t &target, const bounds_t &bounds,
-                   const std::vector<action_t> &choices)
+                   const std::vector<action_t> &choices, std::string &why)
 {
+    std::error_code e;
+    if (fs::is_directory(path, e)) {
+        why = path + " is a folder";
+        return false;
+    }
+    if (fs::exists(path, e) && !is_schedule(path)) {
+        why = path + " is there already, and is not a schedule: it is left as it is (--save FILE names another)";
+        return false;
+    }
     std::ofstream file(path);
-    file << "# interleave schedule: replay it with  interleave --replay " << path << "\n";
-    file << "program " << target.program << "\n";
-    if (target.demo)
-        file << "as " << watch::name_of(*target.demo) << "\n";
+    file << kExplained;
+    file << "program " << kept_name(target.named.empty() ? target.program : target.named, path) << "\n";
     for (const std::string &arg : target.args)
         file << "arg " << arg << "\n";
+    if (target.demo)
+        file << "as " << watch::name_of(*target.demo) << "\n";
     file << "input " << target.input_lines << "\n";
     file << "spurious " << bounds.spurious << "\n";
     if (bounds.status != 0)
@@ -43,18 +94,26 @@ bool save_schedule(const std::string &path, const target_t &target, const bounds
     for (std::size_t k = 0; k < choices.size(); k++)
         file << (k % 20 == 0 ? "\n " : " ") << choice_text(choices[k]);
     file << "\n";
-    return static_cast<bool>(file.flush());
+    if (!file.flush()) {
+        why = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
-std::optional<std::vector<action_t>> load_schedule(const std::string &path, target_t &target, bounds_t &bounds,
-                                                   std::string &why)
+std::optional<schedule_t> load_schedule(const std::string &path, std::string &why)
 {
+    std::error_code e;
+    if (fs::is_directory(path, e)) {
+        why = path + " is a folder, not a schedule";
+        return std::nullopt;
+    }
     std::ifstream file(path);
     if (!file) {
         why = "cannot read " + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    std::vector<action_t> choices;
+    schedule_t s;
     bool in_turns = false;
     for (std::string line; std::getline(file, line);) {
         if (line.empty() || line[0] == '#')
@@ -70,36 +129,59 @@ std::optional<std::vector<action_t>> load_schedule(const std::string &path, targ
                 good = end != item.c_str() && thread >= 0 && thread < kMostThreads &&
                        (*end == '\0' || (std::strchr("tsc", *end) != nullptr && end[1] == '\0'));
                 if (good)
-                    choices.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
+                    s.turns.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
             }
         } else if (word == "program") {
-            target.program = rest;
+            s.program = rest;
         } else if (word == "as") {
-            target.demo = watch::demo_named(rest);
-            good = target.demo.has_value();
+            s.demo = watch::demo_named(rest);
+            good = s.demo.has_value();
         } else if (word == "arg") {
-            target.args.push_back(rest);
+            s.args.push_back(rest);
         } else if (word == "input") {
-            good = number_in(rest, 1000, target.input_lines);
+            good = number_in(rest, 1000, s.input_lines);
         } else if (word == "spurious") {
-            good = number_in(rest, 1000, bounds.spurious);
+            good = number_in(rest, 1000, s.spurious);
         } else if (word == "status") {
-            good = number_in(rest, 255, bounds.status);
+            good = number_in(rest, 255, s.status);
         } else if (word == "turns") {
             in_turns = true;
         } else {
             good = false;
         }
         if (!good) {
-            why = path + ": cannot read the line '" + line + "'";
+            why = path + ": cannot read the line '" + line.substr(0, 60) + "'";
             return std::nullopt;
         }
     }
-    if (target.program.empty() || !in_turns) {
+    if (s.program.empty() || !in_turns) {
         why = path + " is not a schedule saved by interleave";
         return std::nullopt;
     }
-    return choices;
+    return s;
+}
+
+std::string program_from(const std::string &schedule_path, const std::string &program)
+{
+    if (program.find('/') == std::string::npos || program.starts_with("/"))
+        return program;
+    const std::string path = (fs::path(schedule_path).parent_path() / program).lexically_normal().string();
+    return path.find('/') == std::string::npos ? "./" + path : path;
+}
+
+std::string command_line(const std::string &program, const std::vector<std::string> &args)
+{
+    std::string line;
+    for (std::size_t k = 0; k <= args.size(); k++) {
+        const std::string &word = k == 0 ? program : args[k - 1];
+        const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                   "0123456789_-./=:,+@%") == std::string::npos;
+        std::string quoted = "'";
+        for (char c : word)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += (k == 0 ? "" : " ") + (plain ? word : quoted + "'");
+    }
+    return line;
 }
 
 }  // namespace interleave

@@ -1,6 +1,11 @@
 // Schedules on file: a short text that names the program, its rules, arguments and input,
-// and lists who went at each turn ("0 0 1 2t": thread 2, the third to start, timed out), so that a
-// run can be passed on and replayed to the byte.
+// and lists who went at each turn ("0 0 1 2t": thread 2, the third to start, timed out),
+// so that a run can be passed on and replayed to the byte. The file explains its own lines.
+//
+// A schedule is data from someone else: reading one runs nothing. The program it names is
+// kept as it was given (a bare name, which means the program beside interleave, or a path,
+// which is taken from the schedule's own folder when it is relative), so that a schedule
+// travels with the folder it lies in.
 #pragma once
 
 #include <optional>
@@ -11,12 +16,29 @@
 
 namespace interleave {
 
-// Writes the schedule; false, with errno set, if it could not be written.
+struct schedule_t {
+    std::string program;  // as the file names it
+    std::vector<std::string> args;
+    std::optional<watch::demo_t> demo;
+    int input_lines = 0;
+    int spurious = 1;
+    int status = 0;
+    std::vector<action_t> turns;
+};
+
+// Writes the schedule of `target`, whose program the user named `named`; false, with `why`
+// said, if it could not be written, or if `path` holds something other than a schedule,
+// which a schedule never overwrites.
 bool save_schedule(const std::string &path, const target_t &target, const bounds_t &bounds,
-                   const std::vector<action_t> &choices);
-// Reads a schedule: the program, rules, arguments and input into `target`, the bounds into
-// `bounds`; returns the turns, or nothing with `why` said.
-std::optional<std::vector<action_t>> load_schedule(const std::string &path, target_t &target, bounds_t &bounds,
-                                                   std::string &why);
+                   const std::vector<action_t> &choices, std::string &why);
+// Reads a schedule; nothing, with `why` said, if it is not one.
+std::optional<schedule_t> load_schedule(const std::string &path, std::string &why);
+
+// Where a schedule's program is, seen from here: a bare name stays bare (the caller finds it
+// beside interleave); a relative path is taken from the schedule's folder.
+std::string program_from(const std::string &schedule_path, const std::string &program);
+
+// The command a schedule runs, as a shell would take it: "./prog 'two words'".
+std::string command_line(const std::string &program, const std::vector<std::string> &args);
 
 }  // namespace interleave

@@ -71,11 +71,11 @@ int search(const options_t &o, const screen_t &screen)
 {
     const auto started = std::chrono::steady_clock::now();
     if (!o.json) {
-        std::printf("interleave: %s,\n  %s; up to %d runs, each %s\n", o.target.program.c_str(), rules_of(o.target).c_str(),
-                    o.runs,
-                    o.turns_given || o.target.demo
-                        ? ("cut after " + std::to_string(o.bounds.turns) + " turns").c_str()
-                        : ("to the program's end (or " + std::to_string(o.bounds.turns) + " turns)").c_str());
+        say(screen, "interleave: " + o.target.named + ", " + rules_of(o.target) + "; up to " + std::to_string(o.runs) +
+                        " runs, each " +
+                        (o.turns_given || o.target.demo ? "cut after " + std::to_string(o.bounds.turns) + " turns"
+                                                        : "to the program's end (or " + std::to_string(o.bounds.turns) + " turns)"),
+            0, 2, nullptr);
         std::fflush(stdout);
     }
     bounds_t bounds = o.bounds;
@@ -129,8 +129,9 @@ int search(const options_t &o, const screen_t &screen)
             const bool same = again.fault.kind == run.fault.kind && again.fault.turn == run.fault.turn;
             if (same) {
                 const std::string path = !o.save.empty() ? o.save : default_path(o);
-                if (!save_schedule(path, o.target, o.bounds, schedule)) {
-                    std::fprintf(stderr, "interleave: cannot write the schedule to %s: %s\n", path.c_str(), std::strerror(errno));
+                std::string why;
+                if (!save_schedule(path, o.target, o.bounds, schedule, why)) {
+                    std::fprintf(stderr, "interleave: the schedule is not saved: %s\n", why.c_str());
                     return 2;
                 }
                 s.schedule = path;
@@ -139,16 +140,20 @@ int search(const options_t &o, const screen_t &screen)
                 std::printf("%s\n", json_of(o, s).c_str());
                 return 1;
             }
-            std::printf("\n%s: %s\n", s.found_by.c_str(), paint(screen, fault_name(run.fault.kind), kBold).c_str());
+            std::printf("\n");
+            say(screen, s.found_by + ": " + fault_name(run.fault.kind), 0, 2, kBold);
             print_fault(screen, run.fault);
+            std::printf("\n");
             if (!same) {
-                std::printf("\nBut replayed by its schedule, the run went another way: the program does something\n"
-                            "the scheduler does not steer (a call it does not know, or time it does not keep).\n");
+                say(screen, "But replayed by its schedule, the run went another way: the program depends on "
+                            "something the schedule does not fix (a call interleave does not steer, its process id, "
+                            "a file, the real clock). No schedule is saved.", 0, 2, nullptr);
                 return 1;
             }
-            std::printf("\nThe schedule (%zu turn%s) is saved in %s; see it turn by turn with\n  %s --replay %s\n",
-                        schedule.size(), schedule.size() == 1 ? "" : "s", s.schedule.c_str(), o.self.c_str(),
-                        s.schedule.c_str());
+            say(screen, "The schedule (" + std::to_string(schedule.size()) + (schedule.size() == 1 ? " turn" : " turns") +
+                            ") is saved in " + s.schedule + "; see it turn by turn with",
+                0, 2, nullptr);
+            say(screen, o.self + " --replay " + s.schedule, 2, 4, nullptr);
             return 1;
         }
         if (by_plan)
@@ -167,32 +172,41 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
 {
     bounds_t bounds = loaded.bounds;
     bounds.turns = static_cast<int>(choices.size());
+    bounds.window = 0;
     run_result_t run = run_once(loaded.target, bounds, replaying(choices));
     judge(loaded.target, run);
     if (run.fault.kind == fault_t::unsteerable) {
         std::fprintf(stderr, "interleave: cannot steer %s: %s\n", loaded.target.program.c_str(), run.fault.headline.c_str());
         return 2;
     }
-    std::printf("interleave: replaying %s: %zu turns of\n  %s,\n  %s\n\n", loaded.replay.c_str(), choices.size(),
-                loaded.target.program.c_str(), rules_of(loaded.target).c_str());
+    say(screen, "interleave: replaying " + loaded.replay + ": " + std::to_string(choices.size()) +
+                    (choices.size() == 1 ? " turn of " : " turns of ") +
+                    command_line(loaded.target.named, loaded.target.args) + ", " + rules_of(loaded.target),
+        0, 2, nullptr);
+    say(screen, "(* marks a switch where the thread before could have gone on)", 2, 3, nullptr);
+    std::printf("\n");
     show(screen, run);
     std::printf("\n");
+    // Where the program went another way than the schedule says: what is known, and what
+    // may be the cause.
+    const std::string departed = " It may have been changed since the schedule was saved, or depend on something "
+                                 "the schedule does not fix: its process id, a file, the real clock.";
     if (run.fault.kind == fault_t::diverged) {
         const action_t wanted = choices[run.turns.size()];
-        std::printf("turn %zu: the schedule says %s goes on here, and it cannot: the program is not the one\n"
-                    "  the schedule was saved for (was it changed since?). The replay stops.\n",
-                    run.turns.size() + 1,
-                    wanted.thread < static_cast<int>(run.names.size())
-                        ? run.names[static_cast<std::size_t>(wanted.thread)].c_str()
-                        : ("thread " + std::to_string(wanted.thread)).c_str());
+        const std::string who = wanted.thread < static_cast<int>(run.names.size())
+                                    ? run.names[static_cast<std::size_t>(wanted.thread)]
+                                    : "thread " + std::to_string(wanted.thread);
+        say(screen, "turn " + std::to_string(run.turns.size() + 1) + ": the program went another way: the schedule says " +
+                        who + " goes on here, and it cannot." + departed + " The replay stops.",
+            0, 2, nullptr);
         return 2;
     }
     if (run.fault.kind == fault_t::none) {
         if (run.turns.size() < choices.size())
-            std::printf("The program ended at turn %zu, before the schedule's end (turn %zu): it is not the one\n"
-                        "  the schedule was saved for.\n", run.turns.size(), choices.size());
+            say(screen, "turn " + std::to_string(run.turns.size()) + ": the program went another way: it ended, where the schedule goes on to turn " +
+                            std::to_string(choices.size()) + "." + departed, 0, 2, nullptr);
         else
-            std::printf("The schedule ends here; no fault showed.\n");
+            say(screen, "The schedule ends here; no fault showed.", 0, 2, nullptr);
         return run.turns.size() < choices.size() ? 2 : 0;
     }
     print_fault(screen, run.fault);

@@ -5,16 +5,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
+#include <deque>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "schedule.h"
 
 namespace interleave {
 namespace {
 
-constexpr int kKeys = 10;     // threads 1 to 9, and 0 for the tenth
-constexpr int kPerRow = 6;    // thread columns side by side
-constexpr int kBlock = 6;     // rows a row of thread columns takes
-constexpr int kPoll = 200;    // ms a wait for a key lasts before it looks for Ctrl-C
+constexpr int kPerRow = 6;     // thread columns side by side
+constexpr int kBlock = 6;      // rows a row of thread columns takes
+constexpr int kPoll = 100;     // ms a wait for a key lasts before it looks for Ctrl-C
+constexpr int kWideEnough = 80, kTallEnough = 24;
+constexpr int kRunOnMost = 500;  // turns that one press of space runs on, at most
+constexpr int kNothingNew = 50;  // turns in a row that change nothing and print nothing stop a run-on
+// The keys of the thread columns, in order: q, s and u quit, save and undo.
+constexpr std::string_view kThreadKeys = "1234567890abcdefghijklmnoprtvwxyz";
 
 enum pair_t : short { kGoPair = 1, kWaitPair = 2 };
 
@@ -30,28 +37,26 @@ struct player_t {
     bounds_t bounds;
     std::string path{};  // where s saves
     std::string self{};
-    std::vector<action_t> taken{};  // the turns chosen so far
+    std::vector<action_t> taken{};    // the turns chosen so far
+    std::vector<action_t> planned{};  // a saved schedule, followed a turn at a key
     bool colours = false;
-    std::string message{};          // said at the foot of the screen
-    bool bad = false;             // and said in red
+    std::string message{};  // said at the foot of the screen
+    bool bad = false;       // and said in red
     bool quit = false;
     bool undo = false;
-    bool run_on = false;
+    int ran_on = -1;          // turns run on since space was pressed; -1 when not running on
+    std::deque<int> keys{};   // pressed while a thread computed, still to be taken
+    std::vector<int> shown{};  // the threads that have a column, in the order of their keys
 };
 
-char key_of(int slot)
+bool big_enough()
 {
-    return slot < 9 ? static_cast<char>('1' + slot) : slot == 9 ? '0' : ' ';
-}
-
-int slot_of_key(int key)
-{
-    return key >= '1' && key <= '9' ? key - '1' : key == '0' ? 9 : -1;
+    return COLS >= kWideEnough && LINES >= kTallEnough;
 }
 
 void put(const player_t &p, int row, int col, const std::string &text, attr_t attr = A_NORMAL, short pair = 0)
 {
-    if (row < 0 || row >= LINES || col >= COLS)
+    if (row < 0 || row >= LINES || col < 0 || col >= COLS)
         return;
     if (pair != 0 && p.colours)
         attr |= COLOR_PAIR(pair);
@@ -61,14 +66,15 @@ void put(const player_t &p, int row, int col, const std::string &text, attr_t at
 }
 
 // Cuts a text into lines of at most `width` columns, at blanks where it can.
-std::vector<std::string> wrapped(const std::string &text, std::size_t width)
+std::vector<std::string> wrapped(const std::string &text, int width)
 {
+    const std::size_t most = static_cast<std::size_t>(std::max(width, 1));
     std::vector<std::string> lines;
     std::string rest = text;
-    while (rest.size() > width) {
-        std::size_t cut = rest.rfind(' ', width);
+    while (rest.size() > most) {
+        std::size_t cut = rest.rfind(' ', most);
         if (cut == std::string::npos || cut == 0)
-            cut = width;
+            cut = most;
         lines.push_back(rest.substr(0, cut));
         rest = rest.substr(cut + (rest[cut] == ' '));
     }
@@ -86,11 +92,11 @@ std::string expand_tabs(const std::string &text)
 
 // What a thread's key does now: its call, or else its only move (a timeout, a wake-up
 // with no signal); -1 if nothing.
-int action_of(const std::vector<action_t> &actions, int slot)
+int action_of(const std::vector<action_t> &actions, int thread)
 {
     int found = -1;
     for (std::size_t k = 0; k < actions.size(); k++)
-        if (actions[k].thread == slot && (found < 0 || actions[k].how == 'r' || actions[k].how == 'c'))
+        if (actions[k].thread == thread && (found < 0 || actions[k].how == 'r' || actions[k].how == 'c'))
             found = static_cast<int>(k);
     return found;
 }
@@ -98,86 +104,144 @@ int action_of(const std::vector<action_t> &actions, int slot)
 // The one move when only one thread can go on (a wake-up with no signal aside); else -1.
 int only_move(const std::vector<action_t> &actions)
 {
-    int slot = -1;
+    int thread = -1;
     for (const action_t &a : actions) {
         if (a.how == 's')
             continue;
-        if (slot >= 0 && a.thread != slot)
+        if (thread >= 0 && a.thread != thread)
             return -1;
-        slot = a.thread;
+        thread = a.thread;
     }
-    return slot < 0 ? -1 : action_of(actions, slot);
+    return thread < 0 ? -1 : action_of(actions, thread);
 }
 
-std::string how_text(char how)
+// The planned turn, where there is one and the program still follows it; else -1.
+int planned_move(const player_t &p, const std::vector<action_t> &actions, int turn)
 {
-    return how == 't' ? "can time out" : "can wake up";
+    if (turn >= static_cast<int>(p.planned.size()))
+        return -1;
+    for (std::size_t k = 0; k < actions.size(); k++)
+        if (actions[k] == p.planned[static_cast<std::size_t>(turn)])
+            return static_cast<int>(k);
+    return -1;
+}
+
+// Which threads get a column: those that can go on first, then the others still there,
+// then the ended ones, as many as the screen has room for; shown in the order created.
+void choose_columns(player_t &p, const view_t &view, const std::vector<action_t> &actions)
+{
+    const int blocks = std::max(1, (LINES - 12) / kBlock);
+    const std::size_t room = std::min<std::size_t>(static_cast<std::size_t>(blocks * kPerRow), kThreadKeys.size());
+    std::vector<int> order;
+    for (int pass = 0; pass < 3; pass++)
+        for (std::size_t k = 0; k < view.threads.size(); k++) {
+            const int id = static_cast<int>(k);
+            const bool can = action_of(actions, id) >= 0;
+            const bool ended = view.threads[k].ended;
+            if ((pass == 0 && can) || (pass == 1 && !can && !ended) || (pass == 2 && ended))
+                order.push_back(id);
+        }
+    if (order.size() > room)
+        order.resize(room);
+    std::sort(order.begin(), order.end());
+    p.shown = order;
+}
+
+void draw_too_small()
+{
+    erase();
+    const std::string text = "Needs " + std::to_string(kWideEnough) + "x" + std::to_string(kTallEnough) + ", this is " +
+                             std::to_string(COLS) + "x" + std::to_string(LINES) +
+                             ": make the terminal larger, or press q to leave.";
+    const std::vector<std::string> lines = wrapped(text, COLS);
+    for (std::size_t k = 0; k < lines.size() && static_cast<int>(k) < LINES; k++)
+        mvaddnstr(static_cast<int>(k), 0, lines[k].c_str(), COLS);
+    refresh();
 }
 
 void draw(player_t &p, const view_t &view, const std::vector<action_t> &actions, const run_result_t &seen, bool over)
 {
+    if (!big_enough()) {
+        draw_too_small();
+        return;
+    }
     erase();
-    const std::string program = p.target.program.substr(p.target.program.rfind('/') + 1);
+    const std::string program = p.target.named.substr(p.target.named.rfind('/') + 1);
     put(p, 0, 0, "interleave --step " + program + "   turn " + std::to_string(seen.turns.size()) + "   " +
                      (p.target.demo ? std::string(watch::name_of(*p.target.demo)) + "'s rules" : "no demo's rules"),
         A_BOLD);
+    choose_columns(p, view, over ? std::vector<action_t>{} : actions);
     // One column per thread: its key and name, its next call, whether it can go on.
     const int width = COLS / kPerRow;
-    const int shown = std::min<int>(static_cast<int>(view.threads.size()), kKeys);
-    for (int k = 0; k < shown; k++) {
-        const thread_view_t &t = view.threads[static_cast<std::size_t>(k)];
-        const int row = 2 + k / kPerRow * kBlock, col = k % kPerRow * width;
-        put(p, row, col, std::string(1, key_of(k)) + " ", A_BOLD);
+    for (std::size_t k = 0; k < p.shown.size(); k++) {
+        const int id = p.shown[k];
+        const thread_view_t &t = view.threads[static_cast<std::size_t>(id)];
+        const int row = 2 + static_cast<int>(k) / kPerRow * kBlock, col = static_cast<int>(k) % kPerRow * width;
+        put(p, row, col, std::string(1, kThreadKeys[k]) + " ", A_BOLD);
         put(p, row, col + 2, t.name.substr(0, static_cast<std::size_t>(width - 3)), A_BOLD);
         if (t.ended) {
             put(p, row + 1, col, "ended", A_DIM);
             continue;
         }
-        const std::vector<std::string> next = wrapped(t.next, static_cast<std::size_t>(width - 1));
+        const std::vector<std::string> next = wrapped(t.next, width - 1);
         for (std::size_t l = 0; l < std::min<std::size_t>(next.size(), 2); l++)
             put(p, row + 1 + static_cast<int>(l), col, next[l]);
-        const int move = action_of(actions, k);
-        const std::string reason = t.waits.substr(0, static_cast<std::size_t>(width - 1));
+        const int move = over ? -1 : action_of(actions, id);
+        const std::vector<std::string> reason = wrapped(t.waits, width - 1);
         if (t.next.empty()) {
             put(p, row + 3, col, "runs", A_DIM);
-        } else if (over || move < 0) {
+        } else if (move < 0) {
             if (!t.waits.empty()) {
                 put(p, row + 3, col, "waits:", A_NORMAL, kWaitPair);
-                put(p, row + 4, col, reason, A_NORMAL, kWaitPair);
+                put(p, row + 4, col, reason.front(), A_NORMAL, kWaitPair);
             }
-        } else if (move >= 0 && (actions[static_cast<std::size_t>(move)].how == 'r' || actions[static_cast<std::size_t>(move)].how == 'c'))
+        } else if (actions[static_cast<std::size_t>(move)].how == 'r' || actions[static_cast<std::size_t>(move)].how == 'c') {
             put(p, row + 3, col, "can go on", A_BOLD, kGoPair);
-        else {
+        } else {
             // Its call must wait, but it has another move: a timeout, a wake-up with no signal.
             put(p, row + 3, col, "waits, but", A_NORMAL, kWaitPair);
-            put(p, row + 4, col, how_text(actions[static_cast<std::size_t>(move)].how).substr(0, static_cast<std::size_t>(width - 1)), A_NORMAL, kGoPair);
+            put(p, row + 4, col, actions[static_cast<std::size_t>(move)].how == 't' ? "can time out" : "can wake up",
+                A_NORMAL, kGoPair);
         }
     }
-    int row = 2 + (shown + kPerRow - 1) / kPerRow * kBlock;
+    int row = 2 + (static_cast<int>(p.shown.size()) + kPerRow - 1) / kPerRow * kBlock;
+    if (const std::size_t hidden = view.threads.size() - p.shown.size(); hidden > 0)
+        put(p, row++ - 1, 0, "and " + std::to_string(hidden) + (hidden == 1 ? " more thread" : " more threads") +
+                                 ", which cannot go on now", A_DIM);
     // Who holds what, and the semaphores' counts.
-    for (const std::string &line : wrapped(view.state.empty() ? "nothing held" : view.state, static_cast<std::size_t>(COLS - 1)))
-        put(p, row++, 0, line, A_DIM);
-    row++;
-    // The program's output so far, the newest at the bottom, with the rules' notes.
+    const std::vector<std::string> state = wrapped(view.state.empty() ? "nothing held" : view.state, COLS - 1);
+    for (std::size_t k = 0; k < std::min<std::size_t>(state.size(), 2); k++)
+        put(p, row++, 0, state[k], A_DIM);
+    // The program's output so far, the newest at the bottom, with the rules' notes, and
+    // what it wrote to standard error.
     const int foot = LINES - 4;
     std::vector<std::pair<std::string, std::string>> lines;  // text, note
-    std::vector<bool> broken;
-    for (const turn_t &turn : seen.turns)
-        for (const shown_t &line : output_of(turn)) {
+    std::vector<short> colour;
+    const std::vector<std::vector<shown_t>> shown = shown_lines(seen);
+    for (std::size_t k = 0; k < seen.turns.size(); k++) {
+        for (const shown_t &line : shown[k]) {
             if (!line.text.empty() || line.broken.empty()) {
                 lines.push_back({expand_tabs(line.text), line.note});
-                broken.push_back(false);
+                colour.push_back(0);
             }
             for (const std::string &b : line.broken) {
                 lines.push_back({"  " + b, ""});
-                broken.push_back(true);
+                colour.push_back(kWaitPair);
             }
         }
+        for (std::size_t from = 0; from < seen.turns[k].err.size();) {
+            const std::string &err = seen.turns[k].err;
+            const std::size_t nl = err.find('\n', from);
+            lines.push_back({"! " + err.substr(from, nl == std::string::npos ? std::string::npos : nl - from), ""});
+            colour.push_back(kWaitPair);
+            from = nl == std::string::npos ? err.size() : nl + 1;
+        }
+    }
     put(p, row++, 0, "output:", A_BOLD);
     const int room = std::max(0, foot - row);
     const std::size_t first = lines.size() > static_cast<std::size_t>(room) ? lines.size() - static_cast<std::size_t>(room) : 0;
     for (std::size_t k = first; k < lines.size(); k++, row++) {
-        put(p, row, 0, lines[k].first, broken[k] ? A_BOLD : A_NORMAL, broken[k] ? kWaitPair : 0);
+        put(p, row, 0, lines[k].first, colour[k] != 0 ? A_BOLD : A_NORMAL, colour[k]);
         if (!lines[k].second.empty())
             put(p, row, std::max(watch::kColumn, static_cast<int>(lines[k].first.size()) + 2), lines[k].second, A_DIM);
     }
@@ -185,14 +249,18 @@ void draw(player_t &p, const view_t &view, const std::vector<action_t> &actions,
     if (!seen.turns.empty()) {
         const turn_t &last = seen.turns.back();
         put(p, LINES - 4, 0, "turn " + std::to_string(seen.turns.size()) + ": " +
-                                 view.threads[static_cast<std::size_t>(last.thread)].name + " " + last.does);
+                                 view.threads[static_cast<std::size_t>(last.thread)].name + " " +
+                                 (last.call == call_t::output && last.action.how == 'r' ? writes(last) : last.does));
     }
-    const std::vector<std::string> said = wrapped(p.message, static_cast<std::size_t>(COLS - 1));
+    const std::vector<std::string> said = wrapped(p.message, COLS - 1);
     for (std::size_t k = 0; k < std::min<std::size_t>(said.size(), 2); k++)
         put(p, LINES - 3 + static_cast<int>(k), 0, said[k], p.bad ? A_BOLD : A_NORMAL, p.bad ? kWaitPair : 0);
-    const std::string keys = over ? "u undo   s save   q quit"
-                                  : std::string("1-") + key_of(std::max(0, shown - 1)) +
-                                        " run that thread   space run on   u undo   s save   q quit";
+    const bool following = static_cast<int>(seen.turns.size()) < static_cast<int>(p.planned.size());
+    std::string keys = over ? "u undo   s save   q quit"
+                            : std::string(1, kThreadKeys.front()) + "-" +
+                                  kThreadKeys[std::max<std::size_t>(p.shown.size(), 1) - 1] + " run that thread   " +
+                                  (following ? "space the schedule's next turn" : "space run on") +
+                                  "   u undo   s save   q quit";
     put(p, LINES - 1, 0, keys, A_REVERSE);
     refresh();
 }
@@ -211,17 +279,28 @@ run_result_t judged(const player_t &p, const view_t &view, const run_result_t &s
 
 void save(player_t &p)
 {
+    std::string why;
     if (p.taken.empty()) {
         p.message = "nothing to save yet";
         p.bad = false;
-    } else if (!save_schedule(p.path, p.target, p.bounds, p.taken)) {
-        p.message = "cannot save to " + p.path + ": " + std::strerror(errno);
+    } else if (!save_schedule(p.path, p.target, p.bounds, p.taken, why)) {
+        p.message = "not saved: " + why;
         p.bad = true;
     } else {
-        p.message = "saved " + std::to_string(p.taken.size()) + " turns in " + p.path + "; replay them with " +
-                    p.self + " --replay " + p.path;
+        p.message = "saved " + std::to_string(p.taken.size()) + (p.taken.size() == 1 ? " turn" : " turns") + " in " +
+                    p.path + "; replay them with " + p.self + " --replay " + p.path;
         p.bad = false;
     }
+}
+
+int next_key(player_t &p)
+{
+    if (!p.keys.empty()) {
+        const int key = p.keys.front();
+        p.keys.pop_front();
+        return key;
+    }
+    return getch();
 }
 
 // The keys that work at every moment: undo, save, quit. True when the key was one of them.
@@ -237,6 +316,7 @@ bool common_key(player_t &p, int key)
         }
         p.taken.pop_back();
         p.undo = true;
+        p.ran_on = -1;
         p.message.clear();
     } else if (key == 's') {
         save(p);
@@ -247,30 +327,71 @@ bool common_key(player_t &p, int key)
     return true;
 }
 
+// Nothing new for a while: turns that changed nothing the model holds and printed nothing.
+bool nothing_new(const run_result_t &so_far)
+{
+    int quiet = 0;
+    for (auto turn = so_far.turns.rbegin(); turn != so_far.turns.rend() && quiet < kNothingNew; ++turn, ++quiet)
+        if (turn->changed || !turn->out.empty() || !turn->err.empty())
+            return false;
+    return quiet >= kNothingNew;
+}
+
+// The keys pressed since the last look, without waiting: q and Ctrl-C (or SIGTERM) end the
+// play at once; the others are kept for when the player asks for a key. True to leave.
+bool watch_keys(player_t &p)
+{
+    timeout(0);
+    for (int key; (key = getch()) != ERR;) {
+        if (key == 'q' || key == 3)
+            p.quit = true;
+        else
+            p.keys.push_back(key);
+    }
+    timeout(kPoll);
+    if (leaving)
+        p.quit = true;
+    return p.quit;
+}
+
+int take(player_t &p, const std::vector<action_t> &actions, int k)
+{
+    p.taken.push_back(actions[static_cast<std::size_t>(k)]);
+    return k;
+}
+
 chooser_t chooser(player_t &p)
 {
     return [&p](const decision_t &d) {
         const std::vector<action_t> &actions = d.actions;
-        const int turn = d.turn;
-        const look_t &look = d.look;
-        // First the turns already chosen: after an undo, or from a saved schedule.
-        if (turn < static_cast<int>(p.taken.size())) {
+        // First the turns already chosen: after an undo.
+        if (d.turn < static_cast<int>(p.taken.size())) {
             for (std::size_t k = 0; k < actions.size(); k++)
-                if (actions[k] == p.taken[static_cast<std::size_t>(turn)])
+                if (actions[k] == p.taken[static_cast<std::size_t>(d.turn)])
                     return static_cast<int>(k);
-            p.message = "at turn " + std::to_string(turn + 1) +
-                        " the program went another way than the schedule; the turns after it are dropped";
+            p.message = "at turn " + std::to_string(d.turn + 1) +
+                        " the program went another way than before; the turns after it are dropped";
             p.bad = true;
-            p.taken.resize(static_cast<std::size_t>(turn));
+            p.taken.resize(static_cast<std::size_t>(d.turn));
         }
-        if (p.run_on) {
-            if (const int only = only_move(actions); only >= 0) {
-                p.taken.push_back(actions[static_cast<std::size_t>(only)]);
-                return only;
+        // Running on, while only one thread can go on and something new happens. Keys
+        // pressed meanwhile wait for the run-on to end, but q and Ctrl-C, which end it.
+        if (p.ran_on >= 0) {
+            const int only = only_move(actions);
+            watch_keys(p);
+            if (only >= 0 && !p.quit && p.ran_on < kRunOnMost && !nothing_new(*d.look().so_far)) {
+                p.ran_on++;
+                return take(p, actions, only);
             }
-            p.run_on = false;
+            if (p.quit)
+                return kStop;
+            if (only >= 0)
+                p.message = p.ran_on >= kRunOnMost ? "ran on " + std::to_string(kRunOnMost) + " turns: space runs on more"
+                                                   : "nothing new in " + std::to_string(kNothingNew) + " turns: the thread "
+                                                     "goes round without changing anything";
+            p.ran_on = -1;
         }
-        const view_t view = look();
+        const view_t view = d.look();
         const run_result_t seen = judged(p, view, *view.so_far);
         if (seen.fault.kind == fault_t::rule && p.message.empty()) {
             p.message = seen.fault.headline;
@@ -278,7 +399,7 @@ chooser_t chooser(player_t &p)
         }
         for (;;) {
             draw(p, view, actions, seen, false);
-            const int key = getch();
+            const int key = next_key(p);
             if (key == ERR && !leaving)
                 continue;
             if (common_key(p, key)) {
@@ -286,27 +407,44 @@ chooser_t chooser(player_t &p)
                     return kStop;
                 continue;
             }
+            if (!big_enough())
+                continue;
             if (key == ' ' || key == '\n' || key == KEY_ENTER) {
-                if (const int only = only_move(actions); only >= 0) {
-                    p.run_on = true;
+                if (const int planned = planned_move(p, actions, d.turn); planned >= 0) {
                     p.message.clear();
-                    p.taken.push_back(actions[static_cast<std::size_t>(only)]);
-                    return only;
+                    return take(p, actions, planned);
+                }
+                if (const int only = only_move(actions); only >= 0) {
+                    p.ran_on = 0;
+                    p.message.clear();
+                    return take(p, actions, only);
                 }
                 p.message = "more than one thread can go on here: choose one";
                 p.bad = false;
-            } else if (const int slot = slot_of_key(key); slot >= 0 && slot < static_cast<int>(view.threads.size())) {
-                if (const int move = action_of(actions, slot); move >= 0) {
-                    p.message.clear();
-                    p.taken.push_back(actions[static_cast<std::size_t>(move)]);
-                    return move;
-                }
-                const thread_view_t &t = view.threads[static_cast<std::size_t>(slot)];
-                p.message = t.name + (t.ended ? " has ended" : " cannot " + t.next + " now: " + t.waits);
-                p.bad = false;
+                continue;
             }
+            const std::size_t index = kThreadKeys.find(static_cast<char>(key));
+            if (key < 0 || key > 255 || index == std::string_view::npos || index >= p.shown.size())
+                continue;
+            const int id = p.shown[index];
+            if (const int move = action_of(actions, id); move >= 0) {
+                const int planned = planned_move(p, actions, d.turn);
+                p.message = planned >= 0 && planned != move ? "you left the schedule here: its turns after this one are dropped" : "";
+                p.bad = false;
+                if (planned >= 0 && planned != move)
+                    p.planned.resize(static_cast<std::size_t>(d.turn));
+                return take(p, actions, move);
+            }
+            const thread_view_t &t = view.threads[static_cast<std::size_t>(id)];
+            p.message = t.name + (t.ended ? " has ended" : " cannot " + t.next + " now: " + t.waits);
+            p.bad = false;
         }
     };
+}
+
+std::function<bool()> watching_keys(player_t &p)
+{
+    return [&p] { return watch_keys(p); };
 }
 
 // The end of a run: what ended it, and the keys that are left.
@@ -325,10 +463,15 @@ std::string ending(const run_result_t &run)
 
 }  // namespace
 
-int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> taken, const std::string &path,
+int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> planned, const std::string &path,
          const std::string &self)
 {
-    player_t p{.target = target, .bounds = bounds, .path = path, .self = self, .taken = std::move(taken)};
+    if (!isatty(0) || !isatty(1)) {
+        std::fprintf(stderr, "interleave: --step needs a terminal: its standard input and output are the keys you "
+                             "press and the screen you read\n");
+        return 2;
+    }
+    player_t p{.target = target, .bounds = bounds, .path = path, .self = self, .planned = std::move(planned)};
     p.bounds.turns = 1000000;
     p.bounds.spurious = 1000;  // POSIX allows them at any time: the player chooses
     initscr();
@@ -350,7 +493,7 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> t
         sigaction(sig, &leave, nullptr);
 
     while (!p.quit) {
-        run_result_t run = run_once(p.target, p.bounds, chooser(p));
+        run_result_t run = run_once(p.target, p.bounds, chooser(p), watching_keys(p));
         if (p.undo) {
             p.undo = false;
             continue;
@@ -359,7 +502,7 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> t
             break;
         if (run.fault.kind == fault_t::unsteerable) {
             endwin();
-            std::fprintf(stderr, "interleave: cannot steer %s: %s\n", target.program.c_str(), run.fault.headline.c_str());
+            std::fprintf(stderr, "interleave: cannot steer %s: %s\n", target.named.c_str(), run.fault.headline.c_str());
             return 2;
         }
         judge(p.target, run);
@@ -368,7 +511,7 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> t
         // The run is over: undo, save or quit.
         for (;;) {
             draw(p, run.end, {}, run, true);
-            const int key = getch();
+            const int key = next_key(p);
             if ((key != ERR || leaving) && common_key(p, key) && (p.quit || p.undo))
                 break;
         }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -20,12 +21,13 @@ namespace {
 struct terminal_t {
     std::string server;
 
-    terminal_t(const std::string &command, const fs::path &cwd)
+    terminal_t(const std::string &command, const fs::path &cwd, int columns = 80, int lines = 24)
     {
         static int count = 0;
         server = "interleave-step-" + std::to_string(getpid()) + "-" + std::to_string(++count);
         const harness::result_t started =
-            tmux({"new-session", "-d", "-x", "80", "-y", "24", "-c", cwd.string(), command + "; echo EXIT=$?; sleep 60"});
+            tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", std::to_string(lines), "-c", cwd.string(),
+                  command + "; echo EXIT=$?; sleep 60"});
         EXPECT_TRUE(started.exited(0)) << "tmux did not start: " << started.err;
     }
     ~terminal_t() { tmux({"kill-server"}); }
@@ -92,6 +94,34 @@ bool running(const fs::path &program)
     return false;
 }
 
+// Whether a process of this test runs the program and has computed for a second, within
+// five seconds.
+bool computed_a_second(const fs::path &program)
+{
+    for (int k = 0; k < 100; k++) {
+        std::vector<pid_t> ours{getpid()};
+        for (std::size_t n = 0; n < ours.size(); n++)
+            for (pid_t child : harness::children_of(ours[n]))
+                ours.push_back(child);
+        for (pid_t pid : ours) {
+            std::error_code error;
+            if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) != program)
+                continue;
+            const std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+            std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+            std::string field;
+            long user = 0;
+            for (int f = 3; f <= 14 && fields >> field; f++)
+                if (f == 14)
+                    user = std::stol(field);
+            if (user >= sysconf(_SC_CLK_TCK))
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 TEST(InterleaveStep, ThePlayerDrivesThePhilosophersIntoTheirDeadlockUndoesSavesAndQuits)
 {
     harness::temp_dir dir;
@@ -114,7 +144,7 @@ TEST(InterleaveStep, ThePlayerDrivesThePhilosophersIntoTheirDeadlockUndoesSavesA
     harness::result_t replay = harness::run(INTERLEAVE_PATH, {.args = {"--replay", "dinerlanes_same_side.schedule"},
                                                               .cwd = dir.path, .limit = 30});
     EXPECT_TRUE(replay.exited(0));
-    EXPECT_TRUE(has(replay.out, "forks: A B C D .\n   20 E         starts\n")) << replay.out;
+    EXPECT_TRUE(has(replay.out, "forks: A B C D .\n   20 * E       starts\n")) << replay.out;
     EXPECT_TRUE(running(DINERLANES_SAME_SIDE_PATH));
     t.press("q");
     EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
@@ -137,6 +167,56 @@ TEST(InterleaveStep, TheProducerFillsTheRingAndWaitsAndCtrlCLeaves)
     t.press("C-c");
     EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
     EXPECT_FALSE(running(SLOTRING_PATH)) << "the program was left running";
+}
+
+// Any size of terminal is safe: a small one is told the size the player needs, and q
+// still leaves.
+TEST(InterleaveStep, ATerminalTooSmallIsToldTheSizeItNeeds)
+{
+    harness::temp_dir dir;
+    terminal_t t(step("dinerlanes_same_side"), dir.path, 10, 8);
+    std::string screen = t.shows("q");
+    std::erase_if(screen, [](char c) { return c == '\n' || c == ' '; });
+    EXPECT_TRUE(has(screen, "Needs80x24,thisis10x8")) << t.screen();
+    t.press("q");
+    EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
+    EXPECT_FALSE(running(DINERLANES_SAME_SIDE_PATH)) << "the program was left running";
+}
+
+// While a thread computes for seconds between two calls (running on, after space), q is
+// answered at once, not when the thread comes back.
+TEST(InterleaveStep, QLeavesAtOnceWhileAThreadComputes)
+{
+    harness::temp_dir dir;
+    terminal_t t(step(COMPUTES_A_WHILE_PATH), dir.path);
+    ASSERT_TRUE(has(t.shows("run that thread"), "1 main")) << t.screen();
+    t.press(" ");
+    // What a turn prints shows at its end: the computing is seen in the program's CPU time.
+    ASSERT_TRUE(computed_a_second(COMPUTES_A_WHILE_PATH)) << t.screen();
+    const auto pressed = std::chrono::steady_clock::now();
+    t.press("q");
+    EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
+    // The thread computes for eight seconds: leaving when it came back would take longer.
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(5));
+    EXPECT_FALSE(running(COMPUTES_A_WHILE_PATH)) << "the program was left running";
+}
+
+// Every thread that can go on has a key: with twelve workers waiting to start, the twelfth
+// is the key b.
+TEST(InterleaveStep, EveryThreadThatCanGoOnHasAKey)
+{
+    harness::temp_dir dir;
+    terminal_t t(step(TWELVE_THREADS_PATH), dir.path);
+    ASSERT_TRUE(has(t.shows("run that thread"), "1 main")) << t.screen();
+    // main starts and creates the twelve, then waits to join the first.
+    t.press(" 111111111111");
+    std::string screen = t.shows("b worker 12");
+    EXPECT_TRUE(has(screen, "b worker 12")) << screen;
+    t.press("b");
+    screen = t.shows("worker 12 starts");
+    EXPECT_TRUE(has(screen, "turn 15: worker 12 starts")) << screen;
+    t.press("q");
+    EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
 }
 
 }  // namespace
