@@ -44,27 +44,30 @@ namespace {
 using interleave::options_t;
 
 constexpr const char *kUsage =
-    "usage: interleave [OPTION...] PROGRAM [ARG...]    search for a schedule that breaks a rule\n"
-    "       interleave --replay FILE [PROGRAM]          show a saved schedule turn by turn\n"
-    "       interleave --step [OPTION...] PROGRAM [ARG...]\n"
-    "       interleave --step --replay FILE [PROGRAM]   choose every turn yourself\n"
-    "Options come before PROGRAM; what follows it is the program's own. -- ends the options.\n"
-    "A schedule from someone else runs the program it names only if you name it too (PROGRAM),\n"
-    "or type yes when asked, unless it is a program beside interleave, without arguments.\n"
-    "  --as NAME       judge by a demo's rules: dinerspawn, dinerlanes, duetlock, stackbell,\n"
-    "                  slotring, pulsewait (a name that begins with one, and _, says so itself)\n"
-    "  --runs N        runs at most (1000)\n"
-    "  --seconds N     stop the search after N seconds (60)\n"
-    "  --turns N       cut each run after N turns (a demo: 400; any other program runs to its\n"
-    "                  end, and is cut only after 100000)\n"
-    "  --stall N       seconds a thread may compute between two calls (10)\n"
-    "  --status N      the program's normal exit status (0)\n"
-    "  --input N       hand N lines to reads of standard input; after them, its end (0)\n"
-    "  --seed N        of the random schedules (1)\n"
-    "  --save FILE     where a faulty schedule goes (PROGRAM.schedule)\n"
-    "  --json          standard output is one JSON object, for a script\n"
-    "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use or a program\n"
-    "that cannot be steered.\n";
+    "usage: interleave [OPTION...] PROGRAM [ARG...]   search for a failing order\n"
+    "       interleave --replay FILE [PROGRAM]        show a schedule turn by turn\n"
+    "       interleave --step [OPTION...] PROGRAM [ARG...]     you choose every turn\n"
+    "       interleave --step --replay FILE [PROGRAM]  from a schedule, a turn a key\n"
+    "Options come before PROGRAM: what follows it is the program's own; -- ends them.\n"
+    "A schedule from someone else runs the program it names only if you name it too\n"
+    "(PROGRAM), or type yes when asked; but a program beside interleave with no\n"
+    "arguments runs at once.\n"
+    "  --as NAME      judge by a demo's rules: dinerspawn, dinerlanes, duetlock,\n"
+    "                 stackbell, slotring, pulsewait (a name that begins with one\n"
+    "                 and _ says so itself)\n"
+    "  --runs N       runs at most (1000)\n"
+    "  --seconds N    stop the search after N seconds (60)\n"
+    "  --turns N      cut each run after N turns (a demo: 400; any other program\n"
+    "                 runs to its end, and is cut only after 100000)\n"
+    "  --stall N      seconds a thread may compute between two calls (10)\n"
+    "  --status N     the program's normal exit status (0)\n"
+    "  --input N      hand N lines to reads of standard input, then its end (0)\n"
+    "  --seed N       of the random schedules (1)\n"
+    "  --save FILE    where a faulty schedule goes (PROGRAM.schedule)\n"
+    "  --json         standard output is one JSON object, for a script\n"
+    "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use or a\n"
+    "program that cannot be steered; 130 or 143 when Ctrl-C or SIGTERM stopped it\n"
+    "(and everything it ran).\n";
 
 [[noreturn]] void usage(const std::string &why)
 {
@@ -281,9 +284,11 @@ int main(int argc, char *argv[])
         loaded.replay = o.replay;
         if (o.step)
             return interleave::play(loaded.target, loaded.bounds, choices, o.save.empty() ? o.replay : o.save, o.self);
+        interleave::stop_on_signals();
         return written(interleave::replay(loaded, choices, screen));
     }
     if (o.step)
         return interleave::play(o.target, o.bounds, {}, o.save.empty() ? interleave::default_path(o) : o.save, o.self);
+    interleave::stop_on_signals();
     return written(interleave::search(o, screen));
 }

@@ -338,7 +338,6 @@ void stop(program_t &p)
         kill(-p.first, SIGKILL);
         for (const auto &[pid, fd] : p.pidfds)
             kill(pid, SIGKILL);
-        // A program that started others may have left them outside its process group.
         if (p.started_others)
             for (pid_t pid : watch::descendants())
                 kill(pid, SIGKILL);
@@ -350,8 +349,18 @@ void stop(program_t &p)
         if (!p.status)
             waitpid(p.first, nullptr, 0);
     }
-    // Whatever else of the run is left, we adopted as its subreaper: reap it now.
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    // Whatever else of the run is left, we adopted as its subreaper: reap it. What still
+    // lives had left the program's process group (a setsid of something it started): it
+    // ends too.
+    for (int k = 0; k < 100; k++) {
+        const pid_t reaped = waitpid(-1, nullptr, WNOHANG);
+        if (reaped > 0)
+            continue;
+        if (reaped < 0)
+            break;
+        for (pid_t pid : watch::descendants())
+            kill(pid, SIGKILL);
+        usleep(10000);
     }
     for (const auto &[pid, fd] : p.pidfds)
         if (fd != -1)

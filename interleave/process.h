@@ -34,7 +34,8 @@ struct program_t {
     std::map<pid_t, int> pidfds;  // every process of the run that has not died
     int lines_given = 0;          // of the input
     std::optional<int> status;    // the first process's wait status, once it has ended
-    bool started_others = false;  // a process of the run started another program (exec)
+    bool started_others = false;  // a process of the run started another program (exec), or the
+                                  // run was stopped from outside: look for every descendant
 };
 
 // Starts the program, which stops at its first call to ask for its first turn.

@@ -21,6 +21,8 @@ constexpr double kBlockedFor = 1.0;  // a thread asleep this long in a system ca
 constexpr std::size_t kRecent = 64;   // turns remembered to show a livelock's round
 constexpr std::size_t kErrorLines = 200;  // lines of standard error a report quotes
 constexpr double kSpin = 50e-6;           // seconds to look for a thread's ask before sleeping
+constexpr std::size_t kWholeState = 240;  // a longer state line is kept as what changed in it
+constexpr std::size_t kKeptTurns = 200000;  // turns a run keeps to show, at most (about 130 MB)
 
 struct run_t {
     const target_t &target;
@@ -38,6 +40,8 @@ struct run_t {
     int quiet = 0;                     // turns in a row that changed nothing
     std::map<int, int> quiet_turns;    // and each thread's share of them
     std::deque<std::pair<int, std::string>> recent;
+    std::size_t kept = 0;    // bytes of output the turns keep
+    std::string last_state;  // who held what after the last turn
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
@@ -62,9 +66,11 @@ void take_output(run_t &r)
         return;
     keep(r.result.out, out);
     keep(r.result.err, err);
-    if (!r.result.turns.empty()) {
-        keep(r.result.turns.back().out, out);
-        keep(r.result.turns.back().err, err);
+    // The turns keep as much again, all together: a replay shows the first megabyte.
+    if (!r.result.turns.empty() && r.kept < kKeptText) {
+        r.kept += out.size() + err.size();
+        r.result.turns.back().out += out;
+        r.result.turns.back().err += err;
     }
 }
 
@@ -240,6 +246,7 @@ bool settle(run_t &r)
             continue;
         if (r.stop_now && r.stop_now()) {
             r.result.stopped = true;
+            r.program.started_others = true;  // whatever the program started ends with it
             return false;
         }
         news = wait_for_news(r.program, waited < 0.25 ? 0.25 - waited : 0.1);
@@ -290,6 +297,26 @@ bool livelocked(run_t &r, const std::vector<action_t> &actions)
     fail(r, fault_t::livelock, "livelock: the threads go on making calls, and none of them can change anything",
          round);
     return true;
+}
+
+// The items of a state line (", " between them) that differ from the line before.
+std::string changed_items(const std::string &before, const std::string &after)
+{
+    const auto items = [](const std::string &line) {
+        std::vector<std::string> all;
+        for (std::size_t from = 0; from < line.size();) {
+            const std::size_t comma = line.find(", ", from);
+            all.push_back(line.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+            from = comma == std::string::npos ? line.size() : comma + 2;
+        }
+        return all;
+    };
+    const std::vector<std::string> old = items(before);
+    std::string changed;
+    for (const std::string &item : items(after))
+        if (std::find(old.begin(), old.end(), item) == old.end())
+            changed += (changed.empty() ? "now " : ", ") + item;
+    return changed.empty() ? "the same as before, but for what it no longer shows" : changed;
 }
 
 // Carries out the chosen action: the model changes, the turn is recorded, and unless the
@@ -362,7 +389,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
                 r.woken.push_back(id);
         std::erase_if(r.backing_off, [&](int id) { return id != a.thread; });
     }
-    if (r.bounds.details) {
+    if (r.bounds.details && r.result.turns.size() < kKeptTurns) {
         turn_t record;
         record.thread = a.thread;
         record.action = a;
@@ -370,8 +397,14 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         record.does = o.does;
         record.effect = o.effect;
         record.switched = switched;
-        record.state = state_line(r.model);
-        record.changed = record.state != (r.result.turns.empty() ? "" : r.result.turns.back().state);
+        // Kept only where it changed, and where the whole is long, only what changed: a run
+        // of many turns over many objects stays small.
+        std::string state = state_line(r.model);
+        record.changed = state != r.last_state;
+        if (record.changed)
+            record.state = state.size() <= kWholeState ? state : changed_items(r.last_state, state);
+        if (record.changed)
+            r.last_state = std::move(state);
         r.result.turns.push_back(std::move(record));
     }
 }
@@ -437,6 +470,11 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         }
         if (livelocked(r, actions))
             break;
+        if (r.turn % 64 == 63 && r.stop_now && r.stop_now()) {
+            r.result.stopped = true;
+            r.program.started_others = true;
+            break;
+        }
         if (r.turn >= bounds.turns) {
             r.result.cut = true;
             break;

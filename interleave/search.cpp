@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,26 @@ namespace interleave {
 namespace {
 
 constexpr int kDeviations = 2;  // systematic schedules switch at most this many times more than they must
+
+volatile sig_atomic_t stopped_by;  // the signal that stops the search, or 0
+
+void on_stop(int sig)
+{
+    stopped_by = sig;
+}
+
+bool stopping()
+{
+    return stopped_by != 0;
+}
+
+int stopped(const options_t &o, const search_t &s)
+{
+    if (!o.json)
+        std::printf("\ninterleave: stopped by %s after %d runs; nothing more was tried.\n", strsignal(stopped_by),
+                    s.runs);
+    return 128 + stopped_by;
+}
 
 double since(std::chrono::steady_clock::time_point started)
 {
@@ -62,6 +83,14 @@ int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
 
 }  // namespace
 
+void stop_on_signals()
+{
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &stop, nullptr);
+}
+
 std::string default_path(const options_t &o)
 {
     return o.target.program.substr(o.target.program.rfind('/') + 1) + ".schedule";
@@ -104,7 +133,9 @@ int search(const options_t &o, const screen_t &screen)
             how = "random, seed " + std::to_string(seed);
             choose = at_random(seed);
         }
-        run_result_t run = run_once(o.target, bounds, choose);
+        run_result_t run = run_once(o.target, bounds, choose, stopping);
+        if (stopped_by != 0)
+            return stopped(o, s);
         judge(o.target, run);
         s.runs++;
         s.turns += static_cast<long>(run.choices.size());
@@ -173,7 +204,9 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
     bounds_t bounds = loaded.bounds;
     bounds.turns = static_cast<int>(choices.size());
     bounds.window = 0;
-    run_result_t run = run_once(loaded.target, bounds, replaying(choices));
+    run_result_t run = run_once(loaded.target, bounds, replaying(choices), stopping);
+    if (stopped_by != 0)
+        return 128 + stopped_by;
     judge(loaded.target, run);
     if (run.fault.kind == fault_t::unsteerable) {
         std::fprintf(stderr, "interleave: cannot steer %s: %s\n", loaded.target.program.c_str(), run.fault.headline.c_str());
@@ -186,28 +219,33 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
     say(screen, "(* marks a switch where the thread before could have gone on)", 2, 3, nullptr);
     std::printf("\n");
     show(screen, run);
+    if (run.turns.size() < run.choices.size())
+        say(screen, "(the " + std::to_string(run.choices.size() - run.turns.size()) + " turns after turn " +
+                        std::to_string(run.turns.size()) + " are not shown: a replay keeps that many at most)",
+            0, 1, nullptr);
     std::printf("\n");
     // Where the program went another way than the schedule says: what is known, and what
     // may be the cause.
     const std::string departed = " It may have been changed since the schedule was saved, or depend on something "
                                  "the schedule does not fix: its process id, a file, the real clock.";
+    const std::size_t taken = run.choices.size();
     if (run.fault.kind == fault_t::diverged) {
-        const action_t wanted = choices[run.turns.size()];
+        const action_t wanted = choices[taken];
         const std::string who = wanted.thread < static_cast<int>(run.names.size())
                                     ? run.names[static_cast<std::size_t>(wanted.thread)]
                                     : "thread " + std::to_string(wanted.thread);
-        say(screen, "turn " + std::to_string(run.turns.size() + 1) + ": the program went another way: the schedule says " +
+        say(screen, "turn " + std::to_string(taken + 1) + ": the program went another way: the schedule says " +
                         who + " goes on here, and it cannot." + departed + " The replay stops.",
             0, 2, nullptr);
         return 2;
     }
     if (run.fault.kind == fault_t::none) {
-        if (run.turns.size() < choices.size())
-            say(screen, "turn " + std::to_string(run.turns.size()) + ": the program went another way: it ended, where the schedule goes on to turn " +
+        if (taken < choices.size())
+            say(screen, "turn " + std::to_string(taken) + ": the program went another way: it ended, where the schedule goes on to turn " +
                             std::to_string(choices.size()) + "." + departed, 0, 2, nullptr);
         else
             say(screen, "The schedule ends here; no fault showed.", 0, 2, nullptr);
-        return run.turns.size() < choices.size() ? 2 : 0;
+        return taken < choices.size() ? 2 : 0;
     }
     print_fault(screen, run.fault);
     return 1;

@@ -158,9 +158,10 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
     return r().fwrite(data, size, count, f);
 }
 
+// A flush writes what an earlier call of the same turn left in the buffer; by a turn's end
+// the buffer is written out anyway. It is no turn of its own.
 int fflush(FILE *f)
 {
-    output(f == nullptr ? stdout : f);
     return r().fflush(f);
 }
 

@@ -1,6 +1,7 @@
 // interleave end to end: each kind of fault found in an exercise and saved, a replay that
 // is the same to the byte every time and that stops where the program no longer follows
-// it, the six demos explored at a small bound, and programs it cannot steer.
+// it, schedules that are safe to share and that travel, what a replay shows, what a search
+// says it covered, the six demos explored at a small bound, and programs it cannot steer.
 //
 // These tests run under AddressSanitizer and UndefinedBehaviorSanitizer too, with the
 // programs it steers built the same way (the steering library is not: it must come before
@@ -47,6 +48,16 @@ harness::result_t replay(const harness::temp_dir &dir, const std::string &schedu
 bool has(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// Every line at most 80 columns wide.
+bool fits(const std::string &text)
+{
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
+        if (nl - from > 80)
+            return false;
+    return text.size() - from <= 80;
 }
 
 TEST(Interleave, FindsAndSavesEachKindOfFault)
@@ -98,6 +109,85 @@ TEST(Interleave, AReplayIsTheSameEveryTimeAndStopsWhereTheProgramGoesAnotherWay)
     const harness::result_t changed = replay(dir, "changed.schedule");
     EXPECT_TRUE(changed.exited(2));
     EXPECT_TRUE(has(changed.out, "the schedule says")) << changed.out;
+}
+
+// A schedule is data from someone else: it runs nothing the replaying user did not choose
+// or see, never overwrites what is not a schedule, and still works from another folder, or
+// with an installed copy of interleave, when it names a program beside interleave.
+TEST(Interleave, AScheduleIsSafeToShareAndTravels)
+{
+    harness::temp_dir dir, elsewhere;
+    harness::write_file(dir / "shell.schedule", "# interleave schedule\nprogram /bin/sh\narg -c\narg touch pwned\n"
+                                                "turns\n 0\n");
+    harness::result_t r = replay(dir, "shell.schedule");
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "runs a program you have not named:\n  /bin/sh -c 'touch pwned'\n")) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "pwned"));
+
+    // A bare name: from another folder, and with an installed copy.
+    ASSERT_TRUE(search(dir, {"two_locks"}).run.exited(1));
+    EXPECT_TRUE(has(harness::read_file(dir / "two_locks.schedule"), "\nprogram two_locks\n"));
+    r = replay(elsewhere, (dir / "two_locks.schedule").string());
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "deadlock: no thread can go on")) << r.out;
+    const fs::path installed = elsewhere / "prefix";
+    fs::create_directories(installed / "bin");
+    fs::create_directories(installed / "lib");
+    fs::copy_file(INTERLEAVE_PATH, installed / "bin/interleave");
+    fs::copy_file(TWO_LOCKS_PATH, installed / "bin/two_locks");
+    fs::copy_file(kBin / "libinterleave_steer.so", installed / "lib/libinterleave_steer.so");
+    r = harness::run(installed / "bin/interleave", {.args = {"--replay", (dir / "two_locks.schedule").string()},
+                                                    .cwd = elsewhere.path, .limit = 30});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+
+    // A path is taken from the schedule's folder, and runs only when named again.
+    fs::copy_file(TWO_LOCKS_PATH, dir / "mine");
+    ASSERT_TRUE(search(dir, {"--as", "duetlock", "--save", "mine.schedule", "./mine"}).run.exited(1));
+    r = replay(elsewhere, (dir / "mine.schedule").string());
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "runs a program you have not named")) << r.err;
+    r = harness::run(INTERLEAVE_PATH, {.args = {"--replay", (dir / "mine.schedule").string(), (dir / "mine").string()},
+                                       .cwd = elsewhere.path, .limit = 30});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+
+    // What is not a schedule is not overwritten; a folder is no program.
+    harness::write_file(dir / "victim", "keep me");
+    r = search(dir, {"--save", "victim", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_EQ(harness::read_file(dir / "victim"), "keep me");
+    r = search(dir, {"/tmp"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "cannot run /tmp: it is a folder")) << r.err;
+    r = replay(dir, "/tmp");
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "/tmp is a folder")) << r.err;
+}
+
+// A replay a class can read: whole thread names, a torn line shown whole under the turn that
+// ended it and quoted where it breaks the rule, what each write wrote, the switches the
+// schedule made, and every line within 80 columns.
+TEST(Interleave, AReplayShowsWholeNamesAndLinesWithinEightyColumns)
+{
+    harness::temp_dir dir;
+    found_t f = search(dir, {"duetlock_forgetful"});
+    ASSERT_TRUE(f.run.exited(1)) << f.run.out;
+    EXPECT_TRUE(fits(f.run.out)) << f.run.out;
+    harness::result_t r = replay(dir, "duetlock_forgetful.schedule");
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_TRUE(fits(r.out)) << r.out;
+    EXPECT_TRUE(has(r.out, " main    writes \"HELLO \"\n")) << r.out;
+    const std::size_t quote = r.out.find("or hello world: \"");
+    ASSERT_NE(quote, std::string::npos) << r.out;
+    const std::size_t from = quote + 17;
+    const std::string torn = r.out.substr(from, r.out.find('"', from) - from);
+    EXPECT_TRUE(has(r.out, "  > " + torn + "\n")) << torn << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, " * tfn ")) << r.out;
+
+    f = search(dir, {"stackbell_two_consumers"});
+    ASSERT_TRUE(f.run.exited(1));
+    r = replay(dir, "stackbell_two_consumers.schedule");
+    EXPECT_TRUE(has(r.out, " consumer 2  ")) << r.out;
+    EXPECT_TRUE(fits(r.out)) << r.out;
 }
 
 // The six demos hold every rule in a small exploration: the philosophers' processes and

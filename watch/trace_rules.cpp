@@ -24,6 +24,7 @@ constexpr double kOnSecond = 0.1;
 constexpr double kShortestWait = 4, kLongestWait = 5;
 // Bytes of a stray text quoted in a note, and products of stackbell's list shown at most.
 constexpr std::size_t kQuoted = 24;
+constexpr std::size_t kQuotedLine = 18;  // of a duetlock line that is not whole
 constexpr int kShownMost = 6;
 
 std::string format(const char *pattern, auto... values)
@@ -33,13 +34,13 @@ std::string format(const char *pattern, auto... values)
     return text;
 }
 
-// A text for a note: at most kQuoted bytes, control characters shown as '?'.
-std::string quoted(std::string_view text)
+// A text for a note: at most `most` bytes, control characters shown as '?'.
+std::string quoted(std::string_view text, std::size_t most = kQuoted)
 {
     std::string q = "\"";
-    for (char c : text.substr(0, kQuoted))
+    for (char c : text.substr(0, most))
         q += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    return q + (text.size() > kQuoted ? "...\"" : "\"");
+    return q + (text.size() > most ? "...\"" : "\"");
 }
 
 rule_t *rule(watch_t &w, rule_id id)
@@ -271,7 +272,8 @@ note_t duetlock_line(watch_t &w, const line_t &line)
         else if (upper)
             note.text += format("%sHELLO WORLD %d of 5", note.text.empty() ? "" : "; ", w.upper);
     } else {
-        breaks(w, note, rule_id::line_format, "words mixed, or torn");
+        // The line as it came, as much of it as fits beside the rule in 80 columns.
+        breaks(w, note, rule_id::line_format, quoted(line.text, kQuotedLine));
     }
     return note;
 }

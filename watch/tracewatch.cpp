@@ -97,13 +97,15 @@ struct run_t {
     std::string out;            // our output, not yet written
 };
 
+constexpr const char *kUsage = "usage: tracewatch [--for SECONDS] [--as NAME] PROGRAM [ARG...]\n"
+                               "       tracewatch --as NAME -\n"
+                               "NAME and PROGRAM: dinerspawn, dinerlanes, duetlock, stackbell, slotring,\n"
+                               "pulsewait (PROGRAM may also be a path)\n"
+                               "Options come before PROGRAM; -- ends them.\n";
+
 [[noreturn]] void usage(const std::string &why)
 {
-    std::fprintf(stderr, "tracewatch: %s\n"
-                         "usage: tracewatch [--for SECONDS] [--as NAME] PROGRAM [ARG...]\n"
-                         "       tracewatch --as NAME -\n"
-                         "NAME and PROGRAM: dinerspawn, dinerlanes, duetlock, stackbell, "
-                         "slotring, pulsewait (or a path)\n", why.c_str());
+    std::fprintf(stderr, "tracewatch: %s\n%s", why.c_str(), kUsage);
     std::exit(2);
 }
 
@@ -139,6 +141,14 @@ options_t read_options(int argc, char *argv[])
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; i += 2) {
         std::string flag = argv[i];
+        if (flag == "--") {
+            i++;
+            break;
+        }
+        if (flag == "--help") {
+            std::printf("%s", kUsage);
+            std::exit(0);
+        }
         if (i + 1 >= argc)
             usage(flag + " needs a value");
         if (flag == "--for") {
