@@ -7,6 +7,19 @@
 
 namespace interleave {
 
+namespace {
+
+// A number that looks random, made from another (splitmix64's finish).
+uint64_t mixed(uint64_t n)
+{
+    uint64_t z = n + 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
 int by_default(const decision_t &d)
 {
     const std::vector<action_t> &actions = d.actions;
@@ -23,16 +36,12 @@ int by_default(const decision_t &d)
         std::erase_if(candidates, [&](int k) { return actions[static_cast<std::size_t>(k)].how == 't'; });
     if (candidates.empty())
         return -1;
-    // A thread that backs off (its try failed, it yielded) lets the others go first, until
-    // someone changes something; then it goes first, as a woken thread would: so threads
-    // that back off from each other take turns in an order in which one gets through.
-    for (int woken : d.woken)
-        for (int k : candidates)
-            if (actions[static_cast<std::size_t>(k)].thread == woken)
-                return k;
-    const auto backs_off = [&](int k) { return d.backing_off.contains(actions[static_cast<std::size_t>(k)].thread); };
-    if (!std::all_of(candidates.begin(), candidates.end(), backs_off))
-        std::erase_if(candidates, backs_off);
+    // Threads that back off (a try failed, a yield) wait for each other: in any fixed order
+    // of turns they could keep missing each other for ever. Until something changes, the
+    // turn goes to whichever a mix of the turn's number picks, which is the same in every
+    // run of the schedule, and lets one of them through soon.
+    if (!d.backing_off.empty() || !d.woken.empty())
+        return candidates[mixed(static_cast<uint64_t>(d.turn)) % candidates.size()];
     for (int k : candidates)
         if (actions[static_cast<std::size_t>(k)].thread == d.last)
             return k;

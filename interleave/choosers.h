@@ -10,9 +10,9 @@ namespace interleave {
 
 // The default order: what can happen soonest on the program's clock (a call that can be
 // made now before a sleep's end or a timeout); among those, the thread that ran last goes
-// on while it can, else the next one in the order they were created. A thread whose turn
-// changed nothing (a try-lock that failed, a yield) lets the others go first until
-// something changes, and then goes first.
+// on while it can, else the next one in the order they were created. While threads back
+// off from each other (a try-lock failed, a yield), the turn goes as a mix of the turn's
+// number picks, the same in every run of the schedule.
 int by_default(const decision_t &d);
 
 // A systematic schedule: the default order, except at a few turns where something else that

@@ -68,6 +68,7 @@ object_t &mutex_of(model_t &m, const thread_t &t, uint64_t address)
     if (address == t.asks.object && t.asks.call != call_t::cond_wait) {
         o.mutex.recursive = (t.asks.flags & steer::kRecursive) != 0;
         o.mutex.error_check = (t.asks.flags & steer::kErrorCheck) != 0;
+        o.mutex.robust = (t.asks.flags & steer::kRobust) != 0;
     }
     return o;
 }
@@ -113,20 +114,33 @@ std::string holder_text(const turn_t &turn, const mutex_t &mutex)
 
 // ---- mutexes ----
 
-bool mutex_free_for(const mutex_t &mutex, int id)
+// A robust mutex whose holder ended (or is not in this process) holding it.
+bool owner_gone(const model_t &m, const mutex_t &mutex)
 {
+    return mutex.robust && (mutex.held_at_fork || (mutex.holder != kNobody &&
+                                                   m.threads[static_cast<std::size_t>(mutex.holder)].state == thread_t::ended));
+}
+
+bool mutex_free_for(const model_t &m, const mutex_t &mutex, int id)
+{
+    if (owner_gone(m, mutex))
+        return true;
     return !mutex.held_at_fork &&
            (mutex.holder == kNobody || (mutex.holder == id && (mutex.recursive || mutex.error_check)));
 }
 
 bool can_lock(model_t &m, const thread_t &t, int id)
 {
-    return mutex_free_for(mutex_of(m, t, t.asks.object).mutex, id);
+    return mutex_free_for(m, mutex_of(m, t, t.asks.object).mutex, id);
 }
 
 void take(turn_t &turn, object_t &o)
 {
     mutex_t &mutex = o.mutex;
+    if (owner_gone(turn.m, mutex)) {
+        mutex.holder = kNobody;
+        mutex.held_at_fork.reset();
+    }
     if (mutex.holder == turn.id) {
         mutex.depth++;
         return;
@@ -160,6 +174,11 @@ void mutex_lock(turn_t &turn)
         turn.out.does = "locks " + o.name + ", which it holds already: EDEADLK";
         return;
     }
+    if (owner_gone(turn.m, o.mutex)) {
+        turn.out.does = "locks " + o.name + ", whose holder ended holding it: EOWNERDEAD";
+        take(turn, o);
+        return;
+    }
     take(turn, o);
     turn.out.does = "locks " + o.name + (o.mutex.depth > 1 ? " again (" + number(o.mutex.depth) + " deep)" : "");
 }
@@ -168,8 +187,10 @@ void mutex_trylock(turn_t &turn)
 {
     object_t &o = asked(turn.m, turn.t(), kind_t::mutex);
     shared_use(turn, o);
-    const bool free = o.mutex.holder == kNobody || (o.mutex.holder == turn.id && o.mutex.recursive);
-    if (!free || o.mutex.held_at_fork) {
+    const bool free = owner_gone(turn.m, o.mutex) ||
+                      (!o.mutex.held_at_fork &&
+                       (o.mutex.holder == kNobody || (o.mutex.holder == turn.id && o.mutex.recursive)));
+    if (!free) {
         turn.out.answer = 0;
         turn.out.does = "tries " + o.name + ": " + holder_text(turn, o.mutex) + " holds it";
         return;
@@ -342,7 +363,7 @@ bool can_wait_or_wake(model_t &m, const thread_t &t, int id)
     if (t.phase == thread_t::none)
         return true;
     return (t.phase == thread_t::woken || t.phase == thread_t::timed_out) &&
-           mutex_free_for(mutex_of(m, t, t.asks.object2).mutex, id);
+           mutex_free_for(m, mutex_of(m, t, t.asks.object2).mutex, id);
 }
 
 void cond_init(turn_t &turn)
@@ -368,6 +389,12 @@ void cond_wait(turn_t &turn)
                         t.name + " waited on " + c.name + " without holding " + mo.name);
             return;
         }
+        if (!c.cond.waiters.empty() && c.cond.mutex != mo.key) {
+            turn.misuse("the waiters on a condition variable wait with one mutex",
+                        t.name + " waited on " + c.name + " with " + mo.name + ", while others wait on it with another");
+            return;
+        }
+        c.cond.mutex = mo.key;
         // The library let the real mutex go once: so does the model.
         if (--mo.mutex.depth == 0) {
             mo.mutex.holder = kNobody;
@@ -656,10 +683,15 @@ void futex_wake(turn_t &turn)
 
 // ---- threads ----
 
-bool target_ended(model_t &m, const thread_t &t)
+bool target_ended(const model_t &m, const thread_t &t)
 {
     return t.asks.target == kNobody || m.threads[static_cast<std::size_t>(t.asks.target)].state == thread_t::ended ||
            t.asks.target == static_cast<int>(&t - m.threads.data());
+}
+
+bool can_join(model_t &m, const thread_t &t)
+{
+    return target_ended(m, t) || (t.asks.flags & steer::kTry) != 0;
 }
 
 int new_thread(model_t &m, int parent, bool process)
@@ -721,6 +753,12 @@ void join(turn_t &turn)
     }
     thread_t &other = turn.m.threads[static_cast<std::size_t>(target)];
     turn.out.does = "joins " + other.name;
+    if (!target_ended(turn.m, turn.t())) {
+        turn.out.answer = 0;
+        turn.out.changed = false;
+        turn.out.does = "tries to join " + other.name + ": it has not ended";
+        return;
+    }
     if (target == turn.id) {
         turn.out.does += ", itself: EDEADLK";
         return;
@@ -783,13 +821,15 @@ void fork_process(turn_t &turn)
 
 void exec_program(turn_t &turn)
 {
-    const pid_t pid = turn.t().pid;
-    turn.m.processes[pid].unsteered = true;
-    for (std::size_t k = 0; k < turn.m.threads.size(); k++)
-        if (turn.m.threads[k].pid == pid && static_cast<int>(k) != turn.id)
-            thread_ended(turn.m, static_cast<int>(k), false);
+    turn.m.processes[turn.t().pid].execing = true;
     turn.out.changed = true;
     turn.out.does = "starts another program (exec), which interleave does not steer";
+}
+
+void run_command(turn_t &turn)
+{
+    turn.out.changed = true;
+    turn.out.does = "runs another program, which interleave does not steer";
 }
 
 // The children of a thread's process that a wait may reap, or that have died.
@@ -862,6 +902,17 @@ void sleep_turn(turn_t &turn)
 {
     const request_t &q = turn.t().asks;
     turn.out.does = "sleeps " + duration_text(q.deadline - q.extra);
+}
+
+void set_alarm(turn_t &turn)
+{
+    process_t &p = turn.m.processes[turn.t().pid];
+    const request_t &q = turn.t().asks;
+    turn.out.answer = p.alarm_at < 0 ? 0 : std::max<int64_t>(p.alarm_at - turn.m.clock, 0);
+    p.alarm_at = q.value > 0 ? turn.m.clock + q.value : -1;
+    p.alarm_every = q.value > 0 ? q.extra : 0;
+    turn.out.changed = true;
+    turn.out.does = q.value > 0 ? "sets a timer for SIGALRM in " + duration_text(q.value) : "cancels its timer";
 }
 
 void yield_turn(turn_t &turn)
@@ -966,7 +1017,7 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {woken, futex_park},
     {always, futex_wake},
     {always, create},
-    {target_ended, join},
+    {can_join, join},
     {always, detach},
     {always, cancel},
     {always, testcancel},
@@ -980,6 +1031,8 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {always, yield_turn},
     {always, write_output},
     {always, read_input},
+    {always, run_command},
+    {always, set_alarm},
 }};
 
 const rules_t &rules_of(call_t call)
@@ -1001,6 +1054,7 @@ bool can_time_out(model_t &m, const thread_t &t)
     case call_t::rwlock_rdlock:
     case call_t::rwlock_wrlock:
     case call_t::sem_wait:
+    case call_t::join:
         return !can_go(m, t);
     default:
         return false;
@@ -1020,7 +1074,7 @@ bool can_be_cancelled(model_t &m, const thread_t &t)
     if (!t.cancel_pending || (t.asks.flags & steer::kCancelEnabled) == 0 || !cancellation_point(t.asks.call))
         return false;
     return t.asks.call != call_t::cond_wait || t.phase == thread_t::none ||
-           mutex_free_for(mutex_of(m, t, t.asks.object2).mutex, id_of(m, t));
+           mutex_free_for(m, mutex_of(m, t, t.asks.object2).mutex, id_of(m, t));
 }
 
 void time_out(turn_t &turn)
@@ -1041,11 +1095,15 @@ void time_out(turn_t &turn)
         t.phase = thread_t::none;
         turn.out.changed = true;
     }
+    turn.out.answer = 0;
+    if (t.asks.call == call_t::join) {
+        turn.out.does = "waits for " + thread_name(turn.m, t.asks.target) + " to end until its deadline: times out";
+        return;
+    }
     const kind_t kind = t.asks.call == call_t::mutex_lock ? kind_t::mutex
                         : t.asks.call == call_t::sem_wait ? kind_t::sem
                         : t.asks.call == call_t::futex_park ? kind_t::futex
                                                             : kind_t::rwlock;
-    turn.out.answer = 0;
     turn.out.does = "waits for " + asked(turn.m, t, kind).name + " until its deadline: times out";
 }
 
@@ -1145,6 +1203,8 @@ std::string peek_name(model_t &m, const thread_t &t, kind_t kind, uint64_t addre
 void hear(model_t &m, int id, const steer::channel_t &c)
 {
     thread_t &t = m.threads[static_cast<std::size_t>(id)];
+    if (t.asks.call == call_t::exec && t.state == thread_t::running)
+        m.processes[t.pid].execing = false;  // the exec failed: the thread goes on
     t.state = thread_t::asking;
     t.asked = true;
     t.asks = {c.call, c.object, c.object2, c.value, c.extra, c.deadline, c.flags, kNobody};
@@ -1162,6 +1222,36 @@ void hear(model_t &m, int id, const steer::channel_t &c)
         futex_of(m, t).futex.parked.push_back(id);
         t.phase = thread_t::waiting;
     }
+}
+
+void program_started(model_t &m, int id, pid_t pid)
+{
+    process_t &p = m.processes[pid];
+    p.pid = pid;
+    p.parent = m.threads[static_cast<std::size_t>(id)].pid;
+    p.first_thread = kNobody;
+    p.unsteered = true;
+}
+
+void process_execed(model_t &m, pid_t pid)
+{
+    process_t &p = m.processes[pid];
+    p.execing = false;
+    p.unsteered = true;
+    for (std::size_t k = 0; k < m.threads.size(); k++)
+        if (m.threads[k].pid == pid)
+            thread_ended(m, static_cast<int>(k), false);  // it may still use its channel: not reused before it dies
+}
+
+void posted_by_handler(model_t &m, pid_t pid, uint64_t address)
+{
+    const auto it = m.objects.find(place_of(m, pid, address));
+    if (it == m.objects.end() || it->second.kind != kind_t::sem)
+        return;  // first seen later, with its count as it will be then
+    semaphore_t &sem = it->second.sem;
+    sem.count++;
+    if (!sem.takers.empty())
+        sem.takers.erase(sem.takers.begin());
 }
 
 void thread_ended(model_t &m, int id, bool free_channel)
@@ -1271,6 +1361,9 @@ bool can_go(model_t &m, const thread_t &t)
 std::vector<action_t> actions_now(model_t &m)
 {
     std::vector<action_t> found;
+    for (const auto &[pid, p] : m.processes)
+        if (p.alarm_at >= 0 && !p.dead && !p.unsteered && p.first_thread != kNobody)
+            found.push_back({p.first_thread, 'a', std::max(m.clock, p.alarm_at)});
     for (std::size_t k = 0; k < m.threads.size(); k++) {
         thread_t &t = m.threads[k];
         const int id = static_cast<int>(k);
@@ -1296,6 +1389,17 @@ outcome_t apply(model_t &m, const action_t &a)
     turn_t turn{m, a.thread, out};
     m.clock = std::max(m.clock, a.at);  // time passes to a sleep's or a timeout's end
     switch (a.how) {
+    case 'a': {
+        // The timer of the process whose first thread this is.
+        const pid_t pid = m.threads[static_cast<std::size_t>(a.thread)].pid;
+        process_t &p = m.processes[pid];
+        p.alarm_at = p.alarm_every > 0 ? p.alarm_at + p.alarm_every : -1;
+        out.alarm_to = pid;
+        out.tell = false;
+        out.changed = true;
+        out.does = "(its process's timer) sends it SIGALRM";
+        break;
+    }
     case 'c':
         be_cancelled(turn);
         break;

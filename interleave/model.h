@@ -27,8 +27,9 @@ using steer::call_t;
 constexpr int kNobody = -1;
 
 // What can happen next: thread `thread` makes its call ('r'), or its timed wait times out
-// ('t'), or its wait ends with no wake-up ('s', as POSIX allows), or it is cancelled ('c').
-// `at` is when, on the program's clock: now, or the deadline of a sleep or a timeout.
+// ('t'), or its wait ends with no wake-up ('s', as POSIX allows), or it is cancelled ('c'),
+// or the timer of its process (the first thread's) sends the process SIGALRM ('a').
+// `at` is when, on the program's clock: now, or the deadline of a sleep, a timeout, a timer.
 struct action_t {
     int thread = 0;
     char how = 'r';
@@ -58,6 +59,7 @@ struct mutex_t {
     int depth = 0;  // how many times its holder has locked it
     bool recursive = false;
     bool error_check = false;
+    bool robust = false;  // when its holder dies, the next to lock it gets it (and is told)
     std::optional<std::string> held_at_fork;  // held in the parent by a thread the child has not
 };
 
@@ -69,6 +71,7 @@ struct rwlock_t {
 
 struct cond_t {
     std::vector<int> waiters;  // in the order they began to wait
+    place_t mutex;             // where the mutex lies that its waiters wait with
 };
 
 struct semaphore_t {
@@ -148,6 +151,9 @@ struct process_t {
     bool dead = false;
     bool reaped = false;  // by a wait of the program's
     bool unsteered = false;  // it started another program (exec), which runs on its own
+    bool execing = false;    // a thread of it is starting another program: it may fail
+    int64_t alarm_at = -1;   // when its timer sends it SIGALRM, on the program's clock; -1 none
+    int64_t alarm_every = 0;  // and then again every so often, if set so
 };
 
 // What the demo's rules need to know of a turn beyond the program's output.
@@ -169,6 +175,7 @@ struct outcome_t {
     std::string misuse_why;
     int new_thread = kNobody;  // created or forked
     bool limit = false;        // interleave has no channel left for the new thread
+    pid_t alarm_to = 0;        // the process a timer sends SIGALRM to now
 };
 
 struct model_t {
@@ -203,6 +210,12 @@ void thread_ended(model_t &m, int thread, bool free_channel = true);
 void process_died(model_t &m, pid_t pid);
 // A forked child has started, with this pid: it gets its copy of its parent's objects.
 void child_started(model_t &m, int thread, pid_t pid);
+// A thread started another program (posix_spawn), which runs on its own.
+void program_started(model_t &m, int thread, pid_t pid);
+// A process started another program with exec: it is no longer steered.
+void process_execed(model_t &m, pid_t pid);
+// A signal handler posted a semaphore while its thread waited for a turn.
+void posted_by_handler(model_t &m, pid_t pid, uint64_t address);
 
 // Everything that can happen now.
 std::vector<action_t> actions_now(model_t &m);

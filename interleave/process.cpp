@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <linux/futex.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/personality.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -25,6 +26,9 @@ extern char **environ;
 
 namespace interleave {
 namespace {
+
+constexpr double kNap = 0.001;  // seconds interleave sleeps on the bell at most at a time
+constexpr unsigned kPidfdThread = O_EXCL;  // pidfd_open: of a thread, not of a process (PIDFD_THREAD)
 
 std::vector<std::string> environment_for(const program_t &p, const target_t &target, pid_t pid)
 {
@@ -56,7 +60,6 @@ std::vector<std::string> environment_for(const program_t &p, const target_t &tar
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
     env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
     env.push_back(std::string(steer::kRegionVariable) + "=" + std::to_string(p.region_fd));
-    env.push_back(std::string(steer::kBellVariable) + "=" + std::to_string(p.bell));
     env.push_back(std::string(steer::kPidVariable) + "=" + std::to_string(pid));
     return env;
 }
@@ -120,7 +123,7 @@ double seconds_now()
 
 bool launch(program_t &p, const target_t &target, std::string &why)
 {
-    p.region_fd = memfd_create("interleave", MFD_CLOEXEC);
+    p.region_fd = memfd_create(steer::kRegionName, MFD_CLOEXEC);
     if (p.region_fd == -1 || ftruncate(p.region_fd, sizeof(steer::region_t)) == -1) {
         why = std::string("memfd: ") + std::strerror(errno);
         return false;
@@ -132,11 +135,11 @@ bool launch(program_t &p, const target_t &target, std::string &why)
     }
     p.region = static_cast<steer::region_t *>(shared);
     p.region->clock_ns.store(steer::kEpochNs);
+    p.region->ends_seen.store(thread_ends_seen() ? 1 : 0);
     p.region->fatal_channel.store(-1);
     p.region->channels[0].turn.store(steer::kRunning);  // before the program can ask
-    p.bell = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int in[2], out[2], err[2], failed[2];
-    if (p.bell == -1 || pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1 ||
+    if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1 ||
         pipe2(failed, O_CLOEXEC) == -1) {
         why = std::string("pipe: ") + std::strerror(errno);
         return false;
@@ -159,9 +162,12 @@ bool launch(program_t &p, const target_t &target, std::string &why)
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        // The region and the bell reach the program by number: they must stay open in it.
+        // The region reaches the program by number: it must stay open in it, until the
+        // steering library has mapped it.
         fcntl(p.region_fd, F_SETFD, 0);
-        fcntl(p.bell, F_SETFD, 0);
+        // Addresses the same in every run: a program that prints a pointer, or a thread's
+        // id, replays the same.
+        personality(ADDR_NO_RANDOMIZE);
         for (int sig = 1; sig < NSIG; sig++)
             signal(sig, SIG_DFL);
         sigset_t none;
@@ -263,32 +269,92 @@ std::vector<pid_t> deaths(program_t &p)
     return dead;
 }
 
+bool thread_ends_seen()
+{
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, gettid(), kPidfdThread));
+    if (fd == -1)
+        return false;
+    close(fd);
+    return true;
+}
+
+void watch_thread(program_t &p, int thread, int tid)
+{
+    if (!p.thread_fds.contains(thread))
+        p.thread_fds[thread] = static_cast<int>(syscall(SYS_pidfd_open, tid, kPidfdThread));
+}
+
+std::vector<int> thread_ends(program_t &p)
+{
+    std::vector<int> ended;
+    for (auto it = p.thread_fds.begin(); it != p.thread_fds.end();) {
+        pollfd fd{it->second, POLLIN, 0};
+        if (it->second != -1 && poll(&fd, 1, 0) != 1) {
+            ++it;
+            continue;
+        }
+        ended.push_back(it->first);
+        if (it->second != -1)
+            close(it->second);
+        it = p.thread_fds.erase(it);
+    }
+    return ended;
+}
+
+bool still_steered(pid_t pid)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    const std::string region = std::string("/memfd:") + steer::kRegionName;
+    for (std::string line; std::getline(maps, line);)
+        if (line.find(region) != std::string::npos)
+            return true;
+    return false;
+}
+
+bool reading_input(pid_t pid, int tid)
+{
+    std::ifstream call("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    std::string fd;
+    return call >> number >> fd && number == SYS_read && fd == "0x0";
+}
+
 void watch_process(program_t &p, pid_t pid)
 {
     if (!p.pidfds.contains(pid))
         p.pidfds[pid] = pidfd_of(pid);
 }
 
-news_t wait_for_news(program_t &p, double seconds)
+news_t wait_for_news(program_t &p, uint32_t rung, double seconds)
 {
-    std::vector<pollfd> fds{{p.bell, POLLIN, 0}};
-    for (int fd : {p.out, p.err})
-        if (fd != -1)
-            fds.push_back({fd, POLLIN, 0});
-    const std::size_t streams = fds.size();
-    for (const auto &[pid, fd] : p.pidfds)
-        if (fd != -1)
-            fds.push_back({fd, POLLIN, 0});
+    // Sleep on the bell, for a millisecond at most at a time: a death or output with no
+    // ring after it (a process that a signal ended) is seen within that.
+    p.region->sleeping.store(1);
+    const double until = seconds_now() + std::max(seconds, 0.0);
     news_t news;
-    if (poll(fds.data(), fds.size(), static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000))) <= 0)
-        return news;
-    for (std::size_t k = 1; k < fds.size(); k++)
-        if (fds[k].revents != 0)
-            (k < streams ? news.output : news.death) = true;
-    if (fds[0].revents != 0) {
-        uint64_t rings;
-        [[maybe_unused]] ssize_t ignored = read(p.bell, &rings, sizeof rings);
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (int fd : {p.out, p.err})
+            if (fd != -1)
+                fds.push_back({fd, POLLIN, 0});
+        const std::size_t streams = fds.size();
+        for (const auto &[pid, fd] : p.pidfds)
+            if (fd != -1)
+                fds.push_back({fd, POLLIN, 0});
+        for (const auto &[thread, fd] : p.thread_fds)
+            if (fd != -1)
+                fds.push_back({fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 0) > 0)
+            for (std::size_t k = 0; k < fds.size(); k++)
+                if (fds[k].revents != 0)
+                    (k < streams ? news.output : news.death) = true;
+        const double left = until - seconds_now();
+        if (news.output || news.death || p.region->bell.load() != rung || left <= 0)
+            break;
+        const timespec nap{0, static_cast<long>(std::min(left, kNap) * 1e9)};
+        syscall(SYS_futex, &p.region->bell, FUTEX_WAIT, rung, &nap, nullptr, 0);
     }
+    p.region->sleeping.store(0);
     return news;
 }
 
@@ -306,6 +372,28 @@ bool will_end(pid_t pid, int sig)
             if ((std::stoull(line.substr(7), nullptr, 16) & bit) != 0)
                 return false;
     return true;
+}
+
+bool will_handle(pid_t pid, int sig)
+{
+    if (sig <= 0 || sig >= 64)
+        return false;
+    const unsigned long long bit = 1ULL << (sig - 1);
+    const auto mask = [&](const std::string &path, const char *field) {
+        std::ifstream status(path);
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with(field))
+                return std::stoull(line.substr(std::strlen(field)), nullptr, 16);
+        return 0ULL;
+    };
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if ((mask(proc + "/status", "SigCgt:") & bit) == 0)
+        return false;
+    std::error_code e;
+    for (const auto &task : std::filesystem::directory_iterator(proc + "/task", e))
+        if ((mask(task.path().string() + "/status", "SigBlk:") & bit) == 0)
+            return true;
+    return false;
 }
 
 thread_look_t look_at(pid_t pid, int tid)
@@ -366,10 +454,14 @@ void stop(program_t &p)
         if (fd != -1)
             close(fd);
     p.pidfds.clear();
-    for (int fd : {p.in, p.out, p.err, p.bell, p.region_fd})
+    for (const auto &[thread, fd] : p.thread_fds)
         if (fd != -1)
             close(fd);
-    p.in = p.out = p.err = p.bell = p.region_fd = -1;
+    p.thread_fds.clear();
+    for (int fd : {p.in, p.out, p.err, p.region_fd})
+        if (fd != -1)
+            close(fd);
+    p.in = p.out = p.err = p.region_fd = -1;
     if (p.region != nullptr)
         munmap(p.region, sizeof(steer::region_t));
     p.region = nullptr;

@@ -29,9 +29,10 @@ struct target_t {
 
 struct program_t {
     steer::region_t *region = nullptr;
-    int region_fd = -1, bell = -1, in = -1, out = -1, err = -1;
+    int region_fd = -1, in = -1, out = -1, err = -1;
     pid_t first = -1;
     std::map<pid_t, int> pidfds;  // every process of the run that has not died
+    std::map<int, int> thread_fds;  // a pidfd of each thread (by its number) that has not ended
     int lines_given = 0;          // of the input
     std::optional<int> status;    // the first process's wait status, once it has ended
     bool started_others = false;  // a process of the run started another program (exec), or the
@@ -50,16 +51,29 @@ void drain(program_t &p, std::string &out, std::string &err);
 // status), and a new process of the run to look out for.
 std::vector<pid_t> deaths(program_t &p);
 void watch_process(program_t &p, pid_t pid);
-// Waits until the bell rings, a stream has something, a process dies, or `seconds` pass;
-// says which.
+// Whether the system tells of a thread's end as of a process's (Linux 6.9 and later); a
+// thread to look out for, and the threads that have ended since the last look.
+bool thread_ends_seen();
+void watch_thread(program_t &p, int thread, int tid);
+std::vector<int> thread_ends(program_t &p);
+// Whether a process still has interleave's region: it has not started another program.
+bool still_steered(pid_t pid);
+// Whether a thread is blocked reading standard input, by a way interleave does not stand in
+// front of (a macro of stdio's): then it hands it the next line, or the end, at once.
+bool reading_input(pid_t pid, int tid);
+// Waits until the bell rings again after `rung` (its count when the caller last looked at
+// the channels), a stream has something, a process dies, or `seconds` pass; says which of
+// the last two.
 struct news_t {
     bool output = false;
     bool death = false;
 };
-news_t wait_for_news(program_t &p, double seconds);
+news_t wait_for_news(program_t &p, uint32_t rung, double seconds);
 // Whether `signal`, sent to the process, will end it: its default action ends processes,
-// and the process neither ignores nor catches it.
+// and the process neither ignores nor catches it; or will run a handler of the process's:
+// it catches it, and not every thread of it blocks it.
 bool will_end(pid_t pid, int signal);
+bool will_handle(pid_t pid, int signal);
 // Ends every process the run started (those that left its process group too), reaps
 // them, and closes what the run opened.
 void stop(program_t &p);

@@ -3,6 +3,9 @@
 // program. A thread that reaches a call the scheduler steers writes what it is about to do
 // into its channel, rings the bell and waits; interleave decides who goes on, writes the
 // answer, and wakes that one thread. So only one thread of the program runs at a time.
+//
+// The bell is a word of the region, a futex: the program holds no descriptor of
+// interleave's, which it could close, or write over with a file of its own.
 #pragma once
 
 #include <atomic>
@@ -13,6 +16,7 @@ namespace steer {
 // Threads and processes of one run alive at once, at most. A channel whose thread has ended
 // serves the next one, so a run may create any number of threads one after another.
 constexpr int kChannels = 1100;
+constexpr int kPostsKept = 64;  // posts of signal handlers not yet told, at most
 
 // What a thread is about to do when it asks for its turn.
 enum class call_t : int32_t {
@@ -62,8 +66,10 @@ enum class call_t : int32_t {
     yield,
     output,
     input,
+    command,  // another program, run and waited for (system, popen, pclose, posix_spawn)
+    alarm,    // a timer that sends its process SIGALRM: value its delay, extra its interval, in ns
 };
-constexpr int kCalls = static_cast<int>(call_t::input) + 1;
+constexpr int kCalls = static_cast<int>(call_t::alarm) + 1;
 
 // A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {
@@ -94,6 +100,9 @@ enum flag_t : uint32_t {
     kNoHang = 256,     // a wait for a child that does not wait
     kFlushed = 512,    // the thread's turn left text in the standard streams' buffers,
                        // which it wrote out as it asked
+    kRobust = 1024,    // a robust mutex: the next to lock it after its holder died gets it
+    kTry = 2048,       // a join that does not wait (pthread_tryjoin_np)
+    kFromHandler = 4096,  // asked from inside a signal handler, which goes on after the turn
 };
 
 struct channel_t {
@@ -112,15 +121,30 @@ struct channel_t {
     int64_t answer;     // interleave's
     uint64_t handle;    // its pthread_t, for joins and cancels
     uint64_t routine;   // its start routine, for its name
+    int32_t spawned;    // a process it started with posix_spawn, not yet told
+    int32_t outside;    // it is in a call that runs another program (system): not stuck
 };
 
 struct region_t {
+    std::atomic<uint32_t> bell;      // rung (added to) by a thread that asks, ends or crashes
+    std::atomic<uint32_t> sleeping;  // interleave sleeps on the bell: a ring must wake it
     // The program's clock, realtime, in ns. interleave moves it on at sleeps and timeouts;
     // every reading moves it on by a microsecond, so that time never stands still.
     std::atomic<int64_t> clock_ns;
     std::atomic<uint64_t> base;       // where the program's executable was loaded
     std::atomic<int32_t> fatal_channel;  // the thread that received a fatal signal, or -1
     std::atomic<int32_t> fatal_signal;
+    // interleave sees a thread's end as the system ends it: a thread goes on being steered
+    // through its exit (its destructors' calls), instead of saying when its routine returns.
+    std::atomic<int32_t> ends_seen;
+    // Signal handlers of the program's that have run to their end; and the posts they made
+    // while their thread waited for a turn (so not in one of its own), to be told.
+    std::atomic<uint32_t> handled;
+    std::atomic<uint32_t> posted;
+    struct post_t {
+        int32_t pid;
+        uint64_t semaphore;
+    } posts[kPostsKept];
     channel_t channels[kChannels];
 };
 
@@ -130,9 +154,10 @@ constexpr int64_t kEpochNs = 1767225600LL * 1000000000;  // 2026-01-01 00:00:00 
 constexpr int64_t kMonotonicStartNs = 1000LL * 1000000000;
 constexpr int64_t kReadingNs = 1000;  // what one reading of the clock moves it on
 
-// The environment that hands the region and the bell to the program.
+// The environment that hands the region to the program, which maps it, closes the
+// descriptor and forgets both.
 constexpr const char *kRegionVariable = "INTERLEAVE_REGION";  // a descriptor of the region
-constexpr const char *kBellVariable = "INTERLEAVE_BELL";      // an eventfd
 constexpr const char *kPidVariable = "INTERLEAVE_PID";        // the one process to steer at start
+constexpr const char *kRegionName = "interleave";             // the region's memfd name
 
 }  // namespace steer

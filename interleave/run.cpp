@@ -37,6 +37,8 @@ struct run_t {
     std::vector<int> woken;
     std::vector<int> pending_handles;  // threads just created: their pthread_t is yet to be read
     std::vector<pid_t> dying;          // processes a signal will end, to be gone before the next turn
+    uint32_t handled_wanted = 0;       // signal handlers that will run before the next turn, in all
+    uint32_t posts_seen = 0;           // posts of signal handlers told to the model
     int quiet = 0;                     // turns in a row that changed nothing
     std::map<int, int> quiet_turns;    // and each thread's share of them
     std::deque<std::pair<int, std::string>> recent;
@@ -143,6 +145,24 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
         const pid_t pid = t.pid != 0 ? t.pid : c.pid;
         const thread_look_t look = look_at(pid, c.tid);
         const std::string after = t.asked ? " after " + std::string(call_name(t.asks.call)) : "";
+        // Reading standard input by a way of stdio's that no call stands in front of: it
+        // gets what a read turn would hand it, at the same point of every run.
+        if (look.blocked_in && reading_input(pid, c.tid)) {
+            give_input(r.program, r.target);
+            blocked_since.erase(static_cast<int>(k));
+            continue;
+        }
+        // In system() or pclose(), which wait for another program: as long as the stall allows.
+        if (c.outside != 0) {
+            if (waited >= r.bounds.stall) {
+                fail(r, fault_t::unsteerable,
+                     t.name + " waited " + std::to_string(static_cast<int>(r.bounds.stall)) +
+                         " s for a program it started (system, pclose), which interleave does not steer",
+                     {"it may take longer: --stall SECONDS gives it more"});
+                return true;
+            }
+            continue;
+        }
         if (look.blocked_in) {
             const double since = blocked_since.try_emplace(static_cast<int>(k), seconds_now()).first->second;
             if (seconds_now() - since >= kBlockedFor) {
@@ -178,6 +198,24 @@ bool answered_soon(const run_t &r)
     return false;
 }
 
+// A thread that asks from inside a signal handler: the handler goes on after its turn.
+bool in_handler(const run_t &r)
+{
+    return std::any_of(r.model.threads.begin(), r.model.threads.end(), [](const thread_t &t) {
+        return t.state == thread_t::asking && (t.asks.flags & steer::kFromHandler) != 0;
+    });
+}
+
+// Posts that signal handlers made while their thread waited for a turn.
+void told_posts(run_t &r)
+{
+    const uint32_t posted = r.program.region->posted.load();
+    for (; r.posts_seen < posted; r.posts_seen++) {
+        const auto &post = r.program.region->posts[r.posts_seen % steer::kPostsKept];
+        posted_by_handler(r.model, post.pid, post.semaphore);
+    }
+}
+
 // Waits until every thread that runs has asked for its next turn, or ended, and every
 // process a signal ends has gone. False when the run cannot go on: a crash, a thread that
 // does not come back, a program that never asks at all.
@@ -189,6 +227,7 @@ bool settle(run_t &r)
     // and every write comes before the ask or the end that settles the turn.
     news_t news;
     for (;;) {
+        const uint32_t rung = r.program.region->bell.load();
         bool waiting = false;
         for (std::size_t k = 0; k < r.model.threads.size(); k++) {
             thread_t &t = r.model.threads[k];
@@ -207,6 +246,14 @@ bool settle(run_t &r)
                     child_started(r.model, id, c.pid);
                     watch_process(r.program, c.pid);
                 }
+                if (!t.asked && !t.process && r.program.region->ends_seen.load() != 0)
+                    watch_thread(r.program, id, c.tid);
+                if (c.spawned != 0) {
+                    program_started(r.model, id, c.spawned);
+                    watch_process(r.program, c.spawned);
+                    r.program.region->channels[t.channel].spawned = 0;
+                    r.program.started_others = true;
+                }
                 hear(r.model, id, c);
             } else if (word == steer::kEnded) {
                 thread_ended(r.model, id);
@@ -217,13 +264,22 @@ bool settle(run_t &r)
         if (crashed(r))
             return false;
         const std::vector<pid_t> died = news.death ? deaths(r.program) : std::vector<pid_t>{};
-        for (pid_t pid : died)
+        for (pid_t pid : died) {
+            // Its parent is sent SIGCHLD, which a handler of its may catch.
+            const pid_t parent = r.model.processes[pid].parent;
+            if (r.program.pidfds.contains(parent) && will_handle(parent, SIGCHLD))
+                r.handled_wanted++;
             process_died(r.model, pid);
+        }
+        told_posts(r);
+        const std::vector<int> ended = news.death ? thread_ends(r.program) : std::vector<int>{};
+        for (int id : ended)
+            thread_ended(r.model, id);
         if (news.output)
             take_output(r);
         news = {};
-        if (!died.empty())
-            continue;  // their threads were among those waited for
+        if (!died.empty() || !ended.empty())
+            continue;  // they were among those waited for
         // A process whose threads have all ended is about to die: its death comes before
         // the next turn, as a wait for it may depend on it.
         for (const auto &[pid, p] : r.model.processes)
@@ -233,11 +289,15 @@ bool settle(run_t &r)
         std::erase_if(r.dying, [&](pid_t pid) { return !r.program.pidfds.contains(pid); });
         if (r.program.status)
             return true;  // the program has ended
-        if (!waiting && r.dying.empty())
+        if (!waiting && r.dying.empty() && (r.program.region->handled.load() >= r.handled_wanted || in_handler(r)))
             return true;
         const double waited = seconds_now() - began;
         if (!r.dying.empty() && waited >= r.bounds.stall) {
             fail(r, fault_t::unsteerable, "a process that a signal should have ended did not end");
+            return false;
+        }
+        if (r.program.region->handled.load() < r.handled_wanted && waited >= r.bounds.stall) {
+            fail(r, fault_t::unsteerable, "a signal handler of the program's did not come to its end");
             return false;
         }
         if (waited >= 0.25 && looks_stuck(r, waited, blocked_since))
@@ -249,7 +309,17 @@ bool settle(run_t &r)
             r.program.started_others = true;  // whatever the program started ends with it
             return false;
         }
-        news = wait_for_news(r.program, waited < 0.25 ? 0.25 - waited : 0.1);
+        // A process whose thread started another program: once it has, it is not steered.
+        for (const auto &[pid, p] : r.model.processes)
+            if (p.execing && !p.dead && !still_steered(pid)) {
+                process_execed(r.model, pid);
+                r.program.started_others = true;
+                news.death = true;  // look again at once
+                break;
+            }
+        if (news.death)
+            continue;
+        news = wait_for_news(r.program, rung, waited < 0.25 ? 0.25 - waited : 0.1);
     }
 }
 
@@ -319,6 +389,16 @@ std::string changed_items(const std::string &before, const std::string &after)
     return changed.empty() ? "the same as before, but for what it no longer shows" : changed;
 }
 
+// A signal is sent to a process of the run: before the next turn, the process is gone, or
+// its handler has run, so that no run depends on how soon the system delivers it.
+void expect_signal(run_t &r, pid_t pid, int sig)
+{
+    if (will_end(pid, sig))
+        r.dying.push_back(pid);
+    else if (will_handle(pid, sig))
+        r.handled_wanted++;
+}
+
 // Carries out the chosen action: the model changes, the turn is recorded, and unless the
 // action happens in the model alone (a condition wait begins, a barrier is reached), the
 // thread is told to go on.
@@ -350,13 +430,15 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         if (!born.process)
             r.pending_handles.push_back(o.new_thread);
     }
-    if (a.how == 'r' && call == call_t::exec)
-        r.program.started_others = true;
     if (a.how == 'r' && call == call_t::kill) {
         const pid_t victim = static_cast<pid_t>(t.asks.value);
         for (const auto &[pid, fd] : r.program.pidfds)
-            if ((victim <= 0 || victim == pid) && will_end(pid, static_cast<int>(t.asks.extra)))
-                r.dying.push_back(pid);
+            if (victim <= 0 || victim == pid)
+                expect_signal(r, pid, static_cast<int>(t.asks.extra));
+    }
+    if (o.alarm_to != 0 && r.program.pidfds.contains(o.alarm_to)) {
+        expect_signal(r, o.alarm_to, SIGALRM);
+        kill(o.alarm_to, SIGALRM);
     }
     if (a.how == 'r' && call == call_t::input && !give_input(r.program, r.target))
         o.does = "reads its input: it has ended";
@@ -364,8 +446,6 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     if (o.tell && r.result.fault.kind == fault_t::none) {
         t.state = thread_t::running;
         grant(r.program, t.channel, o.answer);
-        if (a.how == 'r' && call == call_t::exec)
-            thread_ended(r.model, a.thread, false);  // it goes on as another program
     }
     if (o.changed) {
         r.quiet = 0;
@@ -457,7 +537,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
             if (idle_since == 0)
                 idle_since = seconds_now();
             if (seconds_now() - idle_since < bounds.stall) {
-                if (wait_for_news(r.program, 0.1).death)
+                if (wait_for_news(r.program, r.program.region->bell.load(), 0.1).death)
                     for (pid_t pid : deaths(r.program))
                         process_died(r.model, pid);
                 continue;

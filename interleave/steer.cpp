@@ -21,12 +21,14 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <string>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -37,7 +39,6 @@ namespace steer {
 namespace {
 
 region_t *region;               // null: this process is not steered
-int bell = -1;                  // the eventfd that tells interleave a thread has asked
 pid_t driver = 0;               // interleave itself
 std::atomic<bool> exiting;      // the program's own exit handlers have run: what is left is
                                 // the runtimes' (a sanitizer's leak check), not the program's
@@ -46,7 +47,9 @@ thread_local bool wrapped;      // started through begin(), which reports its en
 thread_local bool inside;       // in ask(): a signal handler's calls are not steered
 thread_local bool in_fork;      // between our atfork handlers: the thread is in no process yet
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
+thread_local int handling;      // signal handlers of the program's running on this thread
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
+uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
 constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
 
@@ -115,16 +118,33 @@ void find_real()
     find(real.fork, "fork");
     find(real.execve, "execve");
     find(real.execvpe, "execvpe");
+    find(real.system, "system");
+    find(real.popen, "popen");
+    find(real.pclose, "pclose");
+    find(real.posix_spawn, "posix_spawn");
+    find(real.posix_spawnp, "posix_spawnp");
     find(real.waitpid, "waitpid");
     find(real.exit, "exit");
     find(real.exit_now, "_exit");
     find(real.exit_now_too, "_Exit");
     find(real.kill, "kill");
+    find(real.sigaction, "sigaction");
+    find(real.alarm, "alarm");
+    find(real.setitimer, "setitimer");
     find(real.sleep, "sleep");
     find(real.usleep, "usleep");
     find(real.nanosleep, "nanosleep");
     find(real.clock_nanosleep, "clock_nanosleep");
     find(real.sched_yield, "sched_yield");
+    find(real.poll, "poll");
+    find(real.ppoll, "ppoll");
+    find(real.select, "select");
+    find(real.pselect, "pselect");
+    find(real.getrandom, "getrandom");
+    find(real.getentropy, "getentropy");
+    find(real.tryjoin, "pthread_tryjoin_np");
+    find(real.timedjoin, "pthread_timedjoin_np");
+    find(real.clockjoin, "pthread_clockjoin_np");
     find(real.vprintf, "vprintf");
     find(real.vprintf_chk, "__vprintf_chk");
     find(real.vfprintf, "vfprintf");
@@ -144,19 +164,25 @@ void find_real()
     find(real.fgetc, "fgetc");
     find(real.getc, "getc");
     find(real.getchar, "getchar");
+    find(real.uflow, "__uflow");
     find(real.fread, "fread");
     find(real.vscanf, "__isoc99_vscanf");
     find(real.vfscanf, "__isoc99_vfscanf");
     find(real.time, "time");
     find(real.clock_gettime, "clock_gettime");
     find(real.gettimeofday, "gettimeofday");
+    real.tsan_release = reinterpret_cast<void (*)(void *)>(dlsym(RTLD_DEFAULT, "__tsan_release"));
+    real.tsan_acquire = reinterpret_cast<void (*)(void *)>(dlsym(RTLD_DEFAULT, "__tsan_acquire"));
     found.store(true, std::memory_order_release);
 }
 
+// Tells interleave that something happened: a thread asked, ended or crashed. It is woken
+// only if it sleeps: most of the time it is looking at the channels already.
 void ring()
 {
-    const uint64_t one = 1;
-    r().syscall(SYS_write, bell, &one, sizeof one);
+    region->bell.fetch_add(1);
+    if (region->sleeping.load() != 0)
+        r().syscall(SYS_futex, &region->bell, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
 // Waits until interleave answers. If interleave itself is gone, nobody ever will: then the
@@ -172,14 +198,6 @@ void wait_for_answer(channel_t &c)
             r().syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
             r().exit_now(111);
     c.turn.store(kRunning, std::memory_order_relaxed);
-}
-
-bool cancel_enabled()
-{
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    pthread_setcancelstate(state, nullptr);
-    return state == PTHREAD_CANCEL_ENABLE;
 }
 
 // What the program wrote in its turn reaches interleave by the turn's end, whatever the
@@ -289,37 +307,60 @@ void in_child()
     in_fork = false;
     register_me(channel);
     wrapped = false;
+    random_state ^= static_cast<uint64_t>(channel) * 0xBF58476D1CE4E5B9ULL;
     ask({call_t::start});
+}
+
+// Whether a descriptor is the region interleave made: a program that this one started
+// with exec has the same environment, but not the descriptor, whose number may now be one
+// of its own files.
+bool is_region(int fd)
+{
+    char link[64] = {};
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    const std::string expected = std::string("/memfd:") + kRegionName;
+    return n > 0 && std::string(link, static_cast<std::size_t>(n)).starts_with(expected);
 }
 
 __attribute__((constructor)) void begin_steering()
 {
     const char *region_fd = std::getenv(kRegionVariable);
-    const char *bell_fd = std::getenv(kBellVariable);
     const char *pid = std::getenv(kPidVariable);
-    if (region_fd == nullptr || bell_fd == nullptr || pid == nullptr || std::atoi(pid) != getpid())
+    if (region_fd == nullptr || pid == nullptr || std::atoi(pid) != getpid() || !is_region(std::atoi(region_fd)))
         return;
-    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, std::atoi(region_fd), 0);
+    const int fd = std::atoi(region_fd);
+    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    // Nothing of interleave's is left for the program, or for one that it starts, to find.
+    unsetenv(kRegionVariable);
+    unsetenv(kPidVariable);
     if (shared == MAP_FAILED)
         return;
     find_real();
     region = static_cast<region_t *>(shared);
-    bell = std::atoi(bell_fd);
     driver = getppid();
-    // A program that this one starts must not find them: it is not steered.
-    fcntl(std::atoi(region_fd), F_SETFD, FD_CLOEXEC);
-    fcntl(bell, F_SETFD, FD_CLOEXEC);
     dl_iterate_phdr(note_base, nullptr);
     set_alt_stack();
     struct sigaction fatal {};
     fatal.sa_handler = on_fatal;
     fatal.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
-        sigaction(sig, &fatal, nullptr);
+        r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
     register_me(0);
     ask({call_t::start});
+}
+
+// The thread's routine has returned (or it was cancelled). Where interleave sees the
+// thread's end as the system ends it, the thread goes on being steered through its exit,
+// whose destructors may lock, signal or post; else it says now that it has ended.
+void routine_done()
+{
+    drop_alt_stack();
+    if (region->ends_seen.load() == 0)
+        end_me();
 }
 
 struct start_t {
@@ -342,12 +383,10 @@ void *begin(void *p)
     try {
         result = start.routine(start.arg);
     } catch (abi::__forced_unwind &) {
-        end_me();
-        drop_alt_stack();
+        routine_done();
         throw;
     }
-    end_me();
-    drop_alt_stack();
+    routine_done();
     return result;
 }
 
@@ -356,13 +395,34 @@ uint64_t handle_of(pthread_t thread)
     return static_cast<uint64_t>(thread);
 }
 
+// The program's signal handlers, which run inside a trampoline of ours: when one has run,
+// interleave is told, so that a signal sent in a turn is handled before the next.
+struct handler_t {
+    void (*plain)(int) = nullptr;
+    void (*with_info)(int, siginfo_t *, void *) = nullptr;
+};
+handler_t handlers[NSIG];
+
+void trampoline(int sig, siginfo_t *info, void *context)
+{
+    const int saved = errno;
+    handling++;
+    if (handlers[sig].with_info != nullptr)
+        handlers[sig].with_info(sig, info, context);
+    else if (handlers[sig].plain != nullptr)
+        handlers[sig].plain(sig);
+    handling--;
+    errno = saved;
+    region->handled.fetch_add(1);
+    ring();
+}
+
 // A program started by exec is not steered: its process goes on without the scheduler.
+// An exec that fails comes back, and the thread goes on as before.
 void leave_for_exec()
 {
-    if (!steered())
-        return;
-    ask({call_t::exec});
-    me = -1;
+    if (steered())
+        ask({call_t::exec});
 }
 
 std::vector<char *> arguments(const char *first, va_list rest)
@@ -386,6 +446,18 @@ bool steered_process()
     return region != nullptr;
 }
 
+bool in_handler_while_waiting()
+{
+    return region != nullptr && me >= 0 && inside;
+}
+
+void tell_post(const void *semaphore)
+{
+    const uint32_t k = region->posted.load();
+    region->posts[k % kPostsKept] = {getpid(), reinterpret_cast<uint64_t>(semaphore)};
+    region->posted.store(k + 1);
+}
+
 bool steered()
 {
     return region != nullptr && me >= 0 && !inside && !in_fork && !exiting.load(std::memory_order_relaxed);
@@ -395,6 +467,10 @@ int64_t ask(const request_t &q)
 {
     const int saved = errno;
     inside = true;
+    // What the library does here is no cancellation point of the program's: a flush's write
+    // would be one, and leave stdout's lock held by a thread that unwound.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     const bool flushed = q.call != call_t::fork && flush_output();
     channel_t &c = region->channels[me];
     c.call = q.call;
@@ -403,10 +479,12 @@ int64_t ask(const request_t &q)
     c.value = q.value;
     c.extra = q.extra;
     c.deadline = q.deadline;
-    c.flags = q.flags | (cancel_enabled() ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u);
+    c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u) |
+              (handling > 0 ? kFromHandler : 0u);
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);
+    pthread_setcancelstate(cancel_state, nullptr);
     inside = false;
     errno = saved;
     return c.answer;
@@ -422,6 +500,18 @@ int64_t ask_at_cancellation_point(const request_t &q)
     return answer;
 }
 
+void random_bytes(void *data, std::size_t size)
+{
+    auto *bytes = static_cast<unsigned char *>(data);
+    for (std::size_t k = 0; k < size; k++) {
+        // splitmix64, a byte at a time.
+        uint64_t z = (random_state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        bytes[k] = static_cast<unsigned char>(z ^ (z >> 31));
+    }
+}
+
 int64_t now_ns()
 {
     return region->clock_ns.fetch_add(kReadingNs) + kReadingNs;
@@ -432,7 +522,9 @@ int64_t deadline_on(clockid_t clock, const timespec *deadline)
     if (deadline == nullptr)
         return -1;
     const int64_t ns = static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec;
-    return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE ? ns : ns - kMonotonicStartNs + kEpochNs;
+    return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE || clock == CLOCK_TAI
+               ? ns
+               : ns - kMonotonicStartNs + kEpochNs;
 }
 
 int64_t deadline_after(int64_t duration_ns)
@@ -454,17 +546,27 @@ extern "C" {
 
 int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg)
 {
+    return create_thread(thread, attr, routine, arg, reinterpret_cast<void *>(routine));
+}
+
+}  // extern "C"
+
+namespace steer {
+
+int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg,
+                  const void *named_after)
+{
     if (!steered())
         return r().create(thread, attr, routine, arg);
     int detached = PTHREAD_CREATE_JOINABLE;
     if (attr != nullptr)
         pthread_attr_getdetachstate(attr, &detached);
-    const int64_t channel = ask({.call = call_t::create, .extra = reinterpret_cast<int64_t>(routine),
+    const int64_t channel = ask({.call = call_t::create, .extra = reinterpret_cast<int64_t>(named_after),
                                  .flags = detached == PTHREAD_CREATE_DETACHED ? kDetached : 0u});
     if (channel < 0)
         return EAGAIN;
     channel_t &c = region->channels[channel];
-    c.routine = reinterpret_cast<uint64_t>(routine);
+    c.routine = reinterpret_cast<uint64_t>(named_after);
     c.pid = getpid();  // now, for a join that comes before the thread begins
     auto *start = new start_t{routine, arg, static_cast<int>(channel)};
     const int rc = r().create(thread, attr, begin, start);
@@ -478,9 +580,41 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routin
     return rc;
 }
 
+}  // namespace steer
+
+extern "C" {
+
 int pthread_join(pthread_t thread, void **result)
 {
     ask_at_cancellation_point({.call = call_t::join, .object2 = handle_of(thread)});
+    return r().join(thread, result);
+}
+
+// The joins that do not wait for ever: a try, and a wait with a deadline.
+int pthread_tryjoin_np(pthread_t thread, void **result)
+{
+    if (steered() && ask({.call = call_t::join, .object2 = handle_of(thread), .flags = kTry}) == 0)
+        return EBUSY;
+    return r().tryjoin(thread, result);
+}
+
+int pthread_timedjoin_np(pthread_t thread, void **result, const timespec *deadline)
+{
+    if (!steered())
+        return r().timedjoin(thread, result, deadline);
+    if (ask_at_cancellation_point({.call = call_t::join, .object2 = handle_of(thread),
+                                   .deadline = deadline_on(CLOCK_REALTIME, deadline)}) == 0)
+        return ETIMEDOUT;
+    return r().join(thread, result);
+}
+
+int pthread_clockjoin_np(pthread_t thread, void **result, clockid_t clock, const timespec *deadline)
+{
+    if (!steered())
+        return r().clockjoin(thread, result, clock, deadline);
+    if (ask_at_cancellation_point({.call = call_t::join, .object2 = handle_of(thread),
+                                   .deadline = deadline_on(clock, deadline)}) == 0)
+        return ETIMEDOUT;
     return r().join(thread, result);
 }
 
@@ -535,6 +669,13 @@ pid_t fork()
     return pid;
 }
 
+// vfork's child borrows its parent's memory until it execs: as a fork, the child is a
+// process of its own, which the scheduler can steer.
+pid_t vfork()
+{
+    return fork();
+}
+
 int execve(const char *path, char *const argv[], char *const envp[])
 {
     leave_for_exec();
@@ -557,6 +698,67 @@ int execvpe(const char *file, char *const argv[], char *const envp[])
 {
     leave_for_exec();
     return r().execvpe(file, argv, envp);
+}
+
+// Programs run and waited for: a turn to start them; interleave knows the thread is in
+// them (and for how long it may be), and which process posix_spawn made.
+int system(const char *command)
+{
+    if (!steered())
+        return r().system(command);
+    ask({call_t::command});
+    channel_t &c = region->channels[me];
+    c.outside = 1;
+    const int status = r().system(command);
+    c.outside = 0;
+    return status;
+}
+
+FILE *popen(const char *command, const char *mode)
+{
+    if (steered())
+        ask({call_t::command});
+    return r().popen(command, mode);
+}
+
+int pclose(FILE *stream)
+{
+    if (!steered())
+        return r().pclose(stream);
+    ask({call_t::command});
+    channel_t &c = region->channels[me];
+    c.outside = 1;
+    const int status = r().pclose(stream);
+    c.outside = 0;
+    return status;
+}
+
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
+{
+    if (steered())
+        ask({call_t::command});
+    pid_t child = 0;
+    const int rc = r().posix_spawn(&child, path, actions, attributes, argv, envp);
+    if (rc == 0 && steered())
+        region->channels[me].spawned = child;
+    if (pid != nullptr)
+        *pid = child;
+    return rc;
+}
+
+int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
+{
+    if (steered())
+        ask({call_t::command});
+    pid_t child = 0;
+    const int rc = r().posix_spawnp(&child, file, actions, attributes, argv, envp);
+    if (rc == 0 && steered())
+        region->channels[me].spawned = child;
+    if (pid != nullptr)
+        *pid = child;
+    return rc;
 }
 
 int execl(const char *path, const char *arg, ...)
@@ -596,6 +798,69 @@ pid_t waitpid(pid_t pid, int *status, int options)
 pid_t wait(int *status)
 {
     return waitpid(-1, status, 0);
+}
+
+int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
+{
+    if (!steered_process() || sig <= 0 || sig >= NSIG || sig == SIGKILL || sig == SIGSTOP)
+        return r().sigaction(sig, act, old);
+    struct sigaction was {};
+    if (const int rc = r().sigaction(sig, nullptr, &was); rc != 0)
+        return rc;
+    // What the program sees is what it set: its handler, not our trampoline around it.
+    if ((was.sa_flags & SA_SIGINFO) != 0 && was.sa_sigaction == trampoline) {
+        if (handlers[sig].with_info != nullptr) {
+            was.sa_sigaction = handlers[sig].with_info;
+        } else {
+            was.sa_handler = handlers[sig].plain;
+            was.sa_flags &= ~SA_SIGINFO;
+        }
+    }
+    if (act != nullptr) {
+        struct sigaction mine = *act;
+        if ((act->sa_flags & SA_SIGINFO) != 0 || (act->sa_handler != SIG_DFL && act->sa_handler != SIG_IGN)) {
+            handlers[sig] = (act->sa_flags & SA_SIGINFO) != 0 ? handler_t{nullptr, act->sa_sigaction}
+                                                               : handler_t{act->sa_handler, nullptr};
+            mine.sa_sigaction = trampoline;
+            mine.sa_flags |= SA_SIGINFO;
+        }
+        if (const int rc = r().sigaction(sig, &mine, nullptr); rc != 0)
+            return rc;
+    }
+    if (old != nullptr)
+        *old = was;
+    return 0;
+}
+
+sighandler_t signal(int sig, sighandler_t handler)
+{
+    struct sigaction act {}, old {};
+    act.sa_handler = handler;
+    act.sa_flags = SA_RESTART;
+    sigemptyset(&act.sa_mask);
+    if (sigaction(sig, &act, &old) != 0)
+        return SIG_ERR;
+    return old.sa_handler;  // the same place as sa_sigaction
+}
+
+// A timer that sends SIGALRM: its time comes on the program's clock, as a sleep's does.
+unsigned alarm(unsigned seconds)
+{
+    if (!steered())
+        return r().alarm(seconds);
+    const int64_t left = ask({.call = call_t::alarm, .value = static_cast<int64_t>(seconds) * 1000000000});
+    return static_cast<unsigned>((left + 999999999) / 1000000000);
+}
+
+int setitimer(__itimer_which_t which, const itimerval *value, itimerval *old)
+{
+    if (!steered() || which != ITIMER_REAL)
+        return r().setitimer(which, value, old);
+    const auto ns = [](const timeval &t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_usec * 1000; };
+    const int64_t left = ask({.call = call_t::alarm, .value = ns(value->it_value), .extra = ns(value->it_interval)});
+    if (old != nullptr)
+        *old = {{0, 0}, {static_cast<time_t>(left / 1000000000), static_cast<suseconds_t>(left % 1000000000 / 1000)}};
+    return 0;
 }
 
 void exit(int status)

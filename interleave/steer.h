@@ -11,8 +11,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <pthread.h>
+#include <csignal>
+#include <sys/select.h>
 #include <semaphore.h>
+#include <spawn.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -72,16 +76,35 @@ struct real_t {
     pid_t (*fork)();
     int (*execve)(const char *, char *const[], char *const[]);
     int (*execvpe)(const char *, char *const[], char *const[]);
+    int (*system)(const char *);
+    FILE *(*popen)(const char *, const char *);
+    int (*pclose)(FILE *);
+    int (*posix_spawn)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                       char *const[], char *const[]);
+    int (*posix_spawnp)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                        char *const[], char *const[]);
     pid_t (*waitpid)(pid_t, int *, int);
     void (*exit)(int);
     void (*exit_now)(int);
     void (*exit_now_too)(int);
     int (*kill)(pid_t, int);
+    int (*sigaction)(int, const struct sigaction *, struct sigaction *);
+    unsigned (*alarm)(unsigned);
+    int (*setitimer)(__itimer_which_t, const itimerval *, itimerval *);
     unsigned (*sleep)(unsigned);
     int (*usleep)(useconds_t);
     int (*nanosleep)(const timespec *, timespec *);
     int (*clock_nanosleep)(clockid_t, int, const timespec *, timespec *);
     int (*sched_yield)();
+    int (*poll)(pollfd *, nfds_t, int);
+    int (*ppoll)(pollfd *, nfds_t, const timespec *, const sigset_t *);
+    int (*select)(int, fd_set *, fd_set *, fd_set *, timeval *);
+    int (*pselect)(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *);
+    ssize_t (*getrandom)(void *, size_t, unsigned);
+    int (*getentropy)(void *, size_t);
+    int (*tryjoin)(pthread_t, void **);
+    int (*timedjoin)(pthread_t, void **, const timespec *);
+    int (*clockjoin)(pthread_t, void **, clockid_t, const timespec *);
     int (*vprintf)(const char *, va_list);
     int (*vprintf_chk)(int, const char *, va_list);
     int (*vfprintf)(FILE *, const char *, va_list);
@@ -101,12 +124,16 @@ struct real_t {
     int (*fgetc)(FILE *);
     int (*getc)(FILE *);
     int (*getchar)();
+    int (*uflow)(FILE *);
     size_t (*fread)(void *, size_t, size_t, FILE *);
     int (*vscanf)(const char *, va_list);
     int (*vfscanf)(FILE *, const char *, va_list);
     time_t (*time)(time_t *);
     int (*clock_gettime)(clockid_t, timespec *);
     int (*gettimeofday)(timeval *, void *);
+    // ThreadSanitizer's, in a program built with it: hand-overs it cannot see for itself.
+    void (*tsan_release)(void *);
+    void (*tsan_acquire)(void *);
 };
 
 const real_t &r();
@@ -128,6 +155,11 @@ struct request_t {
 bool steered();
 // Whether this process is steered at all, whatever the thread.
 bool steered_process();
+// Whether this thread waits for a turn, and a signal handler of the program's runs on it:
+// a call the handler makes cannot take a turn of its own.
+bool in_handler_while_waiting();
+// Tells interleave of a post that such a handler made.
+void tell_post(const void *semaphore);
 // Asks for this thread's turn to make the call, and waits for it; returns the answer.
 int64_t ask(const request_t &request);
 // For a call that is a cancellation point: a cancel that interleave let through takes
@@ -140,5 +172,13 @@ int64_t now_ns();
 int64_t deadline_on(clockid_t clock, const timespec *deadline);
 int64_t deadline_after(const timespec *duration);
 int64_t deadline_after(int64_t duration_ns);
+
+// Creates a thread, steered from its start; its name comes from `named_after`, the routine
+// the program gave (C11's threads start through a routine of ours).
+int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg,
+                  const void *named_after);
+
+// Bytes that depend on nothing but the process's place in the run.
+void random_bytes(void *data, std::size_t size);
 
 }  // namespace steer

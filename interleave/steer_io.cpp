@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <poll.h>
+#include <sys/select.h>
 
 #include "steer.h"
 
@@ -47,7 +49,13 @@ int64_t monotonic(int64_t realtime)
 bool virtual_clock(clockid_t clock)
 {
     return clock == CLOCK_REALTIME || clock == CLOCK_MONOTONIC || clock == CLOCK_BOOTTIME ||
-           clock == CLOCK_REALTIME_COARSE || clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_MONOTONIC_RAW;
+           clock == CLOCK_REALTIME_COARSE || clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_MONOTONIC_RAW ||
+           clock == CLOCK_TAI;
+}
+
+bool realtime(clockid_t clock)
+{
+    return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE || clock == CLOCK_TAI;
 }
 
 }  // namespace
@@ -204,6 +212,20 @@ ssize_t getline(char **line, size_t *size, FILE *f)
     return r().getdelim(line, size, '\n', f);
 }
 
+// What an optimised build calls for getline, and what getc_unlocked and its kin call when
+// the stream's buffer is empty.
+ssize_t __getdelim(char **line, size_t *size, int delimiter, FILE *f)
+{
+    input(f);
+    return r().getdelim(line, size, delimiter, f);
+}
+
+int __uflow(FILE *f)
+{
+    input(f);
+    return r().uflow(f);
+}
+
 int fgetc(FILE *f)
 {
     input(f);
@@ -298,6 +320,63 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespe
 }
 
 // (pthread_yield is the same symbol in the C library's headers.)
+// A poll or select of no descriptor is a nap, as a sleep is; one of descriptors is the
+// program's own business (and a wait interleave cannot see, if they are another thread's).
+int poll(pollfd *fds, nfds_t count, int timeout)
+{
+    if (!steered() || count != 0 || timeout < 0)
+        return r().poll(fds, count, timeout);
+    sleep_until(deadline_after(static_cast<int64_t>(timeout) * 1000000));
+    return 0;
+}
+
+int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
+{
+    if (!steered() || count != 0 || timeout == nullptr)
+        return r().ppoll(fds, count, timeout, mask);
+    sleep_until(deadline_after(timeout));
+    return 0;
+}
+
+int select(int count, fd_set *in, fd_set *out, fd_set *bad, timeval *timeout)
+{
+    if (!steered() || count != 0 || timeout == nullptr)
+        return r().select(count, in, out, bad, timeout);
+    sleep_until(deadline_after(static_cast<int64_t>(timeout->tv_sec) * 1000000000 + timeout->tv_usec * 1000));
+    *timeout = {0, 0};
+    return 0;
+}
+
+int pselect(int count, fd_set *in, fd_set *out, fd_set *bad, const timespec *timeout, const sigset_t *mask)
+{
+    if (!steered() || count != 0 || timeout == nullptr)
+        return r().pselect(count, in, out, bad, timeout, mask);
+    sleep_until(deadline_after(timeout));
+    return 0;
+}
+
+// Random bytes from the system: the same in every run of one schedule, as the clock is. A
+// forked child draws from a stream of its own.
+ssize_t getrandom(void *data, size_t size, unsigned flags)
+{
+    if (!steered_process())
+        return r().getrandom(data, size, flags);
+    random_bytes(data, size);
+    return static_cast<ssize_t>(size);
+}
+
+int getentropy(void *data, size_t size)
+{
+    if (!steered_process())
+        return r().getentropy(data, size);
+    if (size > 256) {
+        errno = EIO;
+        return -1;
+    }
+    random_bytes(data, size);
+    return 0;
+}
+
 int sched_yield()
 {
     if (!steered())
@@ -321,8 +400,8 @@ int clock_gettime(clockid_t clock, timespec *now)
 {
     if (!steered_process() || !virtual_clock(clock))
         return r().clock_gettime(clock, now);
-    const int64_t realtime = now_ns();
-    const int64_t ns = clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE ? realtime : monotonic(realtime);
+    const int64_t read = now_ns();
+    const int64_t ns = realtime(clock) ? read : monotonic(read);
     *now = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     return 0;
 }

@@ -21,7 +21,7 @@ namespace {
 
 // What glibc keeps in its objects, read as they are: a mutex's type, whether an object is
 // shared between processes, a condition's clock.
-constexpr int kMutexKindMask = 3, kMutexSharedBit = 128;
+constexpr int kMutexKindMask = 3, kMutexRobustBit = 16, kMutexSharedBit = 128;
 constexpr unsigned kCondShared = 1, kCondMonotonic = 2;
 constexpr int kOnceDone = 2;
 
@@ -30,18 +30,19 @@ uint32_t mutex_flags(const pthread_mutex_t *m)
     const int kind = m->__data.__kind;
     return ((kind & kMutexKindMask) == PTHREAD_MUTEX_RECURSIVE ? kRecursive : 0u) |
            ((kind & kMutexKindMask) == PTHREAD_MUTEX_ERRORCHECK ? kErrorCheck : 0u) |
-           ((kind & kMutexSharedBit) != 0 ? kShared : 0u);
+           ((kind & kMutexSharedBit) != 0 ? kShared : 0u) | ((kind & kMutexRobustBit) != 0 ? kRobust : 0u);
 }
 
 uint32_t mutex_flags(const pthread_mutexattr_t *attr)
 {
-    int type = PTHREAD_MUTEX_DEFAULT, shared = PTHREAD_PROCESS_PRIVATE;
+    int type = PTHREAD_MUTEX_DEFAULT, shared = PTHREAD_PROCESS_PRIVATE, robust = PTHREAD_MUTEX_STALLED;
     if (attr != nullptr) {
         pthread_mutexattr_gettype(attr, &type);
         pthread_mutexattr_getpshared(attr, &shared);
+        pthread_mutexattr_getrobust(attr, &robust);
     }
     return (type == PTHREAD_MUTEX_RECURSIVE ? kRecursive : 0u) | (type == PTHREAD_MUTEX_ERRORCHECK ? kErrorCheck : 0u) |
-           (shared == PTHREAD_PROCESS_SHARED ? kShared : 0u);
+           (shared == PTHREAD_PROCESS_SHARED ? kShared : 0u) | (robust == PTHREAD_MUTEX_ROBUST ? kRobust : 0u);
 }
 
 uint32_t rwlock_flags(const pthread_rwlock_t *l)
@@ -72,6 +73,22 @@ uint32_t sem_flags(const sem_t *s)
     int sharing;
     std::memcpy(&sharing, reinterpret_cast<const char *>(s) + sizeof(uint64_t), sizeof sharing);
     return sharing != 0 ? kShared : 0u;
+}
+
+// A program built with ThreadSanitizer sees the real calls it stands in front of; a
+// barrier's and a once's hand-overs happen in interleave's model alone, so they are told
+// to it here: what a thread did before reaching a barrier (or running a set-up) happened
+// before what another does after passing it (or finding the set-up done).
+void released(void *object)
+{
+    if (r().tsan_release != nullptr)
+        r().tsan_release(object);
+}
+
+void acquired(void *object)
+{
+    if (r().tsan_acquire != nullptr)
+        r().tsan_acquire(object);
 }
 
 int lock(pthread_mutex_t *m, int64_t deadline)
@@ -335,7 +352,10 @@ int sem_post(sem_t *s)
 {
     if (steered())
         ask({.call = call_t::sem_post, .object = s, .value = count_of(s), .flags = sem_flags(s)});
-    return r().sem_post(s);
+    const int rc = r().sem_post(s);
+    if (rc == 0 && in_handler_while_waiting())
+        tell_post(s);
+    return rc;
 }
 
 int sem_destroy(sem_t *s)
@@ -362,7 +382,10 @@ int pthread_barrier_wait(pthread_barrier_t *b)
 {
     if (!steered())
         return r().barrier_wait(b);
-    return ask({.call = call_t::barrier_wait, .object = b}) == kSerial ? PTHREAD_BARRIER_SERIAL_THREAD : 0;
+    released(b);
+    const int64_t answer = ask({.call = call_t::barrier_wait, .object = b});
+    acquired(b);
+    return answer == kSerial ? PTHREAD_BARRIER_SERIAL_THREAD : 0;
 }
 
 int pthread_barrier_destroy(pthread_barrier_t *b)
@@ -379,14 +402,17 @@ int pthread_once(pthread_once_t *control, void (*routine)())
 {
     if (!steered() || (*control & kOnceDone) != 0)
         return r().once(control, routine);
-    if (ask({.call = call_t::once, .object = control}) == 0)
+    if (ask({.call = call_t::once, .object = control}) == 0) {
+        acquired(control);
         return 0;
+    }
     try {
         r().once(control, routine);
     } catch (...) {
         ask({.call = call_t::once_done, .object = control, .value = 0});
         throw;
     }
+    released(control);
     ask({.call = call_t::once_done, .object = control, .value = 1});
     return 0;
 }
@@ -397,15 +423,19 @@ int __cxa_guard_acquire(int64_t *guard)
 {
     if (!steered() || *reinterpret_cast<const char *>(guard) != 0)
         return r().guard_acquire(guard);
-    if (ask({.call = call_t::once, .object = guard}) == 0)
+    if (ask({.call = call_t::once, .object = guard}) == 0) {
+        acquired(guard);
         return 0;
+    }
     return r().guard_acquire(guard);
 }
 
 void __cxa_guard_release(int64_t *guard)
 {
-    if (steered())
+    if (steered()) {
+        released(guard);
         ask({.call = call_t::once_done, .object = guard, .value = 1});
+    }
     r().guard_release(guard);
 }
 

@@ -104,8 +104,11 @@ bool steerable(const std::string &path, std::string &why)
     std::ifstream in(path, std::ios::binary);
     char start[2] = {};
     in.read(start, 2);
-    if (start[0] == '#' && start[1] == '!')
-        return true;
+    if (start[0] == '#' && start[1] == '!') {
+        why = "it is a script: what interleave would steer is the shell that runs it, not the program it starts; "
+              "name that program itself";
+        return false;
+    }
     const std::string file = contents(path);
     Elf64_Ehdr header;
     if (!elf64(file, header) || (header.e_type != ET_EXEC && header.e_type != ET_DYN)) {

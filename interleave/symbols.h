@@ -27,7 +27,7 @@ std::string object_name(const symbols_t &symbols, uint64_t offset, uint64_t elem
 std::string function_name(const symbols_t &symbols, uint64_t offset);
 
 // Whether the file is a program whose calls a preloaded library can stand in front of: a
-// dynamically linked ELF executable, or a script (whose interpreter is one). If not, why.
+// dynamically linked ELF executable. If not, why.
 bool steerable(const std::string &path, std::string &why);
 
 }  // namespace interleave
