@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "options.h"
+#include "report.h"
 #include "schedule.h"
 #include "search.h"
 #include "step.h"
@@ -69,15 +70,21 @@ constexpr const char *kUsage =
     "program that cannot be steered; 130 or 143 when Ctrl-C or SIGTERM stopped it\n"
     "(and everything it ran).\n";
 
+bool json;  // --json: even a refusal is one JSON object on standard output
+
 [[noreturn]] void usage(const std::string &why)
 {
     std::fprintf(stderr, "interleave: %s\n%s", why.c_str(), kUsage);
+    if (json)
+        std::printf("%s\n", interleave::json_refusal("wrong use", why).c_str());
     std::exit(2);
 }
 
 [[noreturn]] void cannot(const std::string &why)
 {
     std::fprintf(stderr, "interleave: %s\n", why.c_str());
+    if (json)
+        std::printf("%s\n", interleave::json_refusal("cannot steer", why).c_str());
     std::exit(2);
 }
 
@@ -117,8 +124,13 @@ void resolve(options_t &o)
     struct stat file {};
     if (stat(program.c_str(), &file) == 0 && S_ISDIR(file.st_mode))
         cannot("cannot run " + o.target.named + ": it is a folder");
-    if (access(program.c_str(), X_OK) != 0)
-        cannot("cannot run " + o.target.named + ": " + std::strerror(errno));
+    if (access(program.c_str(), X_OK) != 0) {
+        const std::string error = std::strerror(errno);
+        cannot("cannot run " + o.target.named + ": " + error +
+               (o.target.named.find('/') == std::string::npos
+                    ? " (a name without a / is a program beside interleave; ./" + o.target.named + " is the one here)"
+                    : ""));
+    }
     std::string why;
     if (!interleave::steerable(program, why))
         cannot("cannot steer " + program + ": " + why);
@@ -141,6 +153,8 @@ options_t read_options(int argc, char *argv[])
 {
     options_t o;
     o.self = argv[0];
+    for (int k = 1; k < argc && std::strncmp(argv[k], "--", 2) == 0 && std::strcmp(argv[k], "--") != 0; k++)
+        json = json || std::strcmp(argv[k], "--json") == 0;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
         const std::string flag = argv[i];
@@ -186,6 +200,8 @@ options_t read_options(int argc, char *argv[])
             usage("unknown option " + flag);
         }
     }
+    if ((!o.replay.empty() || o.step) && o.json)
+        usage("--json goes with a search, not with --replay or --step");
     if (!o.replay.empty()) {
         if (i + 1 < argc)
             usage("--replay takes at most a program: the schedule names its arguments");

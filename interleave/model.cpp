@@ -616,12 +616,12 @@ void once(turn_t &turn)
     object_t &o = once_of(turn.m, turn.t());
     if (o.once.state == once_t::done) {
         turn.out.answer = 0;
-        turn.out.does = "finds " + o.name + " set up";
+        turn.out.does = "finds the set-up of " + o.name + " done";
         return;
     }
     o.once = {once_t::running, turn.id};
     turn.out.changed = true;
-    turn.out.does = "begins the set-up of " + o.name + ", alone";
+    turn.out.does = "runs the set-up of " + o.name + ", while others wait";
 }
 
 void once_done(turn_t &turn)
@@ -630,7 +630,7 @@ void once_done(turn_t &turn)
     const bool done = turn.t().asks.value != 0;
     o.once = {done ? once_t::done : once_t::fresh, kNobody};
     turn.out.changed = true;
-    turn.out.does = (done ? "has finished the set-up of " : "gives up the set-up of ") + o.name;
+    turn.out.does = (done ? "has run the set-up of " : "gives up the set-up of ") + o.name;
 }
 
 // ---- futexes of a library's own ----

@@ -8,7 +8,7 @@ namespace interleave {
 namespace {
 
 constexpr std::array<const char *, kKinds> kKindNames = {"mutex", "read-write lock", "condition", "semaphore",
-                                                         "barrier", "set-up", "futex"};
+                                                         "barrier", "once control", "futex"};
 
 bool philosophers(const model_t &m)
 {
@@ -23,7 +23,8 @@ std::string target_name(const model_t &m, const thread_t &t)
 std::string holder_of(const model_t &m, const mutex_t &mutex)
 {
     if (mutex.holder != kNobody)
-        return thread_name(m, mutex.holder);
+        return thread_name(m, mutex.holder) +
+               (m.threads[static_cast<std::size_t>(mutex.holder)].state == thread_t::ended ? ", which has ended" : "");
     return mutex.held_at_fork ? *mutex.held_at_fork : "nobody";
 }
 

@@ -123,6 +123,7 @@ struct channel_t {
     uint64_t routine;   // its start routine, for its name
     int32_t spawned;    // a process it started with posix_spawn, not yet told
     int32_t outside;    // it is in a call that runs another program (system): not stuck
+    int32_t done;       // its routine has returned: it is on its way out
 };
 
 struct region_t {

@@ -111,6 +111,7 @@ void show(const screen_t &screen, const run_result_t &run)
     const std::size_t does_at = 5 + 3 + width + 2;  // turn, switch mark, name
     std::printf("%s\n", paint(screen, " turn   " + std::string("thread") + spaces(width - 6) + "  does", kBold).c_str());
     const std::vector<std::vector<shown_t>> lines = shown_lines(run);
+    std::string err_line;
     for (std::size_t k = 0; k < run.turns.size(); k++) {
         const turn_t &turn = run.turns[k];
         std::string name = run.names[static_cast<std::size_t>(turn.thread)];
@@ -145,11 +146,17 @@ void show(const screen_t &screen, const run_result_t &run)
             for (const std::string &broken : line.broken)
                 say(screen, broken, 4, 6, kRed);
         }
-        for (std::size_t from = 0; from < turn.err.size();) {
-            const std::size_t nl = turn.err.find('\n', from);
-            say(screen, "! " + turn.err.substr(from, nl == std::string::npos ? std::string::npos : nl - from), 2, 6, nullptr);
-            from = nl == std::string::npos ? turn.err.size() : nl + 1;
+        // Standard error, as stdout, in whole lines under the turn that ended them.
+        for (char c : turn.err) {
+            if (c != '\n') {
+                err_line += c;
+                continue;
+            }
+            say(screen, "! " + err_line, 2, 6, nullptr);
+            err_line.clear();
         }
+        if (k + 1 == run.turns.size() && !err_line.empty())
+            say(screen, "! " + err_line, 2, 6, nullptr);
         if (turn.changed) {
             // Who holds what, under the turn, when it changed.
             std::string line = spaces(does_at);
@@ -191,7 +198,8 @@ void print_summary(const options_t &o, const search_t &s)
     std::string how = "The schedules: the default order, which switches threads only when one must";
     if (s.systematic > 1)
         how += "; " + std::to_string(s.systematic - 1) + (s.systematic == 2 ? " more that switches" : " more that switch") +
-               " once or twice more, within the first " + std::to_string(o.bounds.window) + " turns";
+               " once or twice more, within the first " + std::to_string(std::min(o.bounds.window, o.bounds.turns)) +
+               " turns";
     if (s.random > 0)
         how += "; " + std::to_string(s.random) + " random";
     how += ". " + plural(s.turns, "turn", "turns") + " in all, in " + std::to_string(static_cast<int>(s.seconds + 0.5)) + " s.";
@@ -212,12 +220,18 @@ void print_summary(const options_t &o, const search_t &s)
     }
 }
 
+std::string json_refusal(const std::string &verdict, const std::string &why)
+{
+    return "{\"program\": null, \"verdict\": " + quoted(verdict) + ", \"why\": " + quoted(why) +
+           ", \"fault\": null, \"runs\": 0, \"runs_ended\": 0, \"runs_cut\": 0, \"seconds\": 0, \"schedule\": null}";
+}
+
 std::string json_of(const options_t &o, const search_t &s)
 {
     std::string j = "{";
     j += "\"program\": " + quoted(o.target.named.empty() ? o.target.program : o.target.named);
     const bool cannot = s.fault && !programs_fault(s.fault->kind);
-    j += ", \"verdict\": " + quoted(!s.fault ? "nothing found" : cannot ? "cannot steer" : "fault");
+    j += ", \"verdict\": " + quoted(s.stopped_by != 0 ? "stopped" : !s.fault ? "nothing found" : cannot ? "cannot steer" : "fault");
     if (s.fault && !cannot) {
         j += ", \"fault\": {\"kind\": " + quoted(fault_name(s.fault->kind)) + ", \"turn\": " + std::to_string(s.fault->turn) +
              ", \"headline\": " + quoted(s.fault->headline) + ", \"details\": [";

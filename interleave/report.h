@@ -21,6 +21,7 @@ struct search_t {
     long turns = 0;
     double seconds = 0;
     bool out_of_time = false;  // the time limit ended the search
+    int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
     std::optional<fault_report_t> fault;
     std::string found_by;  // which run, and by which schedule
@@ -43,7 +44,8 @@ std::string rules_of(const target_t &target);
 void show(const screen_t &screen, const run_result_t &run);
 // What a search that found nothing covered, and what it could not see.
 void print_summary(const options_t &o, const search_t &s);
-// The search as one JSON object.
+// The search as one JSON object; and a refusal (wrong use, a program that cannot be run).
 std::string json_of(const options_t &o, const search_t &s);
+std::string json_refusal(const std::string &verdict, const std::string &why);
 
 }  // namespace interleave

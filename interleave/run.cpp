@@ -198,6 +198,17 @@ bool answered_soon(const run_t &r)
     return false;
 }
 
+// A thread the system has ended: if its routine had returned, it ended as threads do;
+// else its process is dying (a signal, an exit), and its death is what counts.
+void thread_end(run_t &r, int id)
+{
+    thread_t &t = r.model.threads[static_cast<std::size_t>(id)];
+    if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
+        thread_ended(r.model, id);
+    else if (std::find(r.dying.begin(), r.dying.end(), t.pid) == r.dying.end())
+        r.dying.push_back(t.pid);
+}
+
 // A thread that asks from inside a signal handler: the handler goes on after its turn.
 bool in_handler(const run_t &r)
 {
@@ -274,7 +285,7 @@ bool settle(run_t &r)
         told_posts(r);
         const std::vector<int> ended = news.death ? thread_ends(r.program) : std::vector<int>{};
         for (int id : ended)
-            thread_ended(r.model, id);
+            thread_end(r, id);
         if (news.output)
             take_output(r);
         news = {};
@@ -345,7 +356,10 @@ void judge_status(run_t &r)
         fail(r, fault_t::crash,
              "killed by signal " + std::to_string(WTERMSIG(s)) + " (" + strsignal(WTERMSIG(s)) + ")", details);
     else if (WIFEXITED(s) && WEXITSTATUS(s) != r.bounds.status)
-        fail(r, fault_t::status, "ended with status " + std::to_string(WEXITSTATUS(s)), details);
+        fail(r, fault_t::status,
+             "ended with status " + std::to_string(WEXITSTATUS(s)) +
+                 (r.bounds.status != 0 ? " (its normal end is status " + std::to_string(r.bounds.status) + ")" : ""),
+             details);
 }
 
 // Threads that keep making calls while nothing can change: each failing a try-lock that
@@ -426,6 +440,9 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         c.handle = 0;
         c.pid = 0;
         c.tid = 0;
+        c.done = 0;
+        c.spawned = 0;
+        c.outside = 0;
         c.turn.store(born.state == thread_t::coming ? steer::kFree : steer::kRunning, std::memory_order_release);
         if (!born.process)
             r.pending_handles.push_back(o.new_thread);

@@ -20,7 +20,8 @@ constexpr const char *kExplained =
     "# can be replayed to the byte:  interleave --replay THIS_FILE\n"
     "#   program   the program, as it was named: a bare name is a program beside interleave;\n"
     "#             a path that does not start with / is taken from this file's folder\n"
-    "#   arg       an argument of the program's, one a line\n"
+    "#   arg       an argument of the program's, one a line (a newline in it written \\n,\n"
+    "#             a backslash \\\\)\n"
     "#   as        whose rules judge it: one of the six demos\n"
     "#   input     how many lines reads of its standard input were handed\n"
     "#   spurious  how many waits could end with no wake-up, as POSIX allows\n"
@@ -42,6 +43,29 @@ bool number_in(const std::string &text, int high, int &value)
     const long n = std::strtol(text.c_str(), &end, 10);
     value = static_cast<int>(n);
     return end != text.c_str() && *end == '\0' && errno == 0 && n >= 0 && n <= high;
+}
+
+// A line's text as the file keeps it: a newline or a backslash in an argument would break
+// its line, so they are written \\n and \\\\.
+std::string escaped(const std::string &text)
+{
+    std::string e;
+    for (char c : text)
+        e += c == '\n' ? std::string("\\n") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return e;
+}
+
+std::string unescaped(const std::string &text)
+{
+    std::string u;
+    for (std::size_t k = 0; k < text.size(); k++)
+        if (text[k] == '\\' && k + 1 < text.size()) {
+            u += text[k + 1] == 'n' ? '\n' : text[k + 1];
+            k++;
+        } else {
+            u += text[k];
+        }
+    return u;
 }
 
 bool is_schedule(const std::string &path)
@@ -82,9 +106,9 @@ bool save_schedule(const std::string &path, const target_t &target, const bounds
     }
     std::ofstream file(path);
     file << kExplained;
-    file << "program " << kept_name(target.named.empty() ? target.program : target.named, path) << "\n";
+    file << "program " << escaped(kept_name(target.named.empty() ? target.program : target.named, path)) << "\n";
     for (const std::string &arg : target.args)
-        file << "arg " << arg << "\n";
+        file << "arg " << escaped(arg) << "\n";
     if (target.demo)
         file << "as " << watch::name_of(*target.demo) << "\n";
     file << "input " << target.input_lines << "\n";
@@ -133,12 +157,12 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
                     s.turns.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
             }
         } else if (word == "program") {
-            s.program = rest;
+            s.program = unescaped(rest);
         } else if (word == "as") {
             s.demo = watch::demo_named(rest);
             good = s.demo.has_value();
         } else if (word == "arg") {
-            s.args.push_back(rest);
+            s.args.push_back(unescaped(rest));
         } else if (word == "input") {
             good = number_in(rest, 1000, s.input_lines);
         } else if (word == "spurious") {

@@ -29,9 +29,12 @@ bool stopping()
     return stopped_by != 0;
 }
 
-int stopped(const options_t &o, const search_t &s)
+int stopped(const options_t &o, search_t &s)
 {
-    if (!o.json)
+    s.stopped_by = stopped_by;
+    if (o.json)
+        std::printf("%s\n", json_of(o, s).c_str());
+    else
         std::printf("\ninterleave: stopped by %s after %d runs; nothing more was tried.\n", strsignal(stopped_by),
                     s.runs);
     return 128 + stopped_by;
@@ -101,7 +104,7 @@ int search(const options_t &o, const screen_t &screen)
     const auto started = std::chrono::steady_clock::now();
     if (!o.json) {
         say(screen, "interleave: " + o.target.named + ", " + rules_of(o.target) + "; up to " + std::to_string(o.runs) +
-                        " runs, each " +
+                        (o.runs == 1 ? " run, " : " runs, each ") +
                         (o.turns_given || o.target.demo ? "cut after " + std::to_string(o.bounds.turns) + " turns"
                                                         : "to the program's end (or " + std::to_string(o.bounds.turns) + " turns)"),
             0, 2, nullptr);
@@ -133,9 +136,17 @@ int search(const options_t &o, const screen_t &screen)
             how = "random, seed " + std::to_string(seed);
             choose = at_random(seed);
         }
-        run_result_t run = run_once(o.target, bounds, choose, stopping);
-        if (stopped_by != 0)
+        // The time limit holds within a run too: one that it cuts short counts for nothing.
+        const auto out_of_time = [&] { return stopped_by != 0 || since(started) >= o.seconds; };
+        run_result_t run = run_once(o.target, bounds, choose, out_of_time);
+        if (stopped_by != 0) {
+            s.seconds = since(started);
             return stopped(o, s);
+        }
+        if (run.stopped) {
+            s.out_of_time = true;
+            break;
+        }
         judge(o.target, run);
         s.runs++;
         s.turns += static_cast<long>(run.choices.size());

@@ -361,6 +361,8 @@ void routine_done()
     drop_alt_stack();
     if (region->ends_seen.load() == 0)
         end_me();
+    else
+        region->channels[me].done = 1;
 }
 
 struct start_t {
