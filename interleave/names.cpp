@@ -82,7 +82,7 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::futex_wait: return "look at " + named(kind_t::futex, q.object);
     case call_t::futex_park: return "wake from " + named(kind_t::futex, q.object);
     case call_t::futex_wake: return "wake on " + named(kind_t::futex, q.object);
-    case call_t::create: return "create a thread";
+    case call_t::create: return "new thread";
     case call_t::join: return "join " + target_name(m, t);
     case call_t::detach: return "detach " + target_name(m, t);
     case call_t::cancel: return "cancel " + target_name(m, t);

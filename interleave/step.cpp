@@ -193,7 +193,8 @@ void draw(player_t &p, const view_t &view, const std::vector<action_t> &actions,
         } else if (move < 0) {
             if (!t.waits.empty()) {
                 put(p, row + 3, col, "waits:", A_NORMAL, kWaitPair);
-                put(p, row + 4, col, reason.front(), A_NORMAL, kWaitPair);
+                for (std::size_t l = 0; l < std::min<std::size_t>(reason.size(), 2); l++)
+                    put(p, row + 4 + static_cast<int>(l), col, reason[l], A_NORMAL, kWaitPair);
             }
         } else if (actions[static_cast<std::size_t>(move)].how == 'r' || actions[static_cast<std::size_t>(move)].how == 'c') {
             put(p, row + 3, col, "can go on", A_BOLD, kGoPair);

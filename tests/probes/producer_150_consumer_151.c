@@ -1,10 +1,10 @@
-// A producer hands 60 items through a ring of four slots to a consumer that waits for 61.
-// interleave: 1: deadlock at the end of every run: the producer has ended and the consumer waits for a 61st item
+// A producer hands 150 items through a ring of four slots to a consumer that waits for 151.
+// interleave: 1: deadlock at the end of every run: the producer has ended and the consumer waits for a 151st item (about 600 turns in: beyond where a bound of 400 would cut)
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>
 
-enum { kItems = 60, kTaken = 61, kSlots = 4 };
+enum { kItems = 150, kTaken = 151, kSlots = 4 };
 
 static int ring[kSlots];
 static sem_t free_slots, filled_slots;
