@@ -133,6 +133,22 @@ bool expected(const run_t &r, const thread_t &t)
            r.program.region->channels[t.channel].turn.load(std::memory_order_acquire) != steer::kFree;
 }
 
+// A thread reading standard input by a way of stdio's that no call stands in front of
+// gets what a read turn would hand it, at the same point of every run.
+bool fed_a_reader(run_t &r)
+{
+    for (const thread_t &t : r.model.threads) {
+        if (!expected(r, t))
+            continue;
+        const steer::channel_t &c = r.program.region->channels[t.channel];
+        if (reading_input(t.pid != 0 ? t.pid : c.pid, c.tid)) {
+            give_input(r.program, r.target);  // a line, or the end of the input
+            return true;
+        }
+    }
+    return false;
+}
+
 // Why a thread has not come back with its next call, if it is not simply slow: asleep in a
 // call interleave does not steer, or computing for longer than the bounds allow.
 bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
@@ -145,13 +161,6 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
         const pid_t pid = t.pid != 0 ? t.pid : c.pid;
         const thread_look_t look = look_at(pid, c.tid);
         const std::string after = t.asked ? " after " + std::string(call_name(t.asks.call)) : "";
-        // Reading standard input by a way of stdio's that no call stands in front of: it
-        // gets what a read turn would hand it, at the same point of every run.
-        if (look.blocked_in && reading_input(pid, c.tid)) {
-            give_input(r.program, r.target);
-            blocked_since.erase(static_cast<int>(k));
-            continue;
-        }
         // In system() or pclose(), which wait for another program: as long as the stall allows.
         if (c.outside != 0) {
             if (waited >= r.bounds.stall) {
@@ -330,7 +339,11 @@ bool settle(run_t &r)
             }
         if (news.death)
             continue;
-        news = wait_for_news(r.program, rung, waited < 0.25 ? 0.25 - waited : 0.1);
+        // While input is left to give, look often for a reader that no turn announced.
+        if (r.program.in != -1 && fed_a_reader(r))
+            continue;
+        const double nap = r.program.in != -1 ? 0.002 : waited < 0.25 ? 0.25 - waited : 0.1;
+        news = wait_for_news(r.program, rung, nap);
     }
 }
 
