@@ -99,8 +99,8 @@ double stack_moment(const std::vector<held_t> &held, const line_at_t &line, int 
 }
 
 // Where the judging of stackbell's list must stop: a thread that held the list's mutex
-// after the last line it printed may have changed the list there and not told yet (the run
-// ended first), so after the first such stretch ends, the list is not known.
+// after the last line it printed (or before it printed any) may have changed the list there
+// and not told yet, so after the first such stretch ends, the list is not known.
 double known_until(const std::vector<std::vector<held_t>> &held, const std::vector<line_at_t> &lines)
 {
     std::vector<double> told(held.size(), -1);
@@ -109,7 +109,7 @@ double known_until(const std::vector<std::vector<held_t>> &held, const std::vect
     double until = std::numeric_limits<double>::max();
     for (std::size_t t = 0; t < held.size(); t++)
         for (const held_t &h : held[t])
-            if (h.moment() > told[t] && told[t] >= 0)
+            if (h.moment() > told[t])  // a thread that has told nothing yet, too
                 until = std::min(until, h.moment());
     return until;
 }
