@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "options.h"
+#include "policy.h"
 #include "report.h"
 #include "schedule.h"
 #include "search.h"
@@ -63,7 +64,11 @@ constexpr const char *kUsage =
     "  --stall N      seconds a thread may compute between two calls (10)\n"
     "  --status N     the program's normal exit status (0)\n"
     "  --input N      hand N lines to reads of standard input, then its end (0)\n"
-    "  --seed N       of the random schedules (1)\n"
+    "  --search WAY   only one way of choosing schedules: orders (every distinct\n"
+    "                 order of the calls), departures (the default order, left at\n"
+    "                 1, 2... turns), priorities (random priorities); all three in\n"
+    "                 turn when not given\n"
+    "  --seed N       of the random priorities (1)\n"
     "  --save FILE    where a faulty schedule goes (PROGRAM.schedule)\n"
     "  --json         standard output is one JSON object, for a script\n"
     "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use or a\n"
@@ -194,6 +199,10 @@ options_t read_options(int argc, char *argv[])
             o.bounds.status = static_cast<int>(number(value, 0, 255, "--status"));
         } else if (flag == "--input") {
             o.target.input_lines = static_cast<int>(number(value, 0, 1000, "--input"));
+        } else if (flag == "--search") {
+            o.search = value;
+            if (!interleave::known_search(o.search))
+                usage(o.search + " is not a way of searching: orders, departures or priorities");
         } else if (flag == "--seed") {
             o.seed = static_cast<unsigned>(number(value, 0, INT_MAX, "--seed"));
         } else {

@@ -42,8 +42,8 @@ std::vector<mapping_t> shared_mappings(model_t &m, pid_t pid)
     return found;
 }
 
-// Where an address of a process lies: in memory the process has to itself, or in a mapping
-// that it may share. While the program is one process, everything is its own.
+}  // namespace
+
 place_t place_of(model_t &m, pid_t pid, uint64_t address)
 {
     if (!m.forked)
@@ -59,8 +59,15 @@ place_t place_of(model_t &m, pid_t pid, uint64_t address)
         if (inside(map))
             place = {map.place.space, map.place.address + (address - map.start)};
     m.places[{pid, address}] = place;
+    // Memory that two processes share at different addresses: turns are told apart by
+    // address, so a search cannot say it tried every distinct order.
+    if (place.space != static_cast<uint64_t>(pid))
+        if (auto [at, added] = m.shared_at.try_emplace(place, address); !added && at->second != address)
+            m.aliased = true;
     return place;
 }
+
+namespace {
 
 object_t &mutex_of(model_t &m, const thread_t &t, uint64_t address)
 {
@@ -614,7 +621,7 @@ bool can_begin_once(model_t &m, const thread_t &t)
 void once(turn_t &turn)
 {
     object_t &o = once_of(turn.m, turn.t());
-    if (o.once.state == once_t::done) {
+    if (o.once.state == once_t::done || (turn.t().asks.flags & steer::kDone) != 0) {
         turn.out.answer = 0;
         turn.out.does = "finds the set-up of " + o.name + " done";
         return;
@@ -1207,6 +1214,7 @@ void hear(model_t &m, int id, const steer::channel_t &c)
         m.processes[t.pid].execing = false;  // the exec failed: the thread goes on
     t.state = thread_t::asking;
     t.asked = true;
+    t.heard++;
     t.asks = {c.call, c.object, c.object2, c.value, c.extra, c.deadline, c.flags, kNobody};
     if (t.pid == 0) {
         t.pid = c.pid;

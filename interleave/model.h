@@ -135,6 +135,7 @@ struct thread_t {
     std::string name;
     request_t asks;
     bool asked = false;  // it has asked for a turn at least once
+    int heard = 0;       // calls it has asked for so far
     // A wait that goes on in the model alone: a condition's, a barrier's, a futex's.
     enum phase_t { none, waiting, woken, timed_out } phase = none;
     bool cancel_pending = false;
@@ -193,6 +194,8 @@ struct model_t {
     std::map<pid_t, std::vector<mapping_t>> mappings;
     std::map<std::pair<std::string, uint64_t>, uint64_t> mapping_ids;  // device and inode: its number
     std::map<std::pair<pid_t, uint64_t>, place_t> places;  // addresses seen, per process
+    std::map<place_t, uint64_t> shared_at;  // where shared memory was first seen at
+    bool aliased = false;  // some shared memory lies at different addresses in different processes
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;
@@ -224,6 +227,10 @@ outcome_t apply(model_t &m, const action_t &a);
 // Whether a thread can make its call now, and the calls that are cancellation points.
 bool can_go(model_t &m, const thread_t &t);
 bool cancellation_point(call_t call);
+
+// Where an address of a process lies: in memory the process has to itself, or in a mapping
+// that it may share. While the program is one process, everything is its own.
+place_t place_of(model_t &m, pid_t pid, uint64_t address);
 
 // The object a thread's call is about, found (and first seen) by its address.
 object_t &object_of(model_t &m, const thread_t &t, kind_t kind, uint64_t address);

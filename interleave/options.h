@@ -20,6 +20,7 @@ struct options_t {
     int runs = 1000;
     double seconds = 60;  // the search stops after this long, whatever is left
     unsigned seed = 1;
+    std::string search;  // one way of choosing schedules only: orders, departures, priorities
     std::string save;    // where a faulty schedule goes
     std::string replay;  // a schedule to replay
     bool step = false;   // the learner chooses every turn

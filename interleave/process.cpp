@@ -29,8 +29,11 @@ namespace {
 
 constexpr double kNap = 0.001;  // seconds interleave sleeps on the bell at most at a time
 constexpr unsigned kPidfdThread = O_EXCL;  // pidfd_open: of a thread, not of a process (PIDFD_THREAD)
+constexpr std::size_t kPidRoom = 12;       // digits of a pid, at most
 
-std::vector<std::string> environment_for(const program_t &p, const target_t &target, pid_t pid)
+// The program's environment: the steering library preloaded, and the region handed over
+// to the one process that starts the program, whose pid the child writes in the room left.
+std::vector<std::string> environment_for(const program_t &p, const target_t &target)
 {
     const std::string &library = target.library;
     const std::string folder = library.substr(0, library.rfind('/'));
@@ -60,7 +63,7 @@ std::vector<std::string> environment_for(const program_t &p, const target_t &tar
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
     env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
     env.push_back(std::string(steer::kRegionVariable) + "=" + std::to_string(p.region_fd));
-    env.push_back(std::string(steer::kPidVariable) + "=" + std::to_string(pid));
+    env.push_back(std::string(steer::kPidVariable) + "=" + std::string(kPidRoom, ' '));
     return env;
 }
 
@@ -112,6 +115,52 @@ std::string syscall_name(long number)
     }
 }
 
+// What the child needs to start the program, made ready before it exists.
+struct start_t {
+    const char *program;
+    char **argv, **envp;
+    char *pid;  // the room for its pid in the environment
+    pid_t parent;
+    int in, out, err, failed, region;
+};
+
+// The child, in interleave's memory: system calls only, then the program.
+int start_program(void *arg)
+{
+    const start_t &s = *static_cast<const start_t *>(arg);
+    char digits[kPidRoom + 1];
+    std::size_t n = 0;
+    for (unsigned long pid = static_cast<unsigned long>(getpid()); pid != 0 && n < kPidRoom; pid /= 10)
+        digits[n++] = static_cast<char>('0' + pid % 10);
+    for (std::size_t k = 0; k < n; k++)
+        s.pid[k] = digits[n - 1 - k];
+    s.pid[n] = '\0';
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != s.parent)
+        _exit(127);
+    dup2(s.in, 0);
+    dup2(s.out, 1);
+    dup2(s.err, 2);
+    // The region reaches the program by number: it must stay open in it, until the
+    // steering library has mapped it.
+    fcntl(s.region, F_SETFD, 0);
+    // Addresses the same in every run: a program that prints a pointer, or a thread's
+    // id, replays the same.
+    personality(ADDR_NO_RANDOMIZE);
+    struct sigaction fresh {};
+    fresh.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; sig++)
+        sigaction(sig, &fresh, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(s.program, s.argv, s.envp);
+    const int e = errno;
+    [[maybe_unused]] ssize_t ignored = write(s.failed, &e, sizeof e);
+    _exit(127);
+}
+
 }  // namespace
 
 double seconds_now()
@@ -147,38 +196,17 @@ bool launch(program_t &p, const target_t &target, std::string &why)
     std::vector<std::string> args{target.program};
     args.insert(args.end(), target.args.begin(), target.args.end());
     std::vector<char *> argv = pointers(args);
-
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
+    std::vector<std::string> env = environment_for(p, target);
+    std::vector<char *> envp = pointers(env);
+    char *pid_room = envp[envp.size() - 2] + std::strlen(steer::kPidVariable) + 1;
+    start_t start{target.program.c_str(), argv.data(), envp.data(), pid_room, getpid(), in[0], out[1], err[1], failed[1], p.region_fd};
+    // The child shares interleave's memory until it starts the program (as vfork does), so
+    // that starting it costs the same however much interleave keeps.
+    static thread_local std::vector<char> stack(65536);
+    const pid_t pid = clone(start_program, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
     if (pid == -1) {
-        why = std::string("fork: ") + std::strerror(errno);
+        why = std::string("clone: ") + std::strerror(errno);
         return false;
-    }
-    if (pid == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        // The region reaches the program by number: it must stay open in it, until the
-        // steering library has mapped it.
-        fcntl(p.region_fd, F_SETFD, 0);
-        // Addresses the same in every run: a program that prints a pointer, or a thread's
-        // id, replays the same.
-        personality(ADDR_NO_RANDOMIZE);
-        for (int sig = 1; sig < NSIG; sig++)
-            signal(sig, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        std::vector<std::string> env = environment_for(p, target, getpid());
-        std::vector<char *> envp = pointers(env);
-        execve(target.program.c_str(), argv.data(), envp.data());
-        const int e = errno;
-        [[maybe_unused]] ssize_t ignored = write(failed[1], &e, sizeof e);
-        _exit(127);
     }
     setpgid(pid, pid);
     close(in[0]);
@@ -212,8 +240,9 @@ void grant(program_t &p, int channel, int64_t answer)
 {
     steer::channel_t &c = p.region->channels[channel];
     c.answer = answer;
-    c.turn.store(steer::kGo, std::memory_order_release);
-    syscall(SYS_futex, &c.turn, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    c.turn.store(steer::kGo);
+    if (c.parked.load() != 0)  // else it is still looking at `turn`, and sees Go itself
+        syscall(SYS_futex, &c.turn, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
 bool give_input(program_t &p, const target_t &target)

@@ -107,6 +107,8 @@ enum flag_t : uint32_t {
 
 struct channel_t {
     std::atomic<uint32_t> turn;
+    std::atomic<int32_t> parked;  // its thread sleeps on `turn`: a Go must wake it
+    std::atomic<int32_t> nap;     // another thread has the turn: no use looking for a Go
     int32_t pid;
     int32_t tid;
     call_t call;

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 
@@ -175,41 +176,55 @@ void show(const screen_t &screen, const run_result_t &run)
     }
 }
 
+bool proved(const search_t &s)
+{
+    return !s.covered.empty() && s.covered.back().complete;
+}
+
 void print_summary(const options_t &o, const search_t &s)
 {
     const screen_t plain;
     const std::string turns = std::to_string(o.bounds.turns);
-    std::string head;
-    if (s.cut == 0)
-        head = "Nothing found in " + plural(s.runs, "run", "runs") + ": the program came to its end in " +
-               (s.runs == 1 ? "it" : "every one") + ", " + (o.bounds.status == 0 ? "with status 0" : "as it should") + ".";
-    else if (s.ended == 0 && o.target.demo)
-        head = "Nothing found in " + plural(s.runs, "run", "runs") + " of " + watch::name_of(*o.target.demo) +
-               "'s first " + turns + " turns (it runs until stopped, so every run is cut there).";
-    else if (s.ended == 0)
-        head = "Nothing found in the first " + turns + " turns of " + plural(s.runs, "run", "runs") +
-               "; none of them came to the program's end, so nothing is known of what comes after" +
-               (o.turns_given ? "." : ": the program may never end.");
-    else
-        head = "Nothing found in " + plural(s.runs, "run", "runs") + ": " + std::to_string(s.ended) +
-               " came to the program's end, and " + plural(s.cut, "was", "were") + " cut at " + turns +
-               " turns, so nothing is known of what came after in " + (s.cut == 1 ? "it" : "them") + ".";
-    say(plain, head, 0, 2, nullptr);
-    std::string how = "The schedules: the default order, which switches threads only when one must";
-    if (s.systematic > 1)
-        how += "; " + std::to_string(s.systematic - 1) + (s.systematic == 2 ? " more that switches" : " more that switch") +
-               " once or twice more, within the first " + std::to_string(std::min(o.bounds.window, o.bounds.turns)) +
-               " turns";
-    if (s.random > 0)
-        how += "; " + std::to_string(s.random) + " random";
-    how += ". " + plural(s.turns, "turn", "turns") + " in all, in " + std::to_string(static_cast<int>(s.seconds + 0.5)) + " s.";
+    if (proved(s)) {
+        std::string said = s.covered.back().said;
+        said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
+        say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
+        say(plain,
+            "That is a proof for what interleave steers: threads switch only at its calls, so it covers a program whose "
+            "threads share memory only under those calls (a lock, a semaphore, a wait); whatever they do to memory "
+            "between two calls is one step to it, and a data race there is not seen." +
+                std::string(s.cut > 0 ? " Runs were cut at " + turns + " turns: nothing is known of what comes after." : ""),
+            2, 2, nullptr);
+    } else {
+        std::string head;
+        if (s.cut == 0)
+            head = "Nothing found in " + plural(s.runs, "run", "runs") + ": the program came to its end in " +
+                   (s.runs == 1 ? "it" : "every one") + ", " + (o.bounds.status == 0 ? "with status 0" : "as it should") + ".";
+        else if (s.ended == 0 && o.target.demo)
+            head = "Nothing found in " + plural(s.runs, "run", "runs") + " of " + watch::name_of(*o.target.demo) +
+                   "'s first " + turns + " turns (it runs until stopped, so every run is cut there).";
+        else if (s.ended == 0)
+            head = "Nothing found in the first " + turns + " turns of " + plural(s.runs, "run", "runs") +
+                   "; none of them came to the program's end, so nothing is known of what comes after" +
+                   (o.turns_given ? "." : ": the program may never end.");
+        else
+            head = "Nothing found in " + plural(s.runs, "run", "runs") + ": " + std::to_string(s.ended) +
+                   " came to the program's end, and " + plural(s.cut, "was", "were") + " cut at " + turns +
+                   " turns, so nothing is known of what came after in " + (s.cut == 1 ? "it" : "them") + ".";
+        say(plain, head, 0, 2, nullptr);
+        say(plain, "The schedules:", 2, 2, nullptr);
+        for (const coverage_t &c : s.covered)
+            say(plain, "- " + c.said + ".", 4, 6, nullptr);
+    }
+    std::string how = plural(s.turns, "turn", "turns") + " in all, in " + std::to_string(static_cast<int>(s.seconds + 0.5)) + " s.";
     if (s.out_of_time)
         how += " The time limit (" + std::to_string(static_cast<int>(o.seconds)) + " s) ended the search.";
     say(plain, how, 2, 2, nullptr);
-    say(plain,
-        "Not seen: threads switch only at the calls interleave steers, so whatever they do to memory between "
-        "two calls is one step to it. This is a search within its bounds, not a proof.",
-        2, 2, nullptr);
+    if (!proved(s))
+        say(plain,
+            "Not seen: threads switch only at the calls interleave steers, so whatever they do to memory between "
+            "two calls is one step to it. This is a search within its bounds, not a proof.",
+            2, 2, nullptr);
     if (!s.tested.empty()) {
         std::printf("  %s's rules:\n", watch::name_of(*o.target.demo));
         for (const auto &[name, runs] : s.tested) {
@@ -223,7 +238,8 @@ void print_summary(const options_t &o, const search_t &s)
 std::string json_refusal(const std::string &verdict, const std::string &why)
 {
     return "{\"program\": null, \"verdict\": " + quoted(verdict) + ", \"why\": " + quoted(why) +
-           ", \"fault\": null, \"runs\": 0, \"runs_ended\": 0, \"runs_cut\": 0, \"seconds\": 0, \"schedule\": null}";
+           ", \"fault\": null, \"runs\": 0, \"runs_ended\": 0, \"runs_cut\": 0, \"complete\": false, "
+           "\"distinct_orders\": null, \"seconds\": 0, \"schedule\": null}";
 }
 
 std::string json_of(const options_t &o, const search_t &s)
@@ -245,6 +261,8 @@ std::string json_of(const options_t &o, const search_t &s)
         j += ", \"why\": " + quoted(s.fault->headline);
     j += ", \"runs\": " + std::to_string(s.runs) + ", \"runs_ended\": " + std::to_string(s.ended) +
          ", \"runs_cut\": " + std::to_string(s.cut) + ", \"turns\": " + std::to_string(s.turns);
+    j += std::string(", \"complete\": ") + (proved(s) ? "true" : "false") +
+         ", \"distinct_orders\": " + (s.orders.empty() ? std::string("null") : std::to_string(s.orders.size()));
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", s.seconds);
     j += std::string(", \"seconds\": ") + seconds;

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "options.h"
+#include "policy.h"
 
 namespace interleave {
 
@@ -16,8 +18,8 @@ struct search_t {
     int runs = 0;
     int ended = 0;       // runs in which the program came to its end
     int cut = 0;         // runs cut at the turn bound
-    int systematic = 0;  // runs by the default order, with a few more switches
-    int random = 0;
+    std::vector<coverage_t> covered;  // what each way of choosing schedules covered, in turn
+    std::set<std::string> orders;     // the distinct orders of the runs, by name
     long turns = 0;
     double seconds = 0;
     bool out_of_time = false;  // the time limit ended the search
@@ -25,6 +27,7 @@ struct search_t {
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
     std::optional<fault_report_t> fault;
     std::string found_by;  // which run, and by which schedule
+    int found_turns = 0;   // the turns of that run up to the fault, before they were shortened
     std::string schedule;  // where the fault's schedule was saved
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <tuple>
 #include <sys/wait.h>
 
 namespace interleave {
@@ -44,9 +45,22 @@ struct run_t {
     std::deque<std::pair<int, std::string>> recent;
     std::size_t kept = 0;    // bytes of output the turns keep
     std::string last_state;  // who held what after the last turn
+    // With bounds.steps: the last turn taken, which whatever happens until the next is
+    // part of; whether it has settled; and the clock as it began.
+    int stepping = -1;
+    bool settled = false;
+    int64_t clock_given = 0;
+    std::map<std::tuple<int, int, char>, int> predicted_at;  // thread, its call, how: index
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
+
+// Something the turn under way touched as its thread ran on, or ended.
+void touched(run_t &r, thing_t thing, uint64_t a, uint64_t b, role_t role)
+{
+    if (r.stepping >= 0)
+        add(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, thing, a, b, role);
+}
 
 void fail(run_t &r, fault_t kind, const std::string &headline, std::vector<std::string> details = {})
 {
@@ -68,6 +82,10 @@ void take_output(run_t &r)
         return;
     keep(r.result.out, out);
     keep(r.result.err, err);
+    if (!out.empty())
+        touched(r, thing_t::stream, 1, 0, role_t::write);
+    if (!err.empty())
+        touched(r, thing_t::stream, 2, 0, role_t::write);
     // The turns keep as much again, all together: a replay shows the first megabyte.
     if (!r.result.turns.empty() && r.kept < kKeptText) {
         r.kept += out.size() + err.size();
@@ -143,6 +161,7 @@ bool fed_a_reader(run_t &r)
         const steer::channel_t &c = r.program.region->channels[t.channel];
         if (reading_input(t.pid != 0 ? t.pid : c.pid, c.tid)) {
             give_input(r.program, r.target);  // a line, or the end of the input
+            touched(r, thing_t::input, 0, 0, role_t::write);
             return true;
         }
     }
@@ -212,6 +231,7 @@ bool answered_soon(const run_t &r)
 void thread_end(run_t &r, int id)
 {
     thread_t &t = r.model.threads[static_cast<std::size_t>(id)];
+    touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
     if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
         thread_ended(r.model, id);
     else if (std::find(r.dying.begin(), r.dying.end(), t.pid) == r.dying.end())
@@ -233,6 +253,9 @@ void told_posts(run_t &r)
     for (; r.posts_seen < posted; r.posts_seen++) {
         const auto &post = r.program.region->posts[r.posts_seen % steer::kPostsKept];
         posted_by_handler(r.model, post.pid, post.semaphore);
+        if (r.stepping >= 0)
+            add_object(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, r.model, post.pid, post.semaphore,
+                       role_t::commute);
     }
 }
 
@@ -269,6 +292,7 @@ bool settle(run_t &r)
                 if (!t.asked && !t.process && r.program.region->ends_seen.load() != 0)
                     watch_thread(r.program, id, c.tid);
                 if (c.spawned != 0) {
+                    touched(r, thing_t::outside, 0, 0, role_t::write);
                     program_started(r.model, id, c.spawned);
                     watch_process(r.program, c.spawned);
                     r.program.region->channels[t.channel].spawned = 0;
@@ -276,6 +300,7 @@ bool settle(run_t &r)
                 }
                 hear(r.model, id, c);
             } else if (word == steer::kEnded) {
+                touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
                 thread_ended(r.model, id);
             } else {
                 waiting = true;
@@ -289,6 +314,8 @@ bool settle(run_t &r)
             const pid_t parent = r.model.processes[pid].parent;
             if (r.program.pidfds.contains(parent) && will_handle(parent, SIGCHLD))
                 r.handled_wanted++;
+            touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
+            touched(r, thing_t::children, process_of(r.model, parent), 0, role_t::write);
             process_died(r.model, pid);
         }
         told_posts(r);
@@ -332,6 +359,7 @@ bool settle(run_t &r)
         // A process whose thread started another program: once it has, it is not steered.
         for (const auto &[pid, p] : r.model.processes)
             if (p.execing && !p.dead && !still_steered(pid)) {
+                touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
                 process_execed(r.model, pid);
                 r.program.started_others = true;
                 news.death = true;  // look again at once
@@ -437,7 +465,21 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     });
     if (static_cast<int>(r.result.choosable.size()) < r.bounds.window)
         r.result.choosable.push_back(actions);
+    footprint_t touching;
+    if (r.bounds.steps)
+        touching = touches(r.model, a);
     outcome_t o = apply(r.model, a);
+    if (r.bounds.steps) {
+        step_t &step = r.result.steps.back();
+        step.action = a;
+        taken(touching, a, call, o);
+        step.touched = std::move(touching);
+        step.new_thread = o.new_thread;
+        if (o.new_thread != kNobody)
+            add(step.touched, thing_t::life, static_cast<uint64_t>(o.new_thread), 0, role_t::release);
+        r.stepping = static_cast<int>(r.result.steps.size()) - 1;
+        r.settled = false;
+    }
     r.turn++;
     r.result.choices.push_back(a);
     thread_t &t = r.model.threads[static_cast<std::size_t>(a.thread)];
@@ -473,9 +515,17 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     if (a.how == 'r' && call == call_t::input && !give_input(r.program, r.target))
         o.does = "reads its input: it has ended";
     r.program.region->clock_ns.store(std::max(r.program.region->clock_ns.load(), r.model.clock));
+    r.clock_given = r.program.region->clock_ns.load();
     if (o.tell && r.result.fault.kind == fault_t::none) {
         t.state = thread_t::running;
         grant(r.program, t.channel, o.answer);
+    }
+    // The thread that had the turn before, if it waits for one still, need not look for
+    // it: it sleeps, and leaves the processor to the one that goes on.
+    if (r.last >= 0 && r.last != a.thread) {
+        const thread_t &before = r.model.threads[static_cast<std::size_t>(r.last)];
+        if (before.state == thread_t::asking && before.channel >= 0)
+            r.program.region->channels[before.channel].nap.store(1, std::memory_order_relaxed);
     }
     if (o.changed) {
         r.quiet = 0;
@@ -491,6 +541,10 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     // A thread that backs off stays behind the others until one of them changes something;
     // then it is woken, as if it had waited for that change.
     std::erase(r.woken, a.thread);
+    if (r.bounds.steps) {
+        r.result.steps.back().changed = o.changed;
+        r.result.steps.back().again = !o.changed && r.backing_off.contains(a.thread);
+    }
     if (!o.changed) {
         r.backing_off.insert(a.thread);
     } else {
@@ -529,6 +583,54 @@ view_t look(run_t &r)
     return view;
 }
 
+// The turn just taken has settled: whether its thread read the clock as it ran on, and what
+// the call it asks for next tells the others.
+void finish_step(run_t &r)
+{
+    if (r.stepping < 0 || r.settled)
+        return;
+    step_t &step = r.result.steps[static_cast<std::size_t>(r.stepping)];
+    if (r.program.region->clock_ns.load() > r.clock_given)
+        add(step.touched, thing_t::clock, 0, 0, role_t::write);
+    asked_next(step.touched, r.model, step.action.thread);
+    r.settled = true;
+}
+
+// What an action would touch, worked out once for each call a thread asks for.
+int predicted(run_t &r, const action_t &a)
+{
+    const thread_t &t = r.model.threads[static_cast<std::size_t>(a.thread)];
+    auto [at, added] = r.predicted_at.try_emplace({a.thread, t.heard, a.how}, static_cast<int>(r.result.predicted.size()));
+    if (added)
+        r.result.predicted.push_back(touches(r.model, a));
+    return at->second;
+}
+
+void open_step(run_t &r, const std::vector<action_t> &actions)
+{
+    step_t step;
+    for (const action_t &a : actions)
+        step.enabled.push_back({a, predicted(r, a)});
+    r.result.steps.push_back(std::move(step));
+}
+
+// Every thread's next action where the run ended, whether it could be taken or not.
+void note_waiting(run_t &r)
+{
+    for (std::size_t k = 0; k < r.model.threads.size(); k++) {
+        const thread_t &t = r.model.threads[k];
+        if (t.state != thread_t::asking)
+            continue;
+        for (char how : {'r', 't', 's', 'c'}) {
+            const action_t a{static_cast<int>(k), how, 0};
+            const bool possible = how == 'r' || std::any_of(r.result.last_choosable.begin(), r.result.last_choosable.end(),
+                                                            [&](const action_t &x) { return x == a; });
+            if (possible)
+                r.result.waiting.push_back({a, predicted(r, a)});
+        }
+    }
+}
+
 bool unsteered_alive(const run_t &r)
 {
     for (const auto &[pid, p] : r.model.processes)
@@ -554,6 +656,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     const look_t looking = [&] { return look(r); };
     double idle_since = 0;
     while (settle(r)) {
+        finish_step(r);
         r.model.base = r.program.region->base.load();
         r.model.clock = std::max(r.model.clock, r.program.region->clock_ns.load());
         if (r.program.status) {
@@ -568,8 +671,10 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
                 idle_since = seconds_now();
             if (seconds_now() - idle_since < bounds.stall) {
                 if (wait_for_news(r.program, r.program.region->bell.load(), 0.1).death)
-                    for (pid_t pid : deaths(r.program))
+                    for (pid_t pid : deaths(r.program)) {
+                        touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
                         process_died(r.model, pid);
+                    }
                 continue;
             }
         }
@@ -587,11 +692,17 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         }
         if (r.turn >= bounds.turns) {
             r.result.cut = true;
+            r.result.last_choosable = actions;
             break;
         }
-        const int k = choose({actions, r.last, r.turn, r.backing_off, r.woken, looking});
+        if (bounds.steps)
+            open_step(r, actions);
+        const int k = choose({actions, r.last, r.turn, r.backing_off, r.woken, looking, r.result});
+        if (bounds.steps && (k < 0 || k >= static_cast<int>(actions.size())))
+            r.result.steps.pop_back();
         if (k == kStop) {
             r.result.stopped = true;
+            r.result.last_choosable = actions;
             break;
         }
         if (k < 0 || k >= static_cast<int>(actions.size())) {
@@ -602,7 +713,12 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         if (r.result.fault.kind != fault_t::none)
             break;
     }
+    finish_step(r);
     take_output(r);
+    if (bounds.steps) {
+        note_waiting(r);
+        r.result.aliased = r.model.aliased;
+    }
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);
     if (r.program.region != nullptr) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "depend.h"
 #include "model.h"
 #include "names.h"
 #include "process.h"
@@ -25,6 +26,7 @@ struct bounds_t {
     int status = 0;      // the status the program normally ends with
     bool details = true;  // keep each turn's record (for a replay, and for the demos' rules)
     int window = 60;     // keep what could have been chosen at each of the first turns
+    bool steps = false;  // keep what each turn touched, for a search by partial order
 };
 
 struct run_result_t;
@@ -37,6 +39,19 @@ struct view_t {
 
 using look_t = std::function<view_t()>;
 
+// One turn as a search by partial order sees it: what was taken, what it touched, and what
+// else could have happened there, each with what it would have touched (an index into the
+// run's `predicted`).
+struct step_t {
+    action_t action{};
+    footprint_t touched;
+    std::vector<std::pair<action_t, int>> enabled;
+    int new_thread = kNobody;  // the thread or process it created
+    bool changed = true;       // false for a try that failed, a yield
+    bool again = false;        // a try that changed nothing, by a thread whose try before it
+                               // changed nothing either, and nothing changed in between
+};
+
 // What a chooser is asked at each turn.
 struct decision_t {
     const std::vector<action_t> &actions;  // what can happen now
@@ -47,6 +62,7 @@ struct decision_t {
     const std::vector<int> &woken;         // threads that backed off until the last turn, which
                                            // changed something
     const look_t &look;                    // the threads as they are, for a chooser that shows them
+    const run_result_t &so_far;            // the turns taken so far, with what each touched
 };
 
 // Chooses the index of the next action among those that can happen. kStop ends the run
@@ -93,6 +109,13 @@ struct run_result_t {
     std::string out, err;          // everything written (the first megabyte of each)
     std::vector<std::pair<std::string, int>> tested;  // each rule, and how often the run put it to the test
     view_t end;                    // the threads as the run left them
+    // With bounds.steps: each turn; what actions would have touched; and, at the end, every
+    // thread's next action, whether it could be taken then or not.
+    std::vector<step_t> steps;
+    std::vector<footprint_t> predicted;
+    std::vector<std::pair<action_t, int>> waiting;
+    std::vector<action_t> last_choosable;  // what could have happened where the run was cut
+    bool aliased = false;  // shared memory at different addresses: turns cannot be told apart
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

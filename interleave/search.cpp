@@ -9,13 +9,13 @@
 #include <deque>
 
 #include "choosers.h"
+#include "policy.h"
 #include "report.h"
 #include "schedule.h"
+#include "shorten.h"
 
 namespace interleave {
 namespace {
-
-constexpr int kDeviations = 2;  // systematic schedules switch at most this many times more than they must
 
 volatile sig_atomic_t stopped_by;  // the signal that stops the search, or 0
 
@@ -56,21 +56,6 @@ void count_tests(search_t &s, const run_result_t &run)
     }
 }
 
-// The runs that switch once more than `plan`, after its last switch, within the window.
-void plans_after(std::deque<plan_t> &plans, const plan_t &plan, const run_result_t &run)
-{
-    if (static_cast<int>(plan.deviations.size()) >= kDeviations)
-        return;
-    const int from = plan.deviations.empty() ? 0 : plan.deviations.back().first + 1;
-    for (int turn = from; turn < static_cast<int>(run.choosable.size()); turn++)
-        for (const action_t &other : run.choosable[static_cast<std::size_t>(turn)])
-            if (!(other == run.choices[static_cast<std::size_t>(turn)])) {
-                plan_t next = plan;
-                next.deviations.push_back({turn, other});
-                plans.push_back(next);
-            }
-}
-
 int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
 {
     s.fault = fault;
@@ -82,6 +67,62 @@ int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
     for (const std::string &line : fault.details)
         std::fprintf(stderr, "  %s\n", line.c_str());
     return 2;
+}
+
+// A fault: its schedule is made as short as it can be, run once more to be sure it shows
+// the same way, saved, and told.
+int found(const options_t &o, const screen_t &screen, search_t &s, const run_result_t &run, const std::string &by,
+          std::chrono::steady_clock::time_point started)
+{
+    const std::vector<action_t> first(run.choices.begin(),
+                                      run.choices.begin() + std::min<long>(run.fault.turn, static_cast<long>(run.choices.size())));
+    const shortened_t shortest = shorten(o.target, o.bounds, first, run.fault, stopping);
+    if (stopped_by != 0) {
+        s.seconds = since(started);
+        return stopped(o, s);
+    }
+    const std::vector<action_t> &schedule = shortest.schedule;
+    bounds_t again_bounds = o.bounds;
+    again_bounds.turns = static_cast<int>(schedule.size());
+    run_result_t again = run_once(o.target, again_bounds, replaying(schedule), stopping);
+    judge(o.target, again);
+    s.seconds = since(started);
+    s.fault = shortest.fault;
+    s.found_by = by;
+    s.found_turns = static_cast<int>(first.size());
+    const bool same = again.fault.kind == shortest.fault.kind && again.fault.turn == shortest.fault.turn;
+    if (same) {
+        const std::string path = !o.save.empty() ? o.save : default_path(o);
+        std::string why;
+        if (!save_schedule(path, o.target, o.bounds, schedule, why)) {
+            std::fprintf(stderr, "interleave: the schedule is not saved: %s\n", why.c_str());
+            return 2;
+        }
+        s.schedule = path;
+    }
+    if (o.json) {
+        std::printf("%s\n", json_of(o, s).c_str());
+        return 1;
+    }
+    std::printf("\n");
+    say(screen, s.found_by + ": " + fault_name(shortest.fault.kind), 0, 2, kBold);
+    print_fault(screen, shortest.fault);
+    std::printf("\n");
+    if (!same) {
+        say(screen, "But replayed by its schedule, the run went another way: the program depends on "
+                    "something the schedule does not fix (a call interleave does not steer, its process id, "
+                    "a file, the real clock). No schedule is saved.", 0, 2, nullptr);
+        return 1;
+    }
+    const std::string turns = std::to_string(schedule.size()) + (schedule.size() == 1 ? " turn" : " turns");
+    say(screen, "The schedule (" + turns +
+                    (first.size() > schedule.size() ? ", shortened from the " + std::to_string(first.size()) + " of the run that found it"
+                                                    : "") +
+                    ") is saved in " + s.schedule + "; see it turn by turn with",
+        0, 2, nullptr);
+    // A command broken over two lines cannot be pasted, so it stands whole on its own line.
+    std::printf("  %s --replay %s\n", o.self.c_str(), s.schedule.c_str());
+    return 1;
 }
 
 }  // namespace
@@ -110,98 +151,55 @@ int search(const options_t &o, const screen_t &screen)
             0, 2, nullptr);
         std::fflush(stdout);
     }
-    bounds_t bounds = o.bounds;
-    bounds.details = o.target.demo.has_value();  // the demos' rules judge each turn
-    std::deque<plan_t> plans{plan_t{}};
+    std::vector<phase_t> phases = policies(o);
     search_t s;
-    for (int k = 0; k < o.runs; k++) {
-        if (k > 0 && since(started) >= o.seconds) {
-            s.out_of_time = true;
-            break;
-        }
-        const bool by_plan = !plans.empty() && (k % 2 == 0 || s.random >= o.runs / 2);
-        plan_t plan;
-        std::string how;
+    // The time limit holds within a run too: one that it cuts short counts for nothing.
+    const auto out_of_time = [&] { return stopped_by != 0 || since(started) >= o.seconds; };
+    for (phase_t &phase : phases) {
+        policy_t &policy = *phase.policy;
+        bounds_t bounds = o.bounds;
+        bounds.details = o.target.demo.has_value();  // the demos' rules judge each turn
+        bounds.steps = policy.wants_steps();
+        bounds.window = policy.window();
+        const int runs = phase.share >= 1 ? o.runs : static_cast<int>(o.runs * phase.share);
         chooser_t choose;
-        if (by_plan) {
-            plan = plans.front();
-            plans.pop_front();
-            s.systematic++;
-            how = plan.deviations.empty() ? "the default order"
-                                          : "the default order, switching " +
-                                                std::string(plan.deviations.size() == 1 ? "once" : "twice") + " more";
-            choose = following(plan);
-        } else {
-            const unsigned seed = o.seed + static_cast<unsigned>(s.random++);
-            how = "random, seed " + std::to_string(seed);
-            choose = at_random(seed);
+        std::string how;
+        while (s.runs < runs && since(started) < o.seconds * phase.share && (s.runs == 0 || !out_of_time()) &&
+               policy.next(choose, how)) {
+            run_result_t run = run_once(o.target, bounds, choose, out_of_time);
+            if (stopped_by != 0) {
+                s.seconds = since(started);
+                return stopped(o, s);
+            }
+            if (out_of_time() && (run.stopped || run.fault.kind != fault_t::none)) {
+                s.out_of_time = true;
+                break;
+            }
+            judge(o.target, run);
+            s.runs++;
+            s.turns += static_cast<long>(run.choices.size());
+            s.ended += run.status.has_value();
+            s.cut += run.cut;
+            if (run.fault.kind == fault_t::unsteerable) {
+                s.seconds = since(started);
+                return cannot_steer(o, s, run.fault);
+            }
+            if (programs_fault(run.fault.kind))
+                return found(o, screen, s, run, "run " + std::to_string(s.runs) + " of " + std::to_string(o.runs) + " (" + how + ")",
+                             started);
+            if (!run.stopped)
+                if (std::string name = order_name(run); !name.empty())
+                    s.orders.insert(std::move(name));
+            policy.learn(run);
+            count_tests(s, run);
+            if (policy.covered().complete)
+                break;
         }
-        // The time limit holds within a run too: one that it cuts short counts for nothing.
-        const auto out_of_time = [&] { return stopped_by != 0 || since(started) >= o.seconds; };
-        run_result_t run = run_once(o.target, bounds, choose, out_of_time);
-        if (stopped_by != 0) {
-            s.seconds = since(started);
-            return stopped(o, s);
-        }
-        if (run.stopped) {
-            s.out_of_time = true;
+        s.covered.push_back(policy.covered());
+        if (s.covered.back().complete || s.out_of_time || out_of_time())
             break;
-        }
-        judge(o.target, run);
-        s.runs++;
-        s.turns += static_cast<long>(run.choices.size());
-        s.ended += run.status.has_value();
-        s.cut += run.cut;
-        if (run.fault.kind == fault_t::unsteerable) {
-            s.seconds = since(started);
-            return cannot_steer(o, s, run.fault);
-        }
-        if (run.fault.kind != fault_t::none) {
-            // Found. The schedule ends where the fault showed; run by it once more, to be
-            // sure that it shows the same way.
-            std::vector<action_t> schedule(run.choices.begin(),
-                                           run.choices.begin() + std::min<long>(run.fault.turn, static_cast<long>(run.choices.size())));
-            bounds_t again_bounds = o.bounds;
-            again_bounds.turns = static_cast<int>(schedule.size());
-            run_result_t again = run_once(o.target, again_bounds, replaying(schedule));
-            judge(o.target, again);
-            s.seconds = since(started);
-            s.fault = run.fault;
-            s.found_by = "run " + std::to_string(k + 1) + " of " + std::to_string(o.runs) + " (" + how + ")";
-            const bool same = again.fault.kind == run.fault.kind && again.fault.turn == run.fault.turn;
-            if (same) {
-                const std::string path = !o.save.empty() ? o.save : default_path(o);
-                std::string why;
-                if (!save_schedule(path, o.target, o.bounds, schedule, why)) {
-                    std::fprintf(stderr, "interleave: the schedule is not saved: %s\n", why.c_str());
-                    return 2;
-                }
-                s.schedule = path;
-            }
-            if (o.json) {
-                std::printf("%s\n", json_of(o, s).c_str());
-                return 1;
-            }
-            std::printf("\n");
-            say(screen, s.found_by + ": " + fault_name(run.fault.kind), 0, 2, kBold);
-            print_fault(screen, run.fault);
-            std::printf("\n");
-            if (!same) {
-                say(screen, "But replayed by its schedule, the run went another way: the program depends on "
-                            "something the schedule does not fix (a call interleave does not steer, its process id, "
-                            "a file, the real clock). No schedule is saved.", 0, 2, nullptr);
-                return 1;
-            }
-            say(screen, "The schedule (" + std::to_string(schedule.size()) + (schedule.size() == 1 ? " turn" : " turns") +
-                            ") is saved in " + s.schedule + "; see it turn by turn with",
-                0, 2, nullptr);
-            say(screen, o.self + " --replay " + s.schedule, 2, 4, nullptr);
-            return 1;
-        }
-        if (by_plan)
-            plans_after(plans, plan, run);
-        count_tests(s, run);
     }
+    s.out_of_time = s.out_of_time || (since(started) >= o.seconds);
     s.seconds = since(started);
     if (o.json)
         std::printf("%s\n", json_of(o, s).c_str());

@@ -190,13 +190,19 @@ void ring()
 void wait_for_answer(channel_t &c)
 {
     // The answer often comes within microseconds: look for it a while before sleeping.
-    for (int k = 0; k < kSpins && c.turn.load(std::memory_order_acquire) != kGo; k++)
+    for (int k = 0; k < kSpins && c.turn.load(std::memory_order_acquire) != kGo && c.nap.load(std::memory_order_relaxed) == 0;
+         k++)
         __builtin_ia32_pause();
     const timespec second{1, 0};
-    while (c.turn.load(std::memory_order_acquire) != kGo)
+    // Said before the last look: interleave, which writes Go before it looks at `parked`,
+    // then either sees it and wakes us, or wrote Go before that look.
+    c.parked.store(1);
+    while (c.turn.load() != kGo)
         if (r().syscall(SYS_futex, &c.turn, FUTEX_WAIT, kAsking, &second, nullptr, 0) == -1 && errno == ETIMEDOUT &&
             r().syscall(SYS_kill, driver, 0) == -1 && errno == ESRCH)
             r().exit_now(111);
+    c.parked.store(0, std::memory_order_relaxed);
+    c.nap.store(0, std::memory_order_relaxed);
     c.turn.store(kRunning, std::memory_order_relaxed);
 }
 

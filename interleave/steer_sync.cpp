@@ -400,9 +400,11 @@ int pthread_barrier_destroy(pthread_barrier_t *b)
 // next one try.
 int pthread_once(pthread_once_t *control, void (*routine)())
 {
-    if (!steered() || (*control & kOnceDone) != 0)
+    // Asked even when the set-up has run: whether it has is what the turn finds out.
+    if (!steered())
         return r().once(control, routine);
-    if (ask({.call = call_t::once, .object = control}) == 0) {
+    const uint32_t done = (*control & kOnceDone) != 0 ? static_cast<uint32_t>(kDone) : 0;
+    if (ask({.call = call_t::once, .object = control, .flags = done}) == 0) {
         acquired(control);
         return 0;
     }

@@ -201,7 +201,10 @@ TEST(Interleave, TheSixDemosKeepTheirRules)
         SCOPED_TRACE(args.back());
         const harness::result_t r = search(dir, args).run;
         EXPECT_TRUE(r.exited(0)) << r.out << r.err;
-        EXPECT_TRUE(has(r.out, "Nothing found in 12 runs")) << r.out;
+        // A demo with few orders in its first turns has them all tried in fewer runs.
+        EXPECT_TRUE(has(r.out, "Nothing found in 12 runs") ||
+                    has(r.out, "Every distinct order of its first 200 turns tried"))
+            << r.out;
         EXPECT_FALSE(has(r.out, "BROKEN")) << r.out;
     }
 }

@@ -1,0 +1,261 @@
+#include "depend.h"
+
+#include <algorithm>
+
+namespace interleave {
+namespace {
+
+using enum role_t;
+
+const thread_t &thread_of(const model_t &m, int id)
+{
+    return m.threads[static_cast<std::size_t>(id)];
+}
+
+// What a call touches when its thread makes it ('r'), by the kind of call.
+void call_touches(footprint_t &f, model_t &m, int id)
+{
+    const thread_t &t = thread_of(m, id);
+    const request_t &q = t.asks;
+    const auto object = [&](uint64_t address, role_t role) { add_object(f, m, t.pid, address, role); };
+    const uint64_t self = process_of(m, t.pid);
+    switch (q.call) {
+    case call_t::mutex_lock:
+    case call_t::rwlock_wrlock:
+        object(q.object, acquire);  // it goes on only once nobody holds the lock
+        break;
+    case call_t::rwlock_rdlock:
+        object(q.object, write);  // readers share it: one that lets go does not hold it alone
+        break;
+    case call_t::mutex_unlock:
+        object(q.object, release);  // only its holder lets it go
+        break;
+    case call_t::rwlock_unlock: {
+        const place_t place = place_of(m, t.pid, q.object);
+        const auto it = m.objects.find(place);
+        const bool writer = it != m.objects.end() && it->second.rwlock.writer == id;
+        object(q.object, writer ? release : write);
+        break;
+    }
+    case call_t::cond_wait:
+        if (t.phase == thread_t::none) {
+            object(q.object, write);
+            object(q.object2, release);  // it lets go of the mutex it holds
+        } else {
+            object(q.object, read);  // woken by a signal, or its deadline passed
+            object(q.object2, acquire);
+        }
+        break;
+    case call_t::sem_post:
+        object(q.object, commute);  // posts add up the same in any order
+        break;
+    case call_t::futex_park:
+    case call_t::mutex_init:
+    case call_t::mutex_trylock:
+    case call_t::mutex_destroy:
+    case call_t::rwlock_init:
+    case call_t::rwlock_tryrdlock:
+    case call_t::rwlock_trywrlock:
+    case call_t::rwlock_destroy:
+    case call_t::cond_init:
+    case call_t::cond_signal:
+    case call_t::cond_broadcast:
+    case call_t::cond_destroy:
+    case call_t::sem_init:
+    case call_t::sem_wait:
+    case call_t::sem_trywait:
+    case call_t::sem_destroy:
+    case call_t::barrier_init:
+    case call_t::barrier_wait:
+    case call_t::barrier_destroy:
+    case call_t::once:
+    case call_t::once_done:
+    case call_t::futex_wait:  // the sleeper is counted from its ask on, which ends this turn
+    case call_t::futex_wake:
+        object(q.object, write);
+        break;
+    case call_t::create:
+        add(f, thing_t::numbering, 0, 0, write);
+        break;
+    case call_t::join:
+        // A join that waits goes on only once the thread has ended; one that does not wait
+        // looks.
+        add(f, thing_t::life, static_cast<uint64_t>(q.target), 0, (q.flags & steer::kTry) != 0 ? read : acquire);
+        break;
+    case call_t::detach:
+        add(f, thing_t::life, static_cast<uint64_t>(q.target), 0, write);
+        break;
+    case call_t::cancel:
+        add(f, thing_t::cancel, static_cast<uint64_t>(q.target), 0, write);
+        break;
+    case call_t::thread_exit:
+        add(f, thing_t::life, static_cast<uint64_t>(id), 0, release);
+        break;
+    case call_t::fork:
+        add(f, thing_t::numbering, 0, 0, write);
+        add(f, thing_t::process, self, 0, write);  // the child gets a copy of it as it is now
+        break;
+    case call_t::exec:
+        add(f, thing_t::process, self, 0, write);
+        break;
+    case call_t::wait:
+        add(f, thing_t::children, self, 0, write);
+        break;
+    case call_t::exit:
+        add(f, thing_t::process, self, 0, write);
+        break;
+    case call_t::kill:
+        for (const auto &[pid, p] : m.processes)
+            if (q.value <= 0 || q.value == pid)
+                add(f, thing_t::process, process_of(m, pid), 0, write);
+        add(f, thing_t::outside, 0, 0, write);  // it may be a program interleave does not steer
+        break;
+    case call_t::sleep:
+        add(f, thing_t::clock, 0, 0, commute);
+        break;
+    case call_t::output:
+        add(f, thing_t::stream, static_cast<uint64_t>(q.value), 0, write);
+        break;
+    case call_t::input:
+        add(f, thing_t::input, 0, 0, write);
+        break;
+    case call_t::command:
+        add(f, thing_t::outside, 0, 0, write);
+        break;
+    case call_t::alarm:
+        add(f, thing_t::timer, self, 0, write);
+        break;
+    case call_t::start:
+    case call_t::testcancel:
+    case call_t::yield:
+        break;
+    }
+}
+
+}  // namespace
+
+uint64_t process_of(const model_t &m, pid_t pid)
+{
+    const auto it = m.processes.find(pid);
+    if (it == m.processes.end() || it->second.first_thread == kNobody)
+        return (uint64_t{1} << 40) | static_cast<uint32_t>(pid);  // a program interleave does not steer
+    return static_cast<uint64_t>(it->second.first_thread);
+}
+
+void add(footprint_t &f, thing_t thing, uint64_t a, uint64_t b, role_t role)
+{
+    for (access_t &x : f)
+        if (x.thing == thing && x.a == a && x.b == b) {
+            if (x.role != role)
+                x.role = x.role == read ? role : role == read ? x.role : write;
+            return;
+        }
+    f.push_back({thing, a, b, role});
+}
+
+void add_object(footprint_t &f, model_t &m, pid_t pid, uint64_t address, role_t role)
+{
+    const bool shared = place_of(m, pid, address).space != static_cast<uint64_t>(pid) && m.forked;
+    add(f, thing_t::object, shared ? kSharedThing : process_of(m, pid), address, role);
+}
+
+footprint_t touches(model_t &m, const action_t &a)
+{
+    footprint_t f;
+    const thread_t &t = thread_of(m, a.thread);
+    add(f, thing_t::process, process_of(m, t.pid), 0, read);  // an exit or a fork of its process
+    if (cancellation_point(t.asks.call))
+        add(f, thing_t::cancel, static_cast<uint64_t>(a.thread), 0, read);
+    switch (a.how) {
+    case 'r':
+        call_touches(f, m, a.thread);
+        break;
+    case 't':  // a timed wait times out at its deadline: it looked at what it waited for
+        add(f, thing_t::clock, 0, 0, commute);
+        if (t.asks.call == call_t::join)
+            add(f, thing_t::life, static_cast<uint64_t>(t.asks.target), 0, read);
+        else
+            add_object(f, m, t.pid, t.asks.object,
+                       t.asks.call == call_t::cond_wait || t.asks.call == call_t::futex_park ? write : read);
+        break;
+    case 's':  // a wait ends with no signal
+        add(f, thing_t::spurious, 0, 0, write);
+        add_object(f, m, t.pid, t.asks.object, write);
+        break;
+    case 'c':  // cancelled at this call: it ends, letting go of what the call was about
+        add(f, thing_t::cancel, static_cast<uint64_t>(a.thread), 0, write);
+        add(f, thing_t::life, static_cast<uint64_t>(a.thread), 0, release);
+        if (t.asks.object != 0)
+            add_object(f, m, t.pid, t.asks.object, write);
+        if (t.asks.call == call_t::cond_wait)
+            add_object(f, m, t.pid, t.asks.object2, write);
+        break;
+    case 'a':  // its process's timer sends SIGALRM
+        add(f, thing_t::clock, 0, 0, commute);
+        add(f, thing_t::timer, process_of(m, t.pid), 0, write);
+        add(f, thing_t::process, process_of(m, t.pid), 0, write);
+        break;
+    }
+    return f;
+}
+
+void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
+{
+    // A call that changed nothing (a try that found the lock taken, a signal nobody waited
+    // for, a join of a thread still running) only looked.
+    if (a.how != 'r' || out.changed || out.misuse || call == call_t::futex_wait || call == call_t::futex_park)
+        return;
+    for (access_t &x : f)
+        if (x.thing == thing_t::object || x.thing == thing_t::life)
+            x.role = read;
+}
+
+void asked_next(footprint_t &f, model_t &m, int thread)
+{
+    const thread_t &t = thread_of(m, thread);
+    if (t.state != thread_t::asking)
+        return;
+    // A deadline is counted from the clock as it reads now.
+    if (t.asks.deadline >= 0)
+        add(f, thing_t::clock, 0, 0, read);
+    // A writer that waits keeps new readers out of a lock that lets writers go first; a
+    // semaphore waited on cannot be destroyed.
+    if (t.asks.call == call_t::rwlock_wrlock)
+        add_object(f, m, t.pid, t.asks.object, write);
+    if (t.asks.call == call_t::sem_wait)
+        add_object(f, m, t.pid, t.asks.object, read);
+}
+
+bool conflict(role_t x, role_t y)
+{
+    return !(x == read && y == read) && !(x == commute && y == commute);
+}
+
+bool dependent(const footprint_t &x, const footprint_t &y)
+{
+    for (const access_t &p : x)
+        for (const access_t &q : y)
+            if (p.thing == q.thing && p.a == q.a && p.b == q.b && conflict(p.role, q.role))
+                return true;
+    return false;
+}
+
+bool coenabled(const footprint_t &x, int x_thread, const footprint_t &y, int y_thread)
+{
+    // A join goes on only once the thread it joins has ended.
+    const auto joins = [](const footprint_t &f, int thread) {
+        return std::any_of(f.begin(), f.end(), [&](const access_t &a) {
+            return a.thing == thing_t::life && a.a == static_cast<uint64_t>(thread) && a.role == acquire;
+        });
+    };
+    if (joins(x, y_thread) || joins(y, x_thread))
+        return false;
+    for (const access_t &p : x)
+        for (const access_t &q : y)
+            if (p.thing == q.thing && p.a == q.a && p.b == q.b &&
+                ((p.role == acquire && q.role == release) || (p.role == release && q.role == acquire)))
+                return false;
+    return true;
+}
+
+}  // namespace interleave
