@@ -94,6 +94,8 @@ struct order_t {
     std::vector<std::vector<int>> turns_of;  // by thread
     std::vector<clock_t_> born;              // a thread's clock as it was created
     std::vector<int> born_at;                // the turn that created it
+    std::vector<bool> again;                 // a try that changed nothing, by a thread whose
+                                             // turn before changed nothing, nor anything since
     std::map<thing_key_t, history_t> things;
 };
 
@@ -128,8 +130,19 @@ order_t order_of(const run_result_t &run, std::size_t threads)
     o.born.assign(threads, clock_t_(threads, 0));
     o.born_at.assign(threads, -1);
     std::vector<uint32_t> counted(threads, 0);
+    o.again.assign(n, false);
+    int changed_last = -1;
     for (std::size_t e = 0; e < n; e++) {
         const step_t &s = run.steps[e];
+        // A try made again, with nothing changed since the one before, is the same wait:
+        // only the first is put in another order.
+        if (!s.changed) {
+            const auto &own = o.turns_of[static_cast<std::size_t>(s.action.thread)];
+            o.again[e] = !own.empty() && own.back() > changed_last &&
+                         run.steps[static_cast<std::size_t>(own.back())].call == s.call;
+        } else {
+            changed_last = static_cast<int>(e);
+        }
         const auto p = static_cast<std::size_t>(s.action.thread);
         clock_t_ c = o.turns_of[p].empty() ? o.born[p] : o.clock[static_cast<std::size_t>(o.turns_of[p].back())];
         joined_clock(o, s.touched, c);
@@ -141,9 +154,7 @@ order_t order_of(const run_result_t &run, std::size_t threads)
             const int turn = static_cast<int>(e);
             if (x.role == role_t::read) {
                 join(h.r, c);
-                // A try made again, with nothing changed since the one before, is the same
-                // wait: only the first is put in another order.
-                if (!s.again)
+                if (!o.again[e])
                     h.reads.push_back({turn, x.role});
             } else if (x.role == role_t::commute) {
                 join(h.c, c);
@@ -261,9 +272,15 @@ public:
                                                          "began was one tried already)"
                                                   : "");
         const std::string of = cut_ ? "of its first " + std::to_string(bounds_.turns) + " turns" : "of its calls";
-        if (!given_up_ && queue_.empty() && runs > 0) {
+        if (!given_up_ && queue_.empty() && runs > 0 && !cut_) {
             c.complete = true;
             c.said = "every distinct order " + of + " tried: " + counted;
+        } else if (!given_up_ && queue_.empty() && runs > 0) {
+            // Cut runs leave out orders that differ only in which turns came before the cut:
+            // what it tried is no proof even of the turns before it.
+            c.said = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run") +
+                     ", fewest switches first, until it found none more to try; as the runs were cut, that is not "
+                     "every order";
         } else if (given_up_) {
             c.said = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run") +
                      ", then it stopped: " + why_;
@@ -541,10 +558,12 @@ private:
         const auto reverse = [&](const std::vector<int> &found, const action_t &a, const clock_t_ &clock, int until) {
             const auto &turns = o.turns_of[static_cast<std::size_t>(a.thread)];
             const auto next = std::lower_bound(turns.begin(), turns.end(), until);
-            const int tried = next == turns.begin() ? -1 : *(next - 1);
+            const int tried = next == turns.begin() || until >= static_cast<int>(run.steps.size()) ? -1 : *(next - 1);
+            const bool retry = tried >= 0 && run.steps[static_cast<std::size_t>(tried)].call ==
+                                                 run.steps[static_cast<std::size_t>(until)].call;
             for (int i : found) {
-                const bool waited = tried >= 0 && tried < i && std::all_of(run.steps.begin() + tried, run.steps.begin() + i,
-                                                                          [](const step_t &s) { return !s.changed; });
+                const bool waited = retry && tried < i && std::all_of(run.steps.begin() + tried, run.steps.begin() + i,
+                                                                     [](const step_t &s) { return !s.changed; });
                 if (!waited)
                     reversal(o, run, path[static_cast<std::size_t>(i)], i, until, a, clock);
             }
@@ -554,9 +573,9 @@ private:
             const step_t &s = run.steps[e];
             const auto [from, known] = start_of(s.action.thread, e);
             footprint_t changes;
-            if (s.again)
+            if (o.again[e])
                 std::ranges::copy_if(s.touched, std::back_inserter(changes), [](const access_t &x) { return x.role != role_t::read; });
-            reverse(races(o, s.again ? changes : s.touched, touched, s.action.thread, known, from, static_cast<int>(e)),
+            reverse(races(o, o.again[e] ? changes : s.touched, touched, s.action.thread, known, from, static_cast<int>(e)),
                     s.action, o.clock[e], static_cast<int>(e));
         }
         // What could have happened and did not (a timeout, a wake-up with no signal), and
@@ -584,7 +603,7 @@ private:
         for (const auto &[a, predicted] : run.waiting)
             other(a, predicted, n);
         // Cut at the bound: an action that could have come next instead takes the place of
-        // the last turn that need not come before it.
+        // a turn that could have been the last.
         if (!run.cut)
             return;
         for (const action_t &a : run.last_choosable) {
@@ -594,12 +613,17 @@ private:
             auto [from, known] = start_of(a.thread, n);
             clock_t_ c = known;
             joined_clock(o, run.predicted[static_cast<std::size_t>(w->second)], c);
+            // Any turn that nothing after it depends on could have been the last one; so
+            // could a, in its place, unless a must come after it.
+            clock_t_ later(o.born.size(), 0);
             for (std::size_t j = n; j-- > 0;) {
                 const auto q = static_cast<std::size_t>(o.thread[j]);
-                if (o.thread[j] != a.thread && (q >= c.size() || c[q] < static_cast<uint32_t>(o.index[j]))) {
+                const auto index = static_cast<uint32_t>(o.index[j]);
+                const bool last = q >= later.size() || later[q] < index;
+                if (last && o.thread[j] != a.thread && (q >= c.size() || c[q] < index))
                     want(path[j], a);
-                    break;
-                }
+                for (std::size_t r = 0; r < later.size() && r < o.clock[j].size(); r++)
+                    later[r] = std::max(later[r], o.clock[j][r]);
             }
         }
     }

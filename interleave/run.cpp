@@ -50,7 +50,7 @@ struct run_t {
     int stepping = -1;
     bool settled = false;
     int64_t clock_given = 0;
-    std::map<std::tuple<int, int, char>, int> predicted_at;  // thread, its call, how: index
+    std::map<std::tuple<int, int, int, char>, int> predicted_at;  // thread, its call, the call's phase, how: index
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
@@ -472,6 +472,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     if (r.bounds.steps) {
         step_t &step = r.result.steps.back();
         step.action = a;
+        step.call = call;
         taken(touching, a, call, o);
         step.touched = std::move(touching);
         step.new_thread = o.new_thread;
@@ -542,8 +543,10 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     // then it is woken, as if it had waited for that change.
     std::erase(r.woken, a.thread);
     if (r.bounds.steps) {
-        r.result.steps.back().changed = o.changed;
-        r.result.steps.back().again = !o.changed && r.backing_off.contains(a.thread);
+        step_t &step = r.result.steps.back();
+        step.changed = o.changed || std::ranges::any_of(step.touched, [](const access_t &x) {
+                           return x.thing == thing_t::clock && x.role != role_t::read;
+                       });
     }
     if (!o.changed) {
         r.backing_off.insert(a.thread);
@@ -600,7 +603,8 @@ void finish_step(run_t &r)
 int predicted(run_t &r, const action_t &a)
 {
     const thread_t &t = r.model.threads[static_cast<std::size_t>(a.thread)];
-    auto [at, added] = r.predicted_at.try_emplace({a.thread, t.heard, a.how}, static_cast<int>(r.result.predicted.size()));
+    auto [at, added] = r.predicted_at.try_emplace({a.thread, t.heard, static_cast<int>(t.phase), a.how},
+                                                 static_cast<int>(r.result.predicted.size()));
     if (added)
         r.result.predicted.push_back(touches(r.model, a));
     return at->second;

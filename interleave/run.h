@@ -47,9 +47,9 @@ struct step_t {
     footprint_t touched;
     std::vector<std::pair<action_t, int>> enabled;
     int new_thread = kNobody;  // the thread or process it created
-    bool changed = true;       // false for a try that failed, a yield
-    bool again = false;        // a try that changed nothing, by a thread whose try before it
-                               // changed nothing either, and nothing changed in between
+    call_t call = call_t::start;
+    bool changed = true;       // false for a try that failed, a yield: a turn that changed
+                               // no object and let no time pass
 };
 
 // What a chooser is asked at each turn.

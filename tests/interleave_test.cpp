@@ -70,6 +70,9 @@ TEST(Interleave, FindsAndSavesEachKindOfFault)
     for (const char *wait : {"A waits for fork 1 (m[1]), held by B", "E waits for fork 0 (m[0]), held by A"})
         EXPECT_TRUE(has(f.run.out, wait)) << f.run.out;
     EXPECT_TRUE(has(f.run.out, "interleave --replay dinerlanes_same_side.schedule\n")) << f.run.out;
+    // Saved at its shortest: five forks set up, five threads created, each starts and takes
+    // its left fork.
+    EXPECT_TRUE(has(f.run.out, "The schedule (21 turns, shortened from the ")) << f.run.out;
     EXPECT_TRUE(f.schedule.starts_with("# interleave schedule")) << f.schedule;
 
     // A crash: a consumer woken to an empty list (signal 6 where a sanitizer stops it first).

@@ -1,0 +1,135 @@
+// Every distinct order: programs whose number of orders is known by hand, a fault that one
+// order in twenty shows, mended programs proved, the shortest schedule, and the count of
+// orders against what a search of every schedule finds on the same small programs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kProbes = PROBE_DIR;
+
+harness::result_t interleave(const harness::temp_dir &dir, std::vector<std::string> args)
+{
+    return harness::run(INTERLEAVE_PATH, {.args = std::move(args), .cwd = dir.path, .limit = 120});
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The text as one line: where interleave wraps depends on the program's path.
+std::string flat(const std::string &text)
+{
+    return std::regex_replace(text, std::regex("\n *"), " ");
+}
+
+// A number in the JSON object, or -1.
+long field(const std::string &json, const std::string &name)
+{
+    std::smatch m;
+    if (!std::regex_search(json, m, std::regex("\"" + name + "\": (-?[0-9]+)")))
+        return -1;
+    return std::stol(m[1]);
+}
+
+// k threads taking one lock: k! orders, each tried once; work on locks of their own adds none.
+TEST(Orders, KThreadsTakingOneLockHaveKFactorialOrders)
+{
+    harness::temp_dir dir;
+    for (const auto &[k, orders] : {std::pair{"2", 2L}, {"3", 6L}, {"4", 24L}})
+        for (const bool own : {false, true}) {
+            std::vector<std::string> args{"--json", "--search", "orders", (kProbes / "one_lock_each").string(), k};
+            if (own)
+                args.push_back("private");
+            SCOPED_TRACE(std::string(k) + (own ? " with private locks" : ""));
+            const harness::result_t r = interleave(dir, args);
+            EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+            EXPECT_TRUE(has(r.out, "\"complete\": true")) << r.out;
+            EXPECT_EQ(field(r.out, "distinct_orders"), orders) << r.out;
+            EXPECT_EQ(field(r.out, "runs"), orders) << r.out;
+        }
+    const harness::result_t r = interleave(dir, {(kProbes / "one_lock_each").string(), "3"});
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(has(flat(r.out), "Every distinct order of its calls tried: 6 orders in 6 runs; none breaks a rule."))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "That is a proof for what interleave steers")) << r.out;
+}
+
+// A fault only when two threads' three sections alternate: five switches, found by trying
+// every order, fewest switches first; mended, its twenty orders are all tried and it is proved.
+TEST(Orders, AFaultThatNeedsTheThreadsToAlternateIsFoundAndItsMendProved)
+{
+    harness::temp_dir dir;
+    const std::string program = (kProbes / "alternate_three").string();
+    harness::result_t r = interleave(dir, {"--search", "orders", program});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "ended with status 1")) << r.out;
+    EXPECT_TRUE(has(r.out, "the sections alternated: ")) << r.out;
+    EXPECT_TRUE(fs::exists(dir / "alternate_three.schedule"));
+    r = interleave(dir, {"--json", "--search", "orders", program, "mended"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "\"complete\": true")) << r.out;
+    EXPECT_EQ(field(r.out, "distinct_orders"), 20) << r.out;
+    // With runs for only some of them, it claims no more than it tried.
+    r = interleave(dir, {"--json", "--runs", "12", program, "mended"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "\"complete\": false")) << r.out;
+}
+
+// The mended exercise is proved; runs that are cut never are, however many orders were tried.
+TEST(Orders, AMendedExerciseIsProvedAndACutSearchIsNot)
+{
+    harness::temp_dir dir;
+    harness::result_t r = interleave(dir, {(kProbes / "two_locks_same_order").string()});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(has(flat(r.out), "Every distinct order of its calls tried: 40 orders in ")) << r.out;
+    const std::vector<std::string> cut{"--search", "orders", "--runs", "100000", "--turns", "16",
+                                       (kProbes / "slotring_five_ahead").string()};
+    r = interleave(dir, cut);
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(has(flat(r.out), "until it found none more to try; as the runs were cut, that is not every order"))
+        << r.out;
+    EXPECT_FALSE(has(r.out, "proof for")) << r.out;
+}
+
+// The first fault found has the fewest switches, and is saved at its shortest: the two
+// threads each take their first lock, and nothing more.
+TEST(Orders, TheSavedScheduleIsTheShortest)
+{
+    harness::temp_dir dir;
+    const harness::result_t r = interleave(dir, {"--search", "orders", (kProbes / "two_locks_unlock_order").string()});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "(every distinct order, switching once more): deadlock")) << r.out;
+    EXPECT_TRUE(has(r.out, "The schedule (7 turns")) << r.out;
+}
+
+// Where a search of every schedule can finish, the distinct orders it finds among its runs
+// are the ones partial-order reduction tries, one run each.
+TEST(Orders, AsManyOrdersAsASearchOfEverySchedule)
+{
+    harness::temp_dir dir;
+    for (const std::vector<std::string> &program :
+         {std::vector<std::string>{(kProbes / "one_lock_each").string(), "2"}, {(kProbes / "mutex_errorcheck").string()},
+          {(kProbes / "join_reuse_tid").string()}}) {
+        SCOPED_TRACE(program.front());
+        std::vector<std::string> orders{"--json", "--search", "orders"}, all{"--json", "--search", "departures"};
+        orders.insert(orders.end(), program.begin(), program.end());
+        all.insert(all.end(), program.begin(), program.end());
+        const harness::result_t by_orders = interleave(dir, orders), by_all = interleave(dir, all);
+        ASSERT_TRUE(has(by_all.out, "\"complete\": true")) << by_all.out;
+        EXPECT_TRUE(has(by_orders.out, "\"complete\": true")) << by_orders.out;
+        EXPECT_EQ(field(by_orders.out, "distinct_orders"), field(by_all.out, "distinct_orders")) << by_orders.out << by_all.out;
+        EXPECT_EQ(field(by_orders.out, "runs"), field(by_orders.out, "distinct_orders")) << by_orders.out;
+    }
+}
+
+}  // namespace
