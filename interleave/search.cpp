@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -161,7 +162,7 @@ int search(const options_t &o, const screen_t &screen)
         bounds.details = o.target.demo.has_value();  // the demos' rules judge each turn
         bounds.steps = policy.wants_steps();
         bounds.window = policy.window();
-        const int runs = phase.share >= 1 ? o.runs : static_cast<int>(o.runs * phase.share);
+        const int runs = phase.share >= 1 ? o.runs : static_cast<int>(std::ceil(o.runs * phase.share));
         chooser_t choose;
         std::string how;
         while (s.runs < runs && since(started) < o.seconds * phase.share && (s.runs == 0 || !out_of_time()) &&
