@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
-#include <random>
 
 namespace interleave {
 
@@ -54,27 +53,17 @@ int by_default(const decision_t &d)
     return best;
 }
 
-chooser_t following(const plan_t &plan)
+chooser_t following_loosely(const std::vector<action_t> &list)
 {
-    return [plan](const decision_t &d) {
-        for (const auto &[at, wanted] : plan.deviations)
-            if (at == d.turn)
-                for (std::size_t k = 0; k < d.actions.size(); k++)
-                    if (d.actions[k] == wanted)
-                        return static_cast<int>(k);
-        return by_default(d);
-    };
-}
-
-chooser_t at_random(unsigned seed)
-{
-    auto rng = std::make_shared<std::mt19937>(seed);
-    return [rng](const decision_t &d) {
-        std::vector<int> usual, rare;
-        for (std::size_t k = 0; k < d.actions.size(); k++)
-            (d.actions[k].how == 't' || d.actions[k].how == 's' ? rare : usual).push_back(static_cast<int>(k));
-        std::vector<int> &from = usual.empty() || (!rare.empty() && (*rng)() % 10 == 0) ? rare : usual;
-        return from[(*rng)() % from.size()];
+    auto next = std::make_shared<std::size_t>(0);
+    return [list, next](const decision_t &d) {
+        for (; *next < list.size(); ++*next)
+            for (std::size_t k = 0; k < d.actions.size(); k++)
+                if (d.actions[k] == list[*next]) {
+                    ++*next;
+                    return static_cast<int>(k);
+                }
+        return kStop;
     };
 }
 

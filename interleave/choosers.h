@@ -1,5 +1,5 @@
-// The ways of choosing the next turn: the default order, which switches threads only when
-// one must; a plan that departs from it at a few turns; random choice; and a saved schedule.
+// The ways of choosing the next turn that the search's policies share: the default order,
+// which switches threads only when one must; a list followed loosely; a saved schedule.
 #pragma once
 
 #include <vector>
@@ -15,16 +15,9 @@ namespace interleave {
 // number picks, the same in every run of the schedule.
 int by_default(const decision_t &d);
 
-// A systematic schedule: the default order, except at a few turns where something else that
-// could happen there happens instead.
-struct plan_t {
-    std::vector<std::pair<int, action_t>> deviations;  // turn, what happens there instead
-};
-chooser_t following(const plan_t &plan);
-
-// A random schedule: any thread that can go on, with the same chance; now and then a
-// timeout or a wake-up with no signal instead, where one can happen.
-chooser_t at_random(unsigned seed);
+// A list of actions, passing over any that cannot be taken where it comes; it stops at the
+// list's end.
+chooser_t following_loosely(const std::vector<action_t> &list);
 
 // A saved schedule, turn by turn; it stops where the program no longer follows it.
 chooser_t replaying(const std::vector<action_t> &choices);

@@ -8,11 +8,15 @@
 // run that could only repeat one of those is stopped early. The plans wait in a queue,
 // fewest switches first, so the first fault found is one of the fewest switches.
 //
-// A run cut at the turn bound is complete for its first N turns: a thread that could have
-// gone on at the cut is also tried in place of the turns before it.
+// A run cut at the turn bound has each action that could have come next tried in place of a
+// turn that could have been the last; that is not every order of the first N turns (orders
+// that differ only in which turns fell past the cut may be left out), so a search with cut
+// runs never says it is complete. A thread that tries the same call again, with nothing
+// changed since its last try, is taken as waiting for a change: only its first try is put
+// in another order.
 #include <algorithm>
-#include <map>
 #include <iterator>
+#include <map>
 #include <queue>
 
 #include "choosers.h"
@@ -176,6 +180,23 @@ order_t order_of(const run_result_t &run, std::size_t threads)
     return o;
 }
 
+// How many threads a run's turns name: those that took turns or were made, and those that
+// could have.
+std::size_t threads_in(const run_result_t &run)
+{
+    std::size_t threads = 1;
+    const auto count = [&](int thread) { threads = std::max(threads, static_cast<std::size_t>(std::max(thread, 0)) + 1); };
+    for (const step_t &s : run.steps) {
+        count(s.action.thread);
+        count(s.new_thread);
+        for (const auto &e : s.enabled)
+            count(e.first.thread);
+    }
+    for (const auto &w : run.waiting)
+        count(w.first.thread);
+    return threads;
+}
+
 class every_order_t : public policy_t {
 public:
     explicit every_order_t(const bounds_t &bounds) : bounds_(bounds) { nodes_.emplace_back(); }
@@ -247,15 +268,7 @@ public:
             give_up("it reached as far as its memory allows");
             return;
         }
-        std::size_t threads = 1;
-        for (const step_t &s : run.steps)
-            threads = std::max({threads, static_cast<std::size_t>(s.action.thread) + 1,
-                                static_cast<std::size_t>(std::max(s.new_thread, 0)) + 1});
-        for (const auto &w : run.waiting)
-            threads = std::max(threads, static_cast<std::size_t>(w.first.thread) + 1);
-        for (const step_t &s : run.steps)
-            for (const auto &e : s.enabled)
-                threads = std::max(threads, static_cast<std::size_t>(e.first.thread) + 1);
+        const std::size_t threads = threads_in(run);
         if (threads * run.steps.size() > kMostClocks) {
             give_up("runs with this many threads and turns are beyond it");
             return;
@@ -272,21 +285,19 @@ public:
                                                          "began was one tried already)"
                                                   : "");
         const std::string of = cut_ ? "of its first " + std::to_string(bounds_.turns) + " turns" : "of its calls";
+        const std::string tried = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run");
         if (!given_up_ && queue_.empty() && runs > 0 && !cut_) {
             c.complete = true;
             c.said = "every distinct order " + of + " tried: " + counted;
         } else if (!given_up_ && queue_.empty() && runs > 0) {
             // Cut runs leave out orders that differ only in which turns came before the cut:
             // what it tried is no proof even of the turns before it.
-            c.said = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run") +
-                     ", fewest switches first, until it found none more to try; as the runs were cut, that is not "
-                     "every order";
+            c.said = tried + ", fewest switches first, until it found none more to try; as the runs were cut, that "
+                             "is not every order";
         } else if (given_up_) {
-            c.said = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run") +
-                     ", then it stopped: " + why_;
+            c.said = tried + ", then it stopped: " + why_;
         } else {
-            c.said = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run") +
-                     ", fewest switches first; " + std::to_string(queue_.size()) +
+            c.said = tried + ", fewest switches first; " + std::to_string(queue_.size()) +
                      (queue_.size() == 1 ? " more was planned" : " more were planned");
         }
         return c;
@@ -646,10 +657,7 @@ std::string order_name(const run_result_t &run)
 {
     if (run.steps.empty() || run.steps.size() > kMostNamed)
         return "";
-    std::size_t threads = 1;
-    for (const step_t &s : run.steps)
-        threads = std::max({threads, static_cast<std::size_t>(s.action.thread) + 1,
-                            static_cast<std::size_t>(std::max(s.new_thread, 0)) + 1});
+    const std::size_t threads = threads_in(run);
     const order_t o = order_of(run, threads);
     // The first turn, in the order of the threads, that every turn it depends on has come
     // before: again and again.

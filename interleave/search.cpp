@@ -70,8 +70,8 @@ int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
     return 2;
 }
 
-// A fault: its schedule is made as short as it can be, run once more to be sure it shows
-// the same way, saved, and told.
+// A fault: its schedule is made as short as it can be and run once more to be sure it
+// shows the same way (shorten does both), saved, and told.
 int found(const options_t &o, const screen_t &screen, search_t &s, const run_result_t &run, const std::string &by,
           std::chrono::steady_clock::time_point started)
 {
@@ -83,15 +83,11 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
         return stopped(o, s);
     }
     const std::vector<action_t> &schedule = shortest.schedule;
-    bounds_t again_bounds = o.bounds;
-    again_bounds.turns = static_cast<int>(schedule.size());
-    run_result_t again = run_once(o.target, again_bounds, replaying(schedule), stopping);
-    judge(o.target, again);
     s.seconds = since(started);
     s.fault = shortest.fault;
     s.found_by = by;
     s.found_turns = static_cast<int>(first.size());
-    const bool same = again.fault.kind == shortest.fault.kind && again.fault.turn == shortest.fault.turn;
+    const bool same = shortest.replays;
     if (same) {
         const std::string path = !o.save.empty() ? o.save : default_path(o);
         std::string why;

@@ -3,9 +3,8 @@
 // drop, cut the stretches finer, until no single turn can go.
 #include "shorten.h"
 
-#include <chrono>
 #include <algorithm>
-#include <memory>
+#include <chrono>
 #include <set>
 
 #include "choosers.h"
@@ -21,21 +20,32 @@ bool same(const fault_report_t &a, const fault_report_t &b)
     return a.kind == b.kind && a.headline == b.headline;
 }
 
-}  // namespace
-
-chooser_t following_loosely(const std::vector<action_t> &list)
+// The schedule as it will be saved, replayed turn for turn: the shortest if it shows the
+// same fault at its last turn, else the one found, if that shows its fault there.
+shortened_t confirmed(const target_t &target, const bounds_t &bounds, const std::vector<action_t> &found,
+                      const fault_report_t &fault, shortened_t best, const std::function<bool()> &stop_now)
 {
-    auto next = std::make_shared<std::size_t>(0);
-    return [list, next](const decision_t &d) {
-        for (; *next < list.size(); ++*next)
-            for (std::size_t k = 0; k < d.actions.size(); k++)
-                if (d.actions[k] == list[*next]) {
-                    ++*next;
-                    return static_cast<int>(k);
-                }
-        return kStop;
+    const auto replay = [&](const std::vector<action_t> &schedule) {
+        bounds_t exact = bounds;
+        exact.turns = static_cast<int>(schedule.size());
+        run_result_t again = run_once(target, exact, replaying(schedule), stop_now);
+        judge(target, again);
+        best.runs++;
+        return again.fault;
     };
+    if (best.schedule.size() < found.size()) {
+        const fault_report_t shown = replay(best.schedule);
+        if (same(shown, fault) && shown.turn == static_cast<int>(best.schedule.size())) {
+            best.fault = shown;
+            best.replays = true;
+            return best;
+        }
+    }
+    const fault_report_t shown = replay(found);
+    return {found, fault, best.runs, shown.kind == fault.kind && shown.turn == fault.turn};
 }
+
+}  // namespace
 
 shortened_t shorten(const target_t &target, const bounds_t &bounds, const std::vector<action_t> &found,
                     const fault_report_t &fault, const std::function<bool()> &stop_now)
@@ -44,7 +54,7 @@ shortened_t shorten(const target_t &target, const bounds_t &bounds, const std::v
     shortened_t best{found, fault, 0};
     // A livelock is its repeated turns, as many as it takes to call it one: none can go.
     if (fault.kind == fault_t::livelock)
-        return best;
+        return confirmed(target, bounds, found, fault, best, stop_now);
     bounds_t b = bounds;
     b.turns = static_cast<int>(found.size());
     const auto out_of_time = [&] {
@@ -113,18 +123,7 @@ shortened_t shorten(const target_t &target, const bounds_t &bounds, const std::v
             parts = std::min(parts * 2, n);
     }
     fewer_of_each();
-    // The shortest, replayed as it will be saved.
-    if (best.schedule.size() < found.size()) {
-        bounds_t exact = bounds;
-        exact.turns = static_cast<int>(best.schedule.size());
-        run_result_t again = run_once(target, exact, replaying(best.schedule), stop_now);
-        judge(target, again);
-        best.runs++;
-        if (!same(again.fault, fault) || again.fault.turn != static_cast<int>(best.schedule.size()))
-            return {found, fault, best.runs};
-        best.fault = again.fault;
-    }
-    return best;
+    return confirmed(target, bounds, found, fault, best, stop_now);
 }
 
 }  // namespace interleave

@@ -13,17 +13,14 @@ namespace interleave {
 struct shortened_t {
     std::vector<action_t> schedule;
     fault_report_t fault;
-    int runs = 0;  // runs it took
+    int runs = 0;          // runs it took
+    bool replays = false;  // replayed exactly, it showed the fault at its last turn
 };
 
 // `found` ends where `fault` showed. What comes back breaks the rule the same way (the same
 // kind of fault, the same headline) and replays turn for turn; it is `found` itself where
-// nothing shorter does.
+// nothing shorter does, and says whether that replays.
 shortened_t shorten(const target_t &target, const bounds_t &bounds, const std::vector<action_t> &found,
                     const fault_report_t &fault, const std::function<bool()> &stop_now);
-
-// Follows a list of actions, passing over any that cannot be taken where it comes; stops
-// at its end.
-chooser_t following_loosely(const std::vector<action_t> &list);
 
 }  // namespace interleave
