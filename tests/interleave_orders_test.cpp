@@ -82,6 +82,9 @@ TEST(Orders, AFaultThatNeedsTheThreadsToAlternateIsFoundAndItsMendProved)
     const std::string program = (kProbes / "alternate_three").string();
     harness::result_t r = interleave(dir, {"--search", "orders", program});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    // The fewest switches there can be: the turn leaves a thread that could have gone on
+    // after A's first section, B's first, A's second and B's second.
+    EXPECT_TRUE(has(r.out, "(every distinct order, switching 4 times more): exit status")) << r.out;
     EXPECT_TRUE(has(r.out, "ended with status 1")) << r.out;
     EXPECT_TRUE(has(r.out, "the sections alternated: ")) << r.out;
     EXPECT_TRUE(fs::exists(dir / "alternate_three.schedule"));
