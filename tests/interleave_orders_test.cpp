@@ -86,7 +86,7 @@ TEST(Orders, AFaultThatNeedsTheThreadsToAlternateIsFoundAndItsMendProved)
     // after A's first section, B's first, A's second and B's second.
     EXPECT_TRUE(has(r.out, "(every distinct order, switching 4 times more): exit status")) << r.out;
     EXPECT_TRUE(has(r.out, "ended with status 1")) << r.out;
-    EXPECT_TRUE(has(r.out, "the sections alternated: ")) << r.out;
+    EXPECT_TRUE(has(r.out, "the sections came in the order ")) << r.out;
     EXPECT_TRUE(fs::exists(dir / "alternate_three.schedule"));
     r = interleave(dir, {"--json", "--search", "orders", program, "mended"});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
@@ -96,6 +96,18 @@ TEST(Orders, AFaultThatNeedsTheThreadsToAlternateIsFoundAndItsMendProved)
     r = interleave(dir, {"--json", "--runs", "12", program, "mended"});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "\"complete\": false")) << r.out;
+}
+
+// Of two faulty orders, the one of fewer switches is found first, wherever the search came
+// upon the other.
+TEST(Orders, TheFaultOfFewestSwitchesIsFoundFirst)
+{
+    harness::temp_dir dir;
+    const harness::result_t r =
+        interleave(dir, {"--search", "orders", (kProbes / "alternate_three").string(), "AABBAB", "BBBAAA"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "(every distinct order, switching once more): exit status")) << r.out;
+    EXPECT_TRUE(has(r.out, "the sections came in the order BBBAAA")) << r.out;
 }
 
 // The mended exercise is proved; runs that are cut never are, however many orders were tried.
