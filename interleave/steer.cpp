@@ -56,6 +56,18 @@ constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps o
 real_t real;
 std::atomic<bool> found;
 
+}  // namespace
+}  // namespace steer
+
+// ThreadSanitizer's, where its runtime is in the process; null where it is not. A weak
+// reference, not dlsym: a failed dlsym leaves an error record in the thread that asked,
+// which a main thread that leaves by pthread_exit never frees, and a leak checker reports.
+extern "C" void __tsan_release(void *) __attribute__((weak));
+extern "C" void __tsan_acquire(void *) __attribute__((weak));
+
+namespace steer {
+namespace {
+
 template <typename F>
 void find(F &function, const char *name)
 {
@@ -171,8 +183,8 @@ void find_real()
     find(real.time, "time");
     find(real.clock_gettime, "clock_gettime");
     find(real.gettimeofday, "gettimeofday");
-    real.tsan_release = reinterpret_cast<void (*)(void *)>(dlsym(RTLD_DEFAULT, "__tsan_release"));
-    real.tsan_acquire = reinterpret_cast<void (*)(void *)>(dlsym(RTLD_DEFAULT, "__tsan_acquire"));
+    real.tsan_release = __tsan_release;
+    real.tsan_acquire = __tsan_acquire;
     found.store(true, std::memory_order_release);
 }
 
