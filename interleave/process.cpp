@@ -443,8 +443,11 @@ thread_look_t look_at(pid_t pid, int tid)
     if (state == 'S' || state == 'D') {
         std::ifstream call(task + "/syscall");
         long number = -1;
-        if (call >> number && number >= 0)
-            look.blocked_in = syscall_name(number);
+        if (call >> number && number >= 0) {
+            look.exiting = number == SYS_exit || number == SYS_exit_group;
+            if (!look.exiting)
+                look.blocked_in = syscall_name(number);
+        }
     }
     return look;
 }

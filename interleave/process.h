@@ -82,6 +82,7 @@ void stop(program_t &p);
 // in a system call (its name), or gone.
 struct thread_look_t {
     bool running = false;
+    bool exiting = false;  // in exit or exit_group, waiting for its process's other threads to go
     std::optional<std::string> blocked_in;
 };
 thread_look_t look_at(pid_t pid, int tid);

@@ -191,6 +191,11 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
             }
             continue;
         }
+        // A process with many threads takes a while to end them all: its death will come.
+        if (look.exiting) {
+            blocked_since.erase(static_cast<int>(k));
+            continue;
+        }
         if (look.blocked_in) {
             const double since = blocked_since.try_emplace(static_cast<int>(k), seconds_now()).first->second;
             if (seconds_now() - since >= kBlockedFor) {
