@@ -49,6 +49,9 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::sem_post:
         object(q.object, commute);  // posts add up the same in any order
         break;
+    case call_t::sem_getvalue:
+        object(q.object, read);
+        break;
     case call_t::futex_park:
     case call_t::mutex_init:
     case call_t::mutex_trylock:

@@ -512,6 +512,13 @@ void sem_trywait(turn_t &turn)
     turn.out.does = "tries " + o.name + ": takes it (" + number(o.sem.count) + " left)";
 }
 
+void sem_look(turn_t &turn)
+{
+    object_t &o = sem_of(turn.m, turn.t());
+    shared_use(turn, o);
+    turn.out.does = "looks at " + sem_text(o);
+}
+
 void sem_post(turn_t &turn)
 {
     object_t &o = sem_of(turn.m, turn.t());
@@ -1040,6 +1047,7 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {always, read_input},
     {always, run_command},
     {always, set_alarm},
+    {always, sem_look},
 }};
 
 const rules_t &rules_of(call_t call)

@@ -99,6 +99,7 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::input: return "read input";
     case call_t::command: return "run a program";
     case call_t::alarm: return "set a timer";
+    case call_t::sem_getvalue: return "look at " + named(kind_t::sem, q.object);
     }
     return "go on";
 }
@@ -204,7 +205,7 @@ const char *call_name(call_t call)
         "pthread_barrier_init", "pthread_barrier_wait", "pthread_barrier_destroy", "a set-up done once",
         "the end of a set-up", "a futex wait", "a futex wait", "a futex wake", "pthread_create", "pthread_join",
         "pthread_detach", "pthread_cancel", "pthread_testcancel", "pthread_exit", "fork", "exec", "wait", "exit",
-        "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm"};
+        "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue"};
     return names[static_cast<std::size_t>(call)];
 }
 

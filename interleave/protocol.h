@@ -68,8 +68,9 @@ enum class call_t : int32_t {
     input,
     command,  // another program, run and waited for (system, popen, pclose, posix_spawn)
     alarm,    // a timer that sends its process SIGALRM: value its delay, extra its interval, in ns
+    sem_getvalue,  // a look at a semaphore's count
 };
-constexpr int kCalls = static_cast<int>(call_t::alarm) + 1;
+constexpr int kCalls = static_cast<int>(call_t::sem_getvalue) + 1;
 
 // A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {

@@ -87,6 +87,11 @@ void find_real()
     find(real.mutex_clocklock, "pthread_mutex_clocklock");
     find(real.mutex_unlock, "pthread_mutex_unlock");
     find(real.mutex_destroy, "pthread_mutex_destroy");
+    find(real.spin_init, "pthread_spin_init");
+    find(real.spin_lock, "pthread_spin_lock");
+    find(real.spin_trylock, "pthread_spin_trylock");
+    find(real.spin_unlock, "pthread_spin_unlock");
+    find(real.spin_destroy, "pthread_spin_destroy");
     find(real.rwlock_init, "pthread_rwlock_init");
     find(real.rwlock_rdlock, "pthread_rwlock_rdlock");
     find(real.rwlock_tryrdlock, "pthread_rwlock_tryrdlock");

@@ -33,6 +33,11 @@ struct real_t {
     int (*mutex_clocklock)(pthread_mutex_t *, clockid_t, const timespec *);
     int (*mutex_unlock)(pthread_mutex_t *);
     int (*mutex_destroy)(pthread_mutex_t *);
+    int (*spin_init)(pthread_spinlock_t *, int);
+    int (*spin_lock)(pthread_spinlock_t *);
+    int (*spin_trylock)(pthread_spinlock_t *);
+    int (*spin_unlock)(pthread_spinlock_t *);
+    int (*spin_destroy)(pthread_spinlock_t *);
     int (*rwlock_init)(pthread_rwlock_t *, const pthread_rwlockattr_t *);
     int (*rwlock_rdlock)(pthread_rwlock_t *);
     int (*rwlock_tryrdlock)(pthread_rwlock_t *);

@@ -152,6 +152,12 @@ long futex_wait(uint32_t *address, uint32_t expected, int64_t deadline, uint32_t
     return 0;
 }
 
+// A spin lock is a volatile int; interleave knows it by its address alone.
+void *spin_object(pthread_spinlock_t *l)
+{
+    return const_cast<int *>(l);
+}
+
 }  // namespace
 }  // namespace steer
 
@@ -200,6 +206,44 @@ int pthread_mutex_destroy(pthread_mutex_t *m)
     if (steered())
         ask({.call = call_t::mutex_destroy, .object = m, .flags = mutex_flags(m)});
     return r().mutex_destroy(m);
+}
+
+// A spin lock is a mutex of the normal type to interleave: the one who takes it first goes
+// on, the others wait in the model (never spinning), and the real lock is free when the
+// model hands it over.
+int pthread_spin_init(pthread_spinlock_t *l, int pshared)
+{
+    if (steered())
+        ask({.call = call_t::mutex_init, .object = spin_object(l), .flags = pshared == PTHREAD_PROCESS_SHARED ? kShared : 0u});
+    return r().spin_init(l, pshared);
+}
+
+int pthread_spin_lock(pthread_spinlock_t *l)
+{
+    if (steered())
+        ask({.call = call_t::mutex_lock, .object = spin_object(l)});
+    return r().spin_lock(l);
+}
+
+int pthread_spin_trylock(pthread_spinlock_t *l)
+{
+    if (steered() && ask({.call = call_t::mutex_trylock, .object = spin_object(l)}) == 0)
+        return EBUSY;
+    return r().spin_trylock(l);
+}
+
+int pthread_spin_unlock(pthread_spinlock_t *l)
+{
+    if (steered())
+        ask({.call = call_t::mutex_unlock, .object = spin_object(l)});
+    return r().spin_unlock(l);
+}
+
+int pthread_spin_destroy(pthread_spinlock_t *l)
+{
+    if (steered())
+        ask({.call = call_t::mutex_destroy, .object = spin_object(l)});
+    return r().spin_destroy(l);
 }
 
 int pthread_rwlock_init(pthread_rwlock_t *l, const pthread_rwlockattr_t *attr)
@@ -356,6 +400,13 @@ int sem_post(sem_t *s)
     if (rc == 0 && in_handler_while_waiting())
         tell_post(s);
     return rc;
+}
+
+int sem_getvalue(sem_t *s, int *value)
+{
+    if (steered())
+        ask({.call = call_t::sem_getvalue, .object = s, .value = count_of(s), .flags = sem_flags(s)});
+    return r().sem_getvalue(s, value);
 }
 
 int sem_destroy(sem_t *s)
