@@ -2,6 +2,11 @@
 
 namespace interleave {
 
+std::string plural(long n, const std::string &one, const std::string &many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 // Every distinct order first, as it may prove the program; where the orders are too many,
 // the schedules of fewest departures, complete level by level; and last random priorities,
 // which reach the deep faults that the others reach only late.

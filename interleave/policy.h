@@ -12,6 +12,13 @@
 
 namespace interleave {
 
+// "1 run", "2 runs": a count in the words the search reports in.
+std::string plural(long n, const std::string &one, const std::string &many);
+inline std::string plural(long n, const std::string &one)
+{
+    return plural(n, one, one + "s");
+}
+
 struct coverage_t {
     std::string said;         // what it covered, in a sentence or two
     bool complete = false;    // it tried everything there is: a proof, within what it steers

@@ -54,6 +54,7 @@ public:
     void learn(const run_result_t &run) override
     {
         runs++;
+        cut_ = cut_ || run.cut;
         const std::size_t level = current_.size();
         if (total_.size() < level + 2) {
             total_.resize(level + 2, 0);
@@ -85,9 +86,15 @@ public:
             return c;
         }
         const long next = complete < total_.size() ? total_[complete] : 0;
-        if (next == 0) {
+        if (next == 0 && !cut_) {
             c.complete = true;
-            c.said = "every schedule there is, leaving the default order at any turns: " + std::to_string(runs) + " runs";
+            c.said = "every schedule there is, leaving the default order at any turns: " + plural(runs, "run");
+            return c;
+        }
+        if (next == 0) {
+            // What lay past the cut was never a choice, so this is no proof of any turns.
+            c.said = "every schedule that leaves the default order at any turn before the cut: " + plural(runs, "run") +
+                     "; as the runs were cut, that is not every schedule";
             return c;
         }
         c.said = complete == 1 ? "the default order" : "every schedule that leaves the default order at most " +
@@ -107,6 +114,7 @@ private:
     std::deque<parent_t> parents_;
     departures_t current_;
     std::vector<long> total_, done_;  // schedules of each level, and those run
+    bool cut_ = false;                 // some run met the turn bound
 };
 
 }  // namespace

@@ -284,7 +284,7 @@ public:
                                     (blocked_ > 0 ? " (" + std::to_string(blocked_) + " of them stopped early: the order they "
                                                          "began was one tried already)"
                                                   : "");
-        const std::string of = cut_ ? "of its first " + std::to_string(bounds_.turns) + " turns" : "of its calls";
+        const std::string of = cut_ ? "of its first " + plural(bounds_.turns, "turn") : "of its calls";
         const std::string tried = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run");
         if (!given_up_ && queue_.empty() && runs > 0 && !cut_) {
             c.complete = true;
@@ -304,11 +304,6 @@ public:
     }
 
 private:
-    static std::string plural(long n, const std::string &one)
-    {
-        return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
-    }
-
     static std::string switches_text(int n)
     {
         return n == 0 ? "no switch more" : n == 1 ? "switching once more" : n == 2 ? "switching twice more"

@@ -87,7 +87,7 @@ public:
         c.said = std::to_string(runs) + " with random priorities that change at " + std::to_string(depth_ - 1) +
                  " turns: each finds a fault that needs " + std::to_string(depth_) +
                  " turns in a given order with a chance of at least 1 in " + number(odds) + " (" +
-                 std::to_string(threads_) + " threads, " + std::to_string(turns_) + " turns)";
+                 plural(threads_, "thread") + ", " + plural(turns_, "turn") + ")";
         return c;
     }
 
