@@ -71,15 +71,16 @@ constexpr const char *kUsage =
     "  --seed N       of the random priorities (1)\n"
     "  --save FILE    where a faulty schedule goes (PROGRAM.schedule)\n"
     "  --json         standard output is one JSON object, for a script\n"
-    "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use or a\n"
-    "program that cannot be steered; 130 or 143 when Ctrl-C or SIGTERM stopped it\n"
-    "(and everything it ran).\n";
+    "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use, a\n"
+    "program that cannot be steered, or not one run over in the time given; 130 or\n"
+    "143 when Ctrl-C or SIGTERM stopped it (and everything it ran).\n";
 
 bool json;  // --json: even a refusal is one JSON object on standard output
 
 [[noreturn]] void usage(const std::string &why)
 {
-    std::fprintf(stderr, "interleave: %s\n%s", why.c_str(), kUsage);
+    interleave::complain(why);
+    std::fprintf(stderr, "%s", kUsage);
     if (json)
         std::printf("%s\n", interleave::json_refusal("wrong use", why).c_str());
     std::exit(2);
@@ -87,7 +88,7 @@ bool json;  // --json: even a refusal is one JSON object on standard output
 
 [[noreturn]] void cannot(const std::string &why)
 {
-    std::fprintf(stderr, "interleave: %s\n", why.c_str());
+    interleave::complain(why);
     if (json)
         std::printf("%s\n", interleave::json_refusal("cannot steer", why).c_str());
     std::exit(2);
@@ -229,7 +230,8 @@ options_t read_options(int argc, char *argv[])
 // Whether the user agrees to run a command that a schedule names: typed yes on the terminal.
 bool agreed(const std::string &path, const std::string &command)
 {
-    std::fprintf(stderr, "interleave: %s runs\n  %s\nRun it? Type yes to run it: ", path.c_str(), command.c_str());
+    interleave::complain(path + " runs\n  " + command);
+    std::fprintf(stderr, "Run it? Type yes to run it: ");
     std::fflush(stderr);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) == nullptr)
@@ -259,8 +261,8 @@ std::vector<interleave::action_t> load(const std::string &path, options_t &o)
         const std::string command = interleave::command_line(o.target.program, s->args);
         if (!beside || !s->args.empty()) {
             if (!isatty(0))
-                cannot(path + " runs a program you have not named:\n  " + command +
-                       "\nName it to run it: " + o.self + " --replay " + path + " PROGRAM");
+                cannot(path + " runs a program you have not named:\n  " + command + "\nName it to run it:\n  " +
+                       interleave::command_line(o.self, {"--replay", path, "PROGRAM"}));
             if (!agreed(path, command))
                 cannot("not run");
         }

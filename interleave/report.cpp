@@ -1,4 +1,5 @@
 #include "report.h"
+#include "schedule.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,11 +12,6 @@ namespace {
 constexpr const char *kPlain = "\033[0m";
 constexpr std::size_t kWidth = 80;     // every line interleave prints fits in this many columns
 constexpr std::size_t kNameMost = 24;  // a thread's name in the replay's column, at most
-
-std::string plural(long n, const std::string &one, const std::string &many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 std::string quoted(const std::string &text)
 {
@@ -44,6 +40,15 @@ std::string spaces(std::size_t n)
     return std::string(n, ' ');
 }
 
+// Where to cut a text to keep at most `most` bytes, not within a character of UTF-8.
+std::size_t cut_at(const std::string &text, std::size_t most)
+{
+    std::size_t at = std::min(most, text.size());
+    while (at > 1 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80)
+        at--;
+    return at;
+}
+
 }  // namespace
 
 const char *const kRed = "\033[31m", *const kBold = "\033[1m", *const kDim = "\033[2m";
@@ -60,22 +65,19 @@ std::vector<std::string> wrap(const std::string &text, std::size_t first, std::s
     std::string line = spaces(first), word;
     std::size_t indent = first;
     while (words >> word) {
-        // A word longer than a whole line (a path) is cut where it must be.
-        while (indent + word.size() > kWidth && line.size() == indent) {
-            const std::size_t room = std::max<std::size_t>(kWidth - indent, 10);
-            lines.push_back(line + word.substr(0, room));
-            word.erase(0, room);
-            line = spaces(indent = rest);
-            if (word.empty())
-                break;
-        }
-        if (word.empty())
-            continue;
         if (line.size() > indent && line.size() + 1 + word.size() > kWidth) {
             lines.push_back(line);
             line = spaces(indent = rest);
         }
-        line += (line.size() > indent ? " " : "") + word;
+        // A word longer than a whole line (a path) is cut where it must be.
+        while (line.size() == indent && indent + word.size() > kWidth) {
+            const std::size_t room = cut_at(word, std::max<std::size_t>(kWidth - indent, 10));
+            lines.push_back(line + word.substr(0, room));
+            word.erase(0, room);
+            line = spaces(indent = rest);
+        }
+        if (!word.empty())
+            line += (line.size() > indent ? " " : "") + word;
     }
     if (line.size() > indent || lines.empty())
         lines.push_back(line);
@@ -86,6 +88,22 @@ void say(const screen_t &screen, const std::string &text, std::size_t first, std
 {
     for (const std::string &line : wrap(text, first, rest))
         std::printf("%s\n", colour == nullptr ? line.c_str() : paint(screen, line, colour).c_str());
+}
+
+void complain(const std::string &text, const std::vector<std::string> &details)
+{
+    std::istringstream paragraphs("interleave: " + text);
+    for (std::string paragraph; std::getline(paragraphs, paragraph);) {
+        if (paragraph.starts_with("  ")) {
+            std::fprintf(stderr, "%s\n", visible(paragraph).c_str());
+            continue;
+        }
+        for (const std::string &line : wrap(visible(paragraph), 0, 2))
+            std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    for (const std::string &detail : details)
+        for (const std::string &line : wrap(visible(detail), 2, 4))
+            std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void print_fault(const screen_t &screen, const fault_report_t &fault)
@@ -127,9 +145,20 @@ void show(const screen_t &screen, const run_result_t &run)
             std::printf("%s\n", line.c_str());
         for (const shown_t &line : lines[k]) {
             if (!line.text.empty() || line.broken.empty()) {
-                const std::string text = "  > " + line.text;
+                // The line as the program wrote it, made safe to show; one too long for a
+                // row goes on in the rows under it.
+                std::string rest;
+                for (char c : line.text)  // tabs to the next stop of eight, as a terminal shows them
+                    rest += c == '\t' ? spaces(8 - rest.size() % 8) : std::string(1, c);
+                rest = visible(rest);
+                while (rest.size() > kWidth - 4) {
+                    const std::size_t piece = cut_at(rest, kWidth - 4);
+                    std::printf("  > %s\n", rest.substr(0, piece).c_str());
+                    rest.erase(0, piece);
+                }
+                const std::string text = "  > " + rest;
                 const int column = 4 + watch::kColumn;
-                const int used = 4 + watch::width(line.text);
+                const int used = 4 + watch::width(rest);
                 const std::string note = line.unfinished ? "(its end of line never came)" : line.note;
                 // The note beside the line where there is room (as tracewatch writes it), or
                 // under it; wrapped at the same column either way.
@@ -201,9 +230,9 @@ void print_summary(const options_t &o, const search_t &s)
                    (s.runs == 1 ? "it" : "every one") + ", " + (o.bounds.status == 0 ? "with status 0" : "as it should") + ".";
         else if (s.ended == 0 && o.target.demo)
             head = "Nothing found in " + plural(s.runs, "run", "runs") + " of " + watch::name_of(*o.target.demo) +
-                   "'s first " + turns + " turns (it runs until stopped, so every run is cut there).";
+                   "'s first " + plural(o.bounds.turns, "turn") + " (it runs until stopped, so every run is cut there).";
         else if (s.ended == 0)
-            head = "Nothing found in the first " + turns + " turns of " + plural(s.runs, "run", "runs") +
+            head = "Nothing found in the first " + plural(o.bounds.turns, "turn") + " of " + plural(s.runs, "run", "runs") +
                    "; none of them came to the program's end, so nothing is known of what comes after" +
                    (o.turns_given ? "." : ": the program may never end.");
         else

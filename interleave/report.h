@@ -38,6 +38,10 @@ extern const char *const kRed, *const kBold, *const kDim;
 // `rest`; and the same printed, in a colour if one is given.
 std::vector<std::string> wrap(const std::string &text, std::size_t first, std::size_t rest);
 void say(const screen_t &screen, const std::string &text, std::size_t first, std::size_t rest, const char *colour);
+// A complaint on standard error, "interleave: " and the text, made safe to show and
+// wrapped like the rest; a line of the text that begins with two blanks is a command to
+// paste, and stands whole on its own line. Details follow, each on lines of its own.
+void complain(const std::string &text, const std::vector<std::string> &details = {});
 
 void print_fault(const screen_t &screen, const fault_report_t &fault);
 // Whose rules judge the program, in a few words.

@@ -175,7 +175,7 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
             good = false;
         }
         if (!good) {
-            why = path + ": cannot read the line '" + line.substr(0, 60) + "'";
+            why = path + ": cannot read the line '" + visible(line.substr(0, 60)) + "'";
             return std::nullopt;
         }
     }
@@ -194,17 +194,79 @@ std::string program_from(const std::string &schedule_path, const std::string &pr
     return path.find('/') == std::string::npos ? "./" + path : path;
 }
 
-std::string command_line(const std::string &program, const std::vector<std::string> &args)
+namespace {
+
+std::string hex_byte(unsigned char c)
 {
-    std::string line;
-    for (std::size_t k = 0; k <= args.size(); k++) {
-        const std::string &word = k == 0 ? program : args[k - 1];
-        const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                                   "0123456789_-./=:,+@%") == std::string::npos;
-        std::string quoted = "'";
+    constexpr const char *kDigits = "0123456789abcdef";
+    return std::string("\\x") + kDigits[c >> 4] + kDigits[c & 15];
+}
+
+// How many bytes of `text` from `at` make one printable character of UTF-8; 0 where
+// they make none (a control character, a stray or cut-off byte).
+std::size_t printable_at(const std::string &text, std::size_t at)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(at);
+    if (c < 0x20 || c == 0x7f)
+        return 0;
+    if (c < 0x80)
+        return 1;
+    const std::size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; k++)
+        if ((byte(at + k) & 0xc0) != 0x80)
+            return 0;
+    if (c == 0xc2 && byte(at + 1) < 0xa0)  // the second set of control characters, C1
+        return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string visible(const std::string &text)
+{
+    std::string shown;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t n = printable_at(text, at);
+        shown += n == 0 ? hex_byte(static_cast<unsigned char>(text[at])) : text.substr(at, n);
+        at += n == 0 ? 1 : n;
+    }
+    return shown;
+}
+
+// One word of a command, as a shell takes it back.
+std::string shell_word(const std::string &word)
+{
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                 "0123456789_-./=:,+@%") == std::string::npos)
+        return word;
+    std::string quoted;
+    if (visible(word) == word) {
         for (char c : word)
             quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        line += (k == 0 ? "" : " ") + (plain ? word : quoted + "'");
+        return "'" + quoted + "'";
+    }
+    for (std::size_t at = 0; at < word.size();) {
+        const std::size_t n = printable_at(word, at);
+        if (n == 0)
+            quoted += hex_byte(static_cast<unsigned char>(word[at]));
+        else if (word[at] == '\'' || word[at] == '\\')
+            quoted += std::string("\\") + word[at];
+        else
+            quoted += word.substr(at, n);
+        at += n == 0 ? 1 : n;
+    }
+    return "$'" + quoted + "'";
+}
+
+std::string command_line(const std::string &program, const std::vector<std::string> &args)
+{
+    std::string line = shell_word(program);
+    for (const std::string &arg : args) {
+        line += ' ';
+        line += shell_word(arg);
     }
     return line;
 }

@@ -38,7 +38,12 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
 // beside interleave); a relative path is taken from the schedule's folder.
 std::string program_from(const std::string &schedule_path, const std::string &program);
 
-// The command a schedule runs, as a shell would take it: "./prog 'two words'".
+// The command a schedule runs, as a shell would take it: "./prog 'two words'"; a word with
+// a character a terminal would act on (an escape, a carriage return) is written with
+// escapes, $'a\x1bb', so that what is shown is all there is.
 std::string command_line(const std::string &program, const std::vector<std::string> &args);
+// A text from elsewhere made safe to show on a terminal: control characters and bytes
+// that are not UTF-8 text become \xNN.
+std::string visible(const std::string &text);
 
 }  // namespace interleave

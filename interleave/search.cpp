@@ -64,9 +64,7 @@ int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
         std::printf("%s\n", json_of(o, s).c_str());
         return 2;
     }
-    std::fprintf(stderr, "interleave: cannot steer %s: %s\n", o.target.program.c_str(), fault.headline.c_str());
-    for (const std::string &line : fault.details)
-        std::fprintf(stderr, "  %s\n", line.c_str());
+    complain("cannot steer " + o.target.named + ": " + fault.headline, fault.details);
     return 2;
 }
 
@@ -92,7 +90,9 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
         const std::string path = !o.save.empty() ? o.save : default_path(o);
         std::string why;
         if (!save_schedule(path, o.target, o.bounds, schedule, why)) {
-            std::fprintf(stderr, "interleave: the schedule is not saved: %s\n", why.c_str());
+            complain("the schedule is not saved: " + why);
+            if (o.json)
+                std::printf("%s\n", json_refusal("not saved", why).c_str());
             return 2;
         }
         s.schedule = path;
@@ -143,8 +143,8 @@ int search(const options_t &o, const screen_t &screen)
     if (!o.json) {
         say(screen, "interleave: " + o.target.named + ", " + rules_of(o.target) + "; up to " + std::to_string(o.runs) +
                         (o.runs == 1 ? " run, " : " runs, each ") +
-                        (o.turns_given || o.target.demo ? "cut after " + std::to_string(o.bounds.turns) + " turns"
-                                                        : "to the program's end (or " + std::to_string(o.bounds.turns) + " turns)"),
+                        (o.turns_given || o.target.demo ? "cut after " + plural(o.bounds.turns, "turn")
+                                                        : "to the program's end (or " + plural(o.bounds.turns, "turn") + ")"),
             0, 2, nullptr);
         std::fflush(stdout);
     }
@@ -192,9 +192,19 @@ int search(const options_t &o, const screen_t &screen)
             if (policy.covered().complete)
                 break;
         }
-        s.covered.push_back(policy.covered());
-        if (s.covered.back().complete || s.out_of_time || out_of_time())
+        if (policy.runs > 0)
+            s.covered.push_back(policy.covered());
+        if (policy.covered().complete || s.out_of_time || out_of_time())
             break;
+    }
+    if (s.runs == 0) {
+        // Not one run was over: nothing was seen, and nothing may be said of the program.
+        const std::string why = "nothing was tried: the time limit (" + std::to_string(static_cast<int>(o.seconds)) +
+                                " s) ended the search before its first run was over (--seconds N gives it more)";
+        complain(why);
+        if (o.json)
+            std::printf("%s\n", json_refusal("not tried", why).c_str());
+        return 2;
     }
     s.out_of_time = s.out_of_time || (since(started) >= o.seconds);
     s.seconds = since(started);
@@ -215,7 +225,7 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
         return 128 + stopped_by;
     judge(loaded.target, run);
     if (run.fault.kind == fault_t::unsteerable) {
-        std::fprintf(stderr, "interleave: cannot steer %s: %s\n", loaded.target.program.c_str(), run.fault.headline.c_str());
+        complain("cannot steer " + loaded.target.named + ": " + run.fault.headline);
         return 2;
     }
     say(screen, "interleave: replaying " + loaded.replay + ": " + std::to_string(choices.size()) +

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "report.h"
 #include "schedule.h"
 
 namespace interleave {
@@ -25,11 +26,11 @@ constexpr std::string_view kThreadKeys = "1234567890abcdefghijklmnoprtvwxyz";
 
 enum pair_t : short { kGoPair = 1, kWaitPair = 2 };
 
-volatile sig_atomic_t leaving;  // Ctrl-C, SIGTERM or SIGHUP came
+volatile sig_atomic_t leaving;  // the signal that came: Ctrl-C, SIGTERM or SIGHUP
 
-void on_leave(int)
+void on_leave(int signal)
 {
-    leaving = 1;
+    leaving = signal;
 }
 
 struct player_t {
@@ -308,6 +309,8 @@ int next_key(player_t &p)
 bool common_key(player_t &p, int key)
 {
     if (key == 'q' || key == 3 || leaving) {
+        if (key == 3)
+            leaving = SIGINT;
         p.quit = true;
     } else if (key == 'u') {
         if (p.taken.empty()) {
@@ -344,6 +347,8 @@ bool watch_keys(player_t &p)
 {
     timeout(0);
     for (int key; (key = getch()) != ERR;) {
+        if (key == 3)
+            leaving = SIGINT;
         if (key == 'q' || key == 3)
             p.quit = true;
         else
@@ -468,8 +473,8 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> p
          const std::string &self)
 {
     if (!isatty(0) || !isatty(1)) {
-        std::fprintf(stderr, "interleave: --step needs a terminal: its standard input and output are the keys you "
-                             "press and the screen you read\n");
+        complain("--step needs a terminal: its standard input and output are the keys you press and the screen "
+                 "you read");
         return 2;
     }
     player_t p{.target = target, .bounds = bounds, .path = path, .self = self, .planned = std::move(planned)};
@@ -503,7 +508,7 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> p
             break;
         if (run.fault.kind == fault_t::unsteerable) {
             endwin();
-            std::fprintf(stderr, "interleave: cannot steer %s: %s\n", target.named.c_str(), run.fault.headline.c_str());
+            complain("cannot steer " + target.named + ": " + run.fault.headline);
             return 2;
         }
         judge(p.target, run);
@@ -519,7 +524,8 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> p
         p.undo = false;
     }
     endwin();
-    return 0;
+    // Stopped by a signal, it says so as a search does: 128 and the signal's number.
+    return leaving != 0 ? 128 + leaving : 0;
 }
 
 }  // namespace interleave

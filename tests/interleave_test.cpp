@@ -50,6 +50,16 @@ bool has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
+// Whether a message says something, wherever its lines were wrapped.
+bool says(const std::string &text, const std::string &part)
+{
+    std::string joined;
+    for (char c : text)
+        if (!(c == ' ' || c == '\n') || (!joined.empty() && joined.back() != ' '))
+            joined += c == '\n' ? ' ' : c;
+    return has(joined, part);
+}
+
 // Every line at most 80 columns wide. The command a report suggests stands whole on its line
 // and names interleave as it was called, here by the build's own path, whose length is the
 // build folder's and not the report's: it is measured as a user who types "interleave" sees it.
@@ -131,6 +141,14 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "runs a program you have not named:\n  /bin/sh -c 'touch pwned'\n")) << r.err;
     EXPECT_FALSE(fs::exists(dir / "pwned"));
+    // What a terminal would act on (here: go back to the line's start and write over it) is
+    // shown as escapes, so the command shown is all the command there is.
+    harness::write_file(dir / "hidden.schedule", "# interleave schedule\nprogram /bin/sh\narg -c\n"
+                                                 "arg touch pwned\x1b[2K\r  two_locks\nturns\n 0\n");
+    r = replay(dir, "hidden.schedule");
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.err, "\n  /bin/sh -c $'touch pwned\\x1b[2K\\x0d  two_locks'\n")) << r.err;
+    EXPECT_FALSE(has(r.err, "\x1b") || has(r.err, "\r")) << r.err;
 
     // A bare name: from another folder, and with an installed copy.
     ASSERT_TRUE(search(dir, {"two_locks"}).run.exited(1));
@@ -196,6 +214,18 @@ TEST(Interleave, AReplayShowsWholeNamesAndLinesWithinEightyColumns)
     r = replay(dir, "stackbell_two_consumers.schedule");
     EXPECT_TRUE(has(r.out, " consumer 2  ")) << r.out;
     EXPECT_TRUE(fits(r.out)) << r.out;
+
+    // A line wider than the screen goes on in the rows under it, whole; a tab is spaces.
+    f = search(dir, {PRINTS_LONG_LINES_PATH});
+    ASSERT_TRUE(f.run.exited(1)) << f.run.out;
+    EXPECT_TRUE(fits(f.run.out)) << f.run.out;
+    r = harness::run(INTERLEAVE_PATH, {.args = {"--replay", "prints_long_lines.schedule", PRINTS_LONG_LINES_PATH},
+                                       .cwd = dir.path, .limit = 30});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_TRUE(fits(r.out)) << r.out;
+    EXPECT_TRUE(has(r.out, "  > " + std::string(76, 'x') + "\n  > " + std::string(76, 'x') + "\n  > " +
+                               std::string(48, 'x') + "\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "  > a       b\n")) << r.out;
 }
 
 // The six demos hold every rule in a small exploration: the philosophers' processes and
@@ -231,6 +261,16 @@ TEST(Interleave, SaysWhatItCovered)
     EXPECT_TRUE(r.exited(0));
     EXPECT_TRUE(has(r.out, "Nothing found in the first 5 turns of 3 runs; none of them came to the program's"))
         << r.out;
+    // Every schedule of runs that were all cut is no proof: what lay past the cut was never tried.
+    r = search(dir, {"--search", "departures", "--turns", "5", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(says(r.out, "as the runs were cut, that is not every schedule")) << r.out;
+    EXPECT_FALSE(has(r.out, "proof for what interleave steers")) << r.out;
+    // Not one run over in the time given: nothing was seen, so nothing is said to be found.
+    r = search(dir, {"--seconds", "1", SPIN_ON_FLAG_PATH}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(says(r.err, "nothing was tried: the time limit (1 s) ended the search before its first run was over"))
+        << r.err;
 
     const auto one_object = [](const std::string &out) {
         return out.starts_with("{") && out.ends_with("}\n") && out.find('\n') == out.size() - 1;
@@ -256,7 +296,7 @@ TEST(Interleave, AThreadThatRunsOnStallsTheSearchAndSaysWhichFlagGivesMore)
     harness::temp_dir dir;
     harness::result_t r = search(dir, {"--stall", "1", SPIN_ON_FLAG_PATH}).run;
     EXPECT_TRUE(r.exited(2));
-    EXPECT_TRUE(has(r.err, "main ran on after pthread_create for 1 s without a call interleave steers")) << r.err;
+    EXPECT_TRUE(says(r.err, "main ran on after pthread_create for 1 s without a call interleave steers")) << r.err;
     EXPECT_TRUE(has(r.err, "--stall SECONDS (now 1)")) << r.err;
     r = search(dir, {"--json", "--stall", "1", SPIN_ON_FLAG_PATH}).run;
     EXPECT_TRUE(r.exited(2));
@@ -268,7 +308,7 @@ TEST(Interleave, RefusesWhatItCannotSteer)
     harness::temp_dir dir;
     harness::result_t r = search(dir, {STATIC_PROGRAM_PATH}).run;
     EXPECT_TRUE(r.exited(2));
-    EXPECT_TRUE(has(r.err, "it is statically linked")) << r.err;
+    EXPECT_TRUE(says(r.err, "it is statically linked")) << r.err;
     r = search(dir, {"no_such_program"}).run;
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "No such file or directory")) << r.err;

@@ -1,0 +1,28 @@
+// A thread that writes one word of 200 letters to standard output and to standard error,
+// and a tab; then the program ends with status 3, a fault to interleave. Its report and its
+// replay must still fit in 80 columns.
+#include <pthread.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+void *writer(void *)
+{
+    const std::string word(200, 'x');
+    std::printf("%s\n", word.c_str());
+    std::printf("a\tb\n");
+    std::fprintf(stderr, "long %s\n", word.c_str());
+    return nullptr;
+}
+
+}  // namespace
+
+int main()
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, writer, nullptr) != 0 || pthread_join(thread, nullptr) != 0)
+        return 1;
+    return 3;
+}
