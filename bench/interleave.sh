@@ -88,7 +88,7 @@ printf '   %-30s %8s %10s %9s %8s\n' program runs "orders" "all of them" seconds
 for program in "$probes/two_locks_same_order" "$probes/dinerlanes_lower_first" "$probes/duetlock_mended" \
     "$probes/stackbell_two_consumers_while" "$probes/slotring_five_ahead" \
     dinerspawn dinerlanes duetlock stackbell slotring pulsewait; do
-    json=$(cd "$scratch" && "$bin/interleave" --json --search orders --turns 60 --runs 100000000 \
+    json=$(cd "$scratch" && "$bin/interleave" --json --search orders --turns 60 --runs 10000000 \
         --seconds "$budget" "$program" || true)
     printf '   %-30s %8s %10s %9s %8s\n' "$(basename "$program")" "$(get runs)" "$(get distinct_orders)" \
         "$(get complete)" "$(get seconds)"
