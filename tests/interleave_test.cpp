@@ -181,6 +181,10 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     r = search(dir, {"--save", "victim", "two_locks"}).run;
     EXPECT_TRUE(r.exited(2));
     EXPECT_EQ(harness::read_file(dir / "victim"), "keep me");
+    r = search(dir, {"--json", "--save", "victim", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.out, "\"verdict\": \"not saved\"")) << r.out;
+    EXPECT_EQ(harness::read_file(dir / "victim"), "keep me");
     r = search(dir, {"/tmp"}).run;
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "cannot run /tmp: it is a folder")) << r.err;
