@@ -133,7 +133,7 @@ void resolve(options_t &o)
     if (access(program.c_str(), X_OK) != 0) {
         const std::string error = std::strerror(errno);
         cannot("cannot run " + o.target.named + ": " + error +
-               (o.target.named.find('/') == std::string::npos
+               (o.target.named.find('/') == std::string::npos && access(o.target.named.c_str(), X_OK) == 0
                     ? " (a name without a / is a program beside interleave; ./" + o.target.named + " is the one here)"
                     : ""));
     }
@@ -185,6 +185,8 @@ options_t read_options(int argc, char *argv[])
                 usage(std::string(value) + " is not one of the six");
         } else if (flag == "--save") {
             o.save = value;
+            if (o.save.empty())
+                usage("--save needs a file name");
         } else if (flag == "--replay") {
             o.replay = value;
         } else if (flag == "--runs") {
@@ -314,8 +316,16 @@ int main(int argc, char *argv[])
         interleave::stop_on_signals();
         return written(interleave::replay(loaded, choices, screen));
     }
+    // Where a fault's schedule would go is looked at before the search, not after it.
+    const std::string path = o.save.empty() ? interleave::default_path(o) : o.save;
+    if (std::string why; !interleave::may_save(path, why)) {
+        interleave::complain("the schedule could not be saved: " + why);
+        if (json)
+            std::printf("%s\n", interleave::json_refusal("not saved", why).c_str());
+        return 2;
+    }
     if (o.step)
-        return interleave::play(o.target, o.bounds, {}, o.save.empty() ? interleave::default_path(o) : o.save, o.self);
+        return interleave::play(o.target, o.bounds, {}, path, o.self);
     interleave::stop_on_signals();
     return written(interleave::search(o, screen));
 }

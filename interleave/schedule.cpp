@@ -13,7 +13,7 @@ namespace interleave {
 namespace {
 
 constexpr long kMostThreads = 100000000;  // a thread's number in a schedule is below this
-constexpr const char *kFirstLine = "# interleave schedule";
+constexpr std::uintmax_t kMostBytes = 64u << 20;  // a schedule of a million turns is a few MB
 
 constexpr const char *kExplained =
     "# interleave schedule: who went at each turn of one run of a program, so that the run\n"
@@ -68,11 +68,12 @@ std::string unescaped(const std::string &text)
     return u;
 }
 
+// A file of its own that interleave can read as a schedule: never a pipe or a device,
+// which an open or a read could wait on for ever, or fill the memory from.
 bool is_schedule(const std::string &path)
 {
-    std::ifstream file(path);
-    std::string first;
-    return std::getline(file, first) && first.starts_with(kFirstLine);
+    std::string why;
+    return load_schedule(path, why).has_value();
 }
 
 // The program as the schedule keeps it: a bare name bare, an absolute path as it is, a
@@ -92,18 +93,27 @@ std::string kept_name(const std::string &named, const std::string &path)
 
 }  // namespace
 
-bool save_schedule(const std::string &path, const target_t &target, const bounds_t &bounds,
-                   const std::vector<action_t> &choices, std::string &why)
+bool may_save(const std::string &path, std::string &why)
 {
     std::error_code e;
     if (fs::is_directory(path, e)) {
         why = path + " is a folder";
         return false;
     }
-    if (fs::exists(path, e) && !is_schedule(path)) {
+    // exists() follows a link: one that leads nowhere would be written through, so it is
+    // looked at too.
+    if ((fs::exists(path, e) || fs::is_symlink(path, e)) && !is_schedule(path)) {
         why = path + " is there already, and is not a schedule: it is left as it is (--save FILE names another)";
         return false;
     }
+    return true;
+}
+
+bool save_schedule(const std::string &path, const target_t &target, const bounds_t &bounds,
+                   const std::vector<action_t> &choices, std::string &why)
+{
+    if (!may_save(path, why))
+        return false;
     std::ofstream file(path);
     file << kExplained;
     file << "program " << escaped(kept_name(target.named.empty() ? target.program : target.named, path)) << "\n";
@@ -131,6 +141,14 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
     std::error_code e;
     if (fs::is_directory(path, e)) {
         why = path + " is a folder, not a schedule";
+        return std::nullopt;
+    }
+    if (fs::exists(path, e) && !fs::is_regular_file(path, e)) {
+        why = path + " is not a file of its own (a pipe, a device...), so not a schedule";
+        return std::nullopt;
+    }
+    if (fs::exists(path, e) && fs::file_size(path, e) > kMostBytes) {
+        why = path + " is too big for a schedule";
         return std::nullopt;
     }
     std::ifstream file(path);

@@ -31,6 +31,9 @@ struct schedule_t {
 // which a schedule never overwrites.
 bool save_schedule(const std::string &path, const target_t &target, const bounds_t &bounds,
                    const std::vector<action_t> &choices, std::string &why);
+// Whether a schedule may be written at `path`: nothing is there, or a schedule is; else
+// `why` says what is there, which is left as it is.
+bool may_save(const std::string &path, std::string &why);
 // Reads a schedule; nothing, with `why` said, if it is not one.
 std::optional<schedule_t> load_schedule(const std::string &path, std::string &why);
 
