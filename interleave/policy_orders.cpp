@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <queue>
+#include <set>
 
 #include "choosers.h"
 #include "policy.h"
@@ -258,10 +259,15 @@ public:
                     "cannot be told apart");
             return;
         }
-        if (plan_->blocked)
+        // Orders are counted by their names, so that a run that turned out to be one tried
+        // already (the search may come to an order twice) is not counted twice.
+        if (plan_->blocked) {
             blocked_++;
-        else
+        } else if (std::string name = order_name(run); name.empty()) {
+            orders_++;  // too long to name: counted as it comes
+        } else if (names_.insert(std::move(name)).second) {
             orders_++;
+        }
         cut_ = cut_ || run.cut;
         const std::vector<int> path = remember(run);
         if (nodes_.size() > kMostNodes) {
@@ -641,6 +647,7 @@ private:
     long seq_ = 0;
     std::shared_ptr<plan_t> plan_;
     long orders_ = 0, blocked_ = 0;
+    std::set<std::string> names_;  // of the orders tried
     bool cut_ = false;
     bool given_up_ = false;
     std::string why_;
