@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include "run.h"
+#include "schedule.h"
 
 namespace interleave {
 namespace {
@@ -243,10 +244,7 @@ std::string writes(const turn_t &turn)
         return turn.err.empty() ? "writes" : "writes to standard error";
     if (turn.out.find('\n') != std::string::npos)
         return "writes";
-    std::string text = "\"";
-    for (char c : turn.out.substr(0, kShort))
-        text += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    return "writes " + text + (turn.out.size() > kShort ? "...\"" : "\"");
+    return "writes \"" + visible(turn.out.substr(0, kShort)) + (turn.out.size() > kShort ? "...\"" : "\"");
 }
 
 }  // namespace interleave

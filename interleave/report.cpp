@@ -13,24 +13,15 @@ constexpr const char *kPlain = "\033[0m";
 constexpr std::size_t kWidth = 80;     // every line interleave prints fits in this many columns
 constexpr std::size_t kNameMost = 24;  // a thread's name in the replay's column, at most
 
+// A string of JSON: a text from elsewhere (the program's name, its standard error) is
+// first made visible, so that what is written is UTF-8 whatever bytes it held.
 std::string quoted(const std::string &text)
 {
     std::string q = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"': q += "\\\""; break;
-        case '\\': q += "\\\\"; break;
-        case '\n': q += "\\n"; break;
-        case '\t': q += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char code[8];
-                std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                q += code;
-            } else {
-                q += c;
-            }
-        }
+    for (char c : visible(text)) {
+        if (c == '"' || c == '\\')
+            q += '\\';
+        q += c;
     }
     return q + "\"";
 }
@@ -61,7 +52,7 @@ std::string paint(const screen_t &screen, const std::string &text, const char *c
 std::vector<std::string> wrap(const std::string &text, std::size_t first, std::size_t rest)
 {
     std::vector<std::string> lines;
-    std::istringstream words(text);
+    std::istringstream words(visible(text));
     std::string line = spaces(first), word;
     std::size_t indent = first;
     while (words >> word) {
@@ -194,13 +185,20 @@ void show(const screen_t &screen, const run_result_t &run)
             for (std::string item; std::getline(items, item, ',');) {
                 if (item.starts_with(" "))
                     item.erase(0, 1);
+                item = visible(item);
                 if (line.size() + item.size() + 2 > kWidth && line.size() > does_at) {
                     std::printf("%s\n", paint(screen, line, kDim).c_str());
                     line = spaces(does_at);
                 }
+                if (does_at + item.size() > kWidth) {  // long names: the item on lines of its own
+                    for (const std::string &part : wrap(item, does_at, does_at + 2))
+                        std::printf("%s\n", paint(screen, part, kDim).c_str());
+                    continue;
+                }
                 line += (line.size() > does_at ? ", " : "") + item;
             }
-            std::printf("%s\n", paint(screen, line, kDim).c_str());
+            if (line.size() > does_at)
+                std::printf("%s\n", paint(screen, line, kDim).c_str());
         }
     }
 }
@@ -221,7 +219,7 @@ void print_summary(const options_t &o, const search_t &s)
         say(plain,
             "That is a proof for what interleave steers: threads switch only at its calls, so it covers a program whose "
             "threads share memory only under those calls (a lock, a semaphore, a wait); whatever they do to memory "
-            "between two calls is one step to it, and a data race there is not seen.",
+            "between two calls, atomic variables included, is one step to it, and a data race there is not seen.",
             2, 2, nullptr);
     } else {
         std::string head;

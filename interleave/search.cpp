@@ -118,7 +118,7 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
                     ") is saved in " + s.schedule + "; see it turn by turn with",
         0, 2, nullptr);
     // A command broken over two lines cannot be pasted, so it stands whole on its own line.
-    std::printf("  %s --replay %s\n", o.self.c_str(), s.schedule.c_str());
+    std::printf("  %s\n", command_line(o.self, {"--replay", s.schedule}).c_str());
     return 1;
 }
 

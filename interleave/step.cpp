@@ -62,7 +62,9 @@ void put(const player_t &p, int row, int col, const std::string &text, attr_t at
     if (pair != 0 && p.colours)
         attr |= COLOR_PAIR(pair);
     attron(attr);
-    mvaddnstr(row, col, text.c_str(), COLS - col);
+    // The program's own text may hold what a terminal acts on (a carriage return, an
+    // escape): it is shown, not obeyed.
+    mvaddnstr(row, col, visible(text).c_str(), COLS - col);
     attroff(attr);
 }
 
@@ -290,7 +292,7 @@ void save(player_t &p)
         p.bad = true;
     } else {
         p.message = "saved " + std::to_string(p.taken.size()) + (p.taken.size() == 1 ? " turn" : " turns") + " in " +
-                    p.path + "; replay them with " + p.self + " --replay " + p.path;
+                    p.path + "; replay them with " + command_line(p.self, {"--replay", p.path});
         p.bad = false;
     }
 }

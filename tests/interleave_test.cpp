@@ -9,6 +9,7 @@
 // of the same calls as the steering library, and would see the scheduler's hand-overs,
 // made in the library's own shared memory, as races.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -185,6 +186,17 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.out, "\"verdict\": \"not saved\"")) << r.out;
     EXPECT_EQ(harness::read_file(dir / "victim"), "keep me");
+    // A pipe or a device is never opened as a schedule: either could wait, or fill the
+    // memory, for ever.
+    harness::temp_dir piped;
+    ASSERT_EQ(mkfifo((piped / "pipe.schedule").c_str(), 0600), 0);
+    r = harness::run(INTERLEAVE_PATH, {.args = {"--save", "pipe.schedule", "two_locks"}, .cwd = piped.path, .limit = 30});
+    EXPECT_TRUE(r.exited(2)) << r.out << r.err;
+    r = replay(piped, "pipe.schedule");
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(says(r.err, "pipe.schedule is not a file of its own")) << r.err;
+    r = replay(piped, "/dev/zero");
+    EXPECT_TRUE(r.exited(2));
     r = search(dir, {"/tmp"}).run;
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "cannot run /tmp: it is a folder")) << r.err;
@@ -230,6 +242,15 @@ TEST(Interleave, AReplayShowsWholeNamesAndLinesWithinEightyColumns)
     EXPECT_TRUE(has(r.out, "  > " + std::string(76, 'x') + "\n  > " + std::string(76, 'x') + "\n  > " +
                                std::string(48, 'x') + "\n")) << r.out;
     EXPECT_TRUE(has(r.out, "  > a       b\n")) << r.out;
+    // What a terminal would act on, and bytes that are not UTF-8, are shown, not sent; the
+    // JSON stays UTF-8.
+    EXPECT_TRUE(has(r.out, "! red \\x1b[31m, and \\xff\n")) << r.out;
+    EXPECT_TRUE(has(f.run.out, "red \\x1b[31m, and \\xff")) << f.run.out;
+    for (const std::string *text : {&r.out, &f.run.out})
+        EXPECT_FALSE(has(*text, "\x1b") || has(*text, "\xff")) << *text;
+    r = search(dir, {"--json", PRINTS_LONG_LINES_PATH}).run;
+    EXPECT_TRUE(has(r.out, "red \\\\x1b[31m, and \\\\xff")) << r.out;
+    EXPECT_FALSE(has(r.out, "\x1b") || has(r.out, "\xff")) << r.out;
 }
 
 // The six demos hold every rule in a small exploration: the philosophers' processes and

@@ -1,6 +1,7 @@
 // A thread that writes one word of 200 letters to standard output and to standard error,
-// and a tab; then the program ends with status 3, a fault to interleave. Its report and its
-// replay must still fit in 80 columns.
+// a tab, and to standard error an escape sequence and a byte that is not UTF-8; then the
+// program ends with status 3, a fault to interleave. Its report and its replay must still
+// fit in 80 columns, and show those bytes rather than send them to the terminal.
 #include <pthread.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@ void *writer(void *)
     std::printf("%s\n", word.c_str());
     std::printf("a\tb\n");
     std::fprintf(stderr, "long %s\n", word.c_str());
+    std::fprintf(stderr, "red \x1b[31m, and \xff\n");
     return nullptr;
 }
 
