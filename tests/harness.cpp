@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -21,8 +22,10 @@ extern char **environ;
 namespace harness {
 namespace {
 
-constexpr double kGrace = 1.0;  // how long the rest of a group may outlive its first process
-constexpr int kTick = 10;       // milliseconds between looks at the processes
+constexpr double kGrace = 1.0;       // how long the rest of a group may outlive its first process
+constexpr int kTick = 10;            // milliseconds between looks at the processes
+constexpr double kClockStep = 0.05;  // seconds the wall clock may part from the monotonic one
+constexpr int kSteadyTries = 5;      // runs tried for one whose wall clock stayed put
 
 double seconds(clockid_t clock)
 {
@@ -147,8 +150,13 @@ result_t run(const std::filesystem::path &program, const options_t &o)
     line_t partial;
     bool leader_done = false, stop_sent = false, alive = true;
     double leader_end = 0;
+    const double offset = seconds(CLOCK_REALTIME) - seconds(CLOCK_MONOTONIC);
     for (;;) {
         double now = seconds(CLOCK_MONOTONIC) - start;
+        // Adjustments that slew the wall clock move the monotonic one too; only a step
+        // parts them.
+        if (std::abs(seconds(CLOCK_REALTIME) - seconds(CLOCK_MONOTONIC) - offset) > kClockStep)
+            r.clock_set = true;
         while (next_feed < feed.size() && feed[next_feed].first <= now)
             pending += feed[next_feed++].second;
         if (in_fd != -1 && pending.empty() && next_feed == feed.size() && !o.keep_input_open) {
@@ -235,6 +243,15 @@ result_t run(const std::filesystem::path &program, const options_t &o)
     for (int fd : {in_fd, out_fd, err_fd})
         if (fd != -1)
             close(fd);
+    return r;
+}
+
+result_t on_a_steady_clock(const std::function<result_t()> &run)
+{
+    result_t r;
+    for (int tries = 0; tries < kSteadyTries; tries++)
+        if (r = run(); !r.clock_set)
+            break;
     return r;
 }
 

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -43,6 +44,7 @@ struct result_t {
     bool hung = false;          // killed at the limit
     bool stopped = false;       // the stop signal was sent
     bool stragglers = false;    // some process of the group outlived the first by over a second
+    bool clock_set = false;     // the wall clock was stepped during the run (as a host syncing it does)
 
     bool exited(int code) const;  // ended normally with this status
     bool killed_by(int sig) const;
@@ -55,6 +57,11 @@ result_t run(const std::filesystem::path &program, const options_t &options = {}
 // a pipeline), without quoting its path into the script.
 result_t run_script(const std::string &script, const std::filesystem::path &program,
                     const options_t &options = {});
+
+// A run whose judgement reads the wall clock, repeated while the clock was set during it:
+// such a run shows the step, not the program. After a few tries the last run is returned
+// with `clock_set` still true, for the test to say it could not judge.
+result_t on_a_steady_clock(const std::function<result_t()> &run);
 
 // The run judged by the rules that tracewatch shows; the rules about the end of a run
 // apply when it ended by itself, and how it ended is judged too.
