@@ -58,7 +58,7 @@ constexpr const char *kUsage =
     "                 stackbell, slotring, pulsewait (a name that begins with one\n"
     "                 and _ says so itself)\n"
     "  --runs N       runs at most (1000)\n"
-    "  --seconds N    stop the search after N seconds (60)\n"
+    "  --seconds N    stop the search after N seconds (60; a demo: 25)\n"
     "  --turns N      cut each run after N turns (a demo: 400; any other program\n"
     "                 runs to its end, and is cut only after 100000)\n"
     "  --stall N      seconds a thread may compute between two calls (10)\n"
@@ -143,6 +143,8 @@ void resolve(options_t &o)
     o.target.library = find_library();
     if (!o.turns_given)
         o.bounds.turns = o.target.demo ? interleave::kTurnsOfADemo : interleave::kTurnsOfAnyProgram;
+    if (!o.seconds_given && o.target.demo)
+        o.seconds = interleave::kSecondsOfADemo;
 }
 
 long number(const char *text, long low, long high, const std::string &what)
@@ -193,6 +195,7 @@ options_t read_options(int argc, char *argv[])
             o.runs = static_cast<int>(number(value, 1, 10000000, "--runs"));
         } else if (flag == "--seconds") {
             o.seconds = static_cast<double>(number(value, 1, 1000000, "--seconds"));
+            o.seconds_given = true;
         } else if (flag == "--turns") {
             o.bounds.turns = static_cast<int>(number(value, 1, 100000000, "--turns"));
             o.turns_given = true;

@@ -141,8 +141,8 @@ int search(const options_t &o, const screen_t &screen)
 {
     const auto started = std::chrono::steady_clock::now();
     if (!o.json) {
-        say(screen, "interleave: " + o.target.named + ", " + rules_of(o.target) + "; up to " + std::to_string(o.runs) +
-                        (o.runs == 1 ? " run, " : " runs, each ") +
+        say(screen, "interleave: " + o.target.named + ", " + rules_of(o.target) + "; up to " + plural(o.runs, "run") +
+                        " or " + std::to_string(static_cast<int>(o.seconds)) + " s, " + (o.runs == 1 ? "" : "each ") +
                         (o.turns_given || o.target.demo ? "cut after " + plural(o.bounds.turns, "turn")
                                                         : "to the program's end (or " + plural(o.bounds.turns, "turn") + ")"),
             0, 2, nullptr);
