@@ -79,19 +79,14 @@ bool json;  // --json: even a refusal is one JSON object on standard output
 
 [[noreturn]] void usage(const std::string &why)
 {
-    interleave::complain(why);
+    interleave::refuse("wrong use", why, why, json);
     std::fprintf(stderr, "%s", kUsage);
-    if (json)
-        std::printf("%s\n", interleave::json_refusal("wrong use", why).c_str());
     std::exit(2);
 }
 
 [[noreturn]] void cannot(const std::string &why)
 {
-    interleave::complain(why);
-    if (json)
-        std::printf("%s\n", interleave::json_refusal("cannot steer", why).c_str());
-    std::exit(2);
+    std::exit(interleave::refuse("cannot steer", why, why, json));
 }
 
 std::string folder_of_self()
@@ -321,12 +316,8 @@ int main(int argc, char *argv[])
     }
     // Where a fault's schedule would go is looked at before the search, not after it.
     const std::string path = o.save.empty() ? interleave::default_path(o) : o.save;
-    if (std::string why; !interleave::may_save(path, why)) {
-        interleave::complain("the schedule could not be saved: " + why);
-        if (json)
-            std::printf("%s\n", interleave::json_refusal("not saved", why).c_str());
-        return 2;
-    }
+    if (std::string why; !interleave::may_save(path, why))
+        return interleave::refuse("not saved", "the schedule could not be saved: " + why, why, json);
     if (o.step)
         return interleave::play(o.target, o.bounds, {}, path, o.self);
     interleave::stop_on_signals();

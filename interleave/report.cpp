@@ -261,11 +261,15 @@ void print_summary(const options_t &o, const search_t &s)
     }
 }
 
-std::string json_refusal(const std::string &verdict, const std::string &why)
+int refuse(const std::string &verdict, const std::string &complaint, const std::string &why, bool json)
 {
-    return "{\"program\": null, \"verdict\": " + quoted(verdict) + ", \"why\": " + quoted(why) +
-           ", \"fault\": null, \"runs\": 0, \"runs_ended\": 0, \"runs_cut\": 0, \"complete\": false, "
-           "\"distinct_orders\": null, \"seconds\": 0, \"schedule\": null}";
+    complain(complaint);
+    if (json)
+        std::printf("{\"program\": null, \"verdict\": %s, \"why\": %s, \"fault\": null, \"runs\": 0, "
+                    "\"runs_ended\": 0, \"runs_cut\": 0, \"complete\": false, \"distinct_orders\": null, "
+                    "\"seconds\": 0, \"schedule\": null}\n",
+                    quoted(verdict).c_str(), quoted(why).c_str());
+    return 2;
 }
 
 std::string json_of(const options_t &o, const search_t &s)

@@ -51,8 +51,11 @@ std::string rules_of(const target_t &target);
 void show(const screen_t &screen, const run_result_t &run);
 // What a search that found nothing covered, and what it could not see.
 void print_summary(const options_t &o, const search_t &s);
-// The search as one JSON object; and a refusal (wrong use, a program that cannot be run).
+// The search as one JSON object.
 std::string json_of(const options_t &o, const search_t &s);
-std::string json_refusal(const std::string &verdict, const std::string &why);
+// A refusal (wrong use, a program that cannot be run, a schedule that cannot be saved):
+// the complaint on standard error and, for a script, one JSON object with the verdict and
+// why on standard output. Returns interleave's status for it, 2.
+int refuse(const std::string &verdict, const std::string &complaint, const std::string &why, bool json);
 
 }  // namespace interleave

@@ -89,12 +89,8 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
     if (same) {
         const std::string path = !o.save.empty() ? o.save : default_path(o);
         std::string why;
-        if (!save_schedule(path, o.target, o.bounds, schedule, why)) {
-            complain("the schedule is not saved: " + why);
-            if (o.json)
-                std::printf("%s\n", json_refusal("not saved", why).c_str());
-            return 2;
-        }
+        if (!save_schedule(path, o.target, o.bounds, schedule, why))
+            return refuse("not saved", "the schedule could not be saved: " + why, why, o.json);
         s.schedule = path;
     }
     if (o.json) {
@@ -201,10 +197,7 @@ int search(const options_t &o, const screen_t &screen)
         // Not one run was over: nothing was seen, and nothing may be said of the program.
         const std::string why = "nothing was tried: the time limit (" + std::to_string(static_cast<int>(o.seconds)) +
                                 " s) ended the search before its first run was over (--seconds N gives it more)";
-        complain(why);
-        if (o.json)
-            std::printf("%s\n", json_refusal("not tried", why).c_str());
-        return 2;
+        return refuse("not tried", why, why, o.json);
     }
     s.out_of_time = s.out_of_time || (since(started) >= o.seconds);
     s.seconds = since(started);
