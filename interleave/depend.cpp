@@ -49,6 +49,12 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::sem_post:
         object(q.object, commute);  // posts add up the same in any order
         break;
+    case call_t::once:
+        object(q.object, acquire);  // it waits while another thread runs the set-up
+        break;
+    case call_t::once_done:
+        object(q.object, release);  // only the thread that runs the set-up ends it
+        break;
     case call_t::sem_getvalue:
         object(q.object, read);
         break;
@@ -71,8 +77,6 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::barrier_init:
     case call_t::barrier_wait:
     case call_t::barrier_destroy:
-    case call_t::once:
-    case call_t::once_done:
     case call_t::futex_wait:  // the sleeper is counted from its ask on, which ends this turn
     case call_t::futex_wake:
         object(q.object, write);
@@ -206,11 +210,23 @@ void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
 {
     // A call that changed nothing (a try that found the lock taken, a signal nobody waited
     // for, a join of a thread still running) only looked.
-    if (a.how != 'r' || out.changed || out.misuse || call == call_t::futex_wait || call == call_t::futex_park)
+    if (a.how != 'r' || out.misuse || call == call_t::futex_wait || call == call_t::futex_park)
+        return;
+    // A lock taken again or let go but once of many holds (a recursive mutex), a lock its
+    // holder takes again (an error-checking one answers EDEADLK), an unlock by a thread that
+    // holds nothing (EPERM): each answers from what the caller holds, which only the caller
+    // changes. No other thread's turn can come between to change it, nor see it. (A try
+    // that found the lock taken is another matter: its holder's unlock would change it.)
+    const bool on_own = out.own || (!out.changed && (call == call_t::mutex_lock || call == call_t::mutex_unlock));
+    if (on_own) {
+        std::erase_if(f, [](const access_t &x) { return x.thing == thing_t::object; });
+        return;
+    }
+    if (out.changed)
         return;
     for (access_t &x : f)
         if (x.thing == thing_t::object || x.thing == thing_t::life)
-            x.role = read;
+            x.role = call == call_t::once ? await : read;
 }
 
 void asked_next(footprint_t &f, model_t &m, int thread)
@@ -229,9 +245,14 @@ void asked_next(footprint_t &f, model_t &m, int thread)
         add_object(f, m, t.pid, t.asks.object, read);
 }
 
+bool looks(role_t role)
+{
+    return role == read || role == await;
+}
+
 bool conflict(role_t x, role_t y)
 {
-    return !(x == read && y == read) && !(x == commute && y == commute);
+    return !(looks(x) && looks(y)) && !(x == commute && y == commute);
 }
 
 bool dependent(const footprint_t &x, const footprint_t &y)
@@ -256,7 +277,8 @@ bool coenabled(const footprint_t &x, int x_thread, const footprint_t &y, int y_t
     for (const access_t &p : x)
         for (const access_t &q : y)
             if (p.thing == q.thing && p.a == q.a && p.b == q.b &&
-                ((p.role == acquire && q.role == release) || (p.role == release && q.role == acquire)))
+                (((p.role == acquire || p.role == await) && q.role == release) ||
+                 (p.role == release && (q.role == acquire || q.role == await))))
                 return false;
     return true;
 }

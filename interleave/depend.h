@@ -33,8 +33,13 @@ enum class thing_t : uint8_t {
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same
 // result in either order; any other pair does not. A lock taken by blocking (`acquire`) and
-// a lock let go by its holder (`release`) can never both be about to happen at once.
-enum class role_t : uint8_t { read, commute, write, acquire, release };
+// a lock let go by its holder (`release`) can never both be about to happen at once; nor
+// can a look that had to wait for the letting go (`await`: a set-up found done, which a
+// pthread_once that came while it ran would have waited for) and the letting go.
+enum class role_t : uint8_t { read, commute, write, acquire, release, await };
+
+// A role that only looks: two of them give the same result in either order.
+bool looks(role_t role);
 
 struct access_t {
     thing_t thing;

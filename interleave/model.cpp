@@ -150,6 +150,7 @@ void take(turn_t &turn, object_t &o)
     }
     if (mutex.holder == turn.id) {
         mutex.depth++;
+        turn.out.changed = turn.out.own = true;
         return;
     }
     mutex.holder = turn.id;
@@ -225,6 +226,7 @@ void mutex_unlock(turn_t &turn)
     }
     if (--mutex.depth > 0) {
         turn.out.does += " (" + number(mutex.depth) + " deep still)";
+        turn.out.changed = turn.out.own = true;
         return;
     }
     mutex.holder = kNobody;

@@ -170,6 +170,7 @@ struct outcome_t {
     int64_t answer = 1;
     bool tell = true;       // the thread goes on (else it stays waiting in the model)
     bool changed = false;   // anything the model holds changed (a failed try changes nothing)
+    bool own = false;       // and only what the caller holds: no other thread sees it
     std::string does;       // "locks m[0] (fork 0)"
     effect_t effect;
     std::optional<std::string> misuse;  // a rule of POSIX broken: "a mutex is unlocked only by..."

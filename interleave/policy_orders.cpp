@@ -117,7 +117,7 @@ void joined_clock(const order_t &o, const footprint_t &f, clock_t_ &c)
         if (it == o.things.end())
             continue;
         join(c, it->second.w);
-        if (x.role != role_t::read)
+        if (!looks(x.role))
             join(c, it->second.r);
         if (x.role != role_t::commute)
             join(c, it->second.c);
@@ -157,7 +157,7 @@ order_t order_of(const run_result_t &run, std::size_t threads)
         for (const access_t &x : s.touched) {
             history_t &h = o.things[key_of(x)];
             const int turn = static_cast<int>(e);
-            if (x.role == role_t::read) {
+            if (looks(x.role)) {
                 join(h.r, c);
                 if (!o.again[e])
                     h.reads.push_back({turn, x.role});
@@ -491,7 +491,7 @@ private:
                 }
             };
             scan(h.writes, true);
-            if (x.role != role_t::read)
+            if (!looks(x.role))
                 scan(h.reads, false);
             if (x.role != role_t::commute)
                 scan(h.commutes, false);
@@ -586,7 +586,7 @@ private:
             const auto [from, known] = start_of(s.action.thread, e);
             footprint_t changes;
             if (o.again[e])
-                std::ranges::copy_if(s.touched, std::back_inserter(changes), [](const access_t &x) { return x.role != role_t::read; });
+                std::ranges::copy_if(s.touched, std::back_inserter(changes), [](const access_t &x) { return !looks(x.role); });
             reverse(races(o, o.again[e] ? changes : s.touched, touched, s.action.thread, known, from, static_cast<int>(e)),
                     s.action, o.clock[e], static_cast<int>(e));
         }
