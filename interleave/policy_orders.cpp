@@ -344,10 +344,13 @@ private:
         }
         // A thread that backs off waits for another to change something. Where only such
         // threads are awake, a sleeping one must wake, or the run would spin for ever: it
-        // goes again where it has gone before, which costs a run but loses no order.
-        const bool only_backing_off = std::ranges::all_of(d.actions, [&](const action_t &a) {
-            return has(asleep, a) || d.backing_off.contains(a.thread);
-        });
+        // goes again where it has gone before, which costs a run but loses no order. (Where
+        // nothing at all is awake, every way on is an order tried already: the run stops.)
+        const auto awake_now = [&](const action_t &a) { return !has(asleep, a); };
+        const bool only_backing_off =
+            std::ranges::any_of(d.actions, awake_now) && std::ranges::all_of(d.actions, [&](const action_t &a) {
+                return !awake_now(a) || d.backing_off.contains(a.thread);
+            });
         if (only_backing_off)
             asleep.clear();
         plan.sleeps.push_back(asleep);
