@@ -236,6 +236,7 @@ public:
             how = "every distinct order, the default order first";
         }
         plan_ = plan;
+        untold_ = true;
         choose = [this, plan](const decision_t &d) { return choose_in(*plan, d); };
         return true;
     }
@@ -243,6 +244,7 @@ public:
     void learn(const run_result_t &run) override
     {
         runs++;
+        untold_ = false;
         if (given_up_)
             return;
         if (run.fault.kind == fault_t::diverged || run.steps.size() < plan_->prefix.size()) {
@@ -292,10 +294,12 @@ public:
                                                   : "");
         const std::string of = cut_ ? "of its first " + plural(bounds_.turns, "turn") : "of its calls";
         const std::string tried = plural(orders_, "distinct order") + " " + of + " tried in " + plural(runs, "run");
-        if (!given_up_ && queue_.empty() && runs > 0 && !cut_) {
+        // A run the time limit cut short never told what it found: its order is still to try.
+        const std::size_t planned = queue_.size() + (untold_ ? 1 : 0);
+        if (!given_up_ && planned == 0 && runs > 0 && !cut_) {
             c.complete = true;
             c.said = "every distinct order " + of + " tried: " + counted;
-        } else if (!given_up_ && queue_.empty() && runs > 0) {
+        } else if (!given_up_ && planned == 0 && runs > 0) {
             // Cut runs leave out orders that differ only in which turns came before the cut:
             // what it tried is no proof even of the turns before it.
             c.said = tried + ", fewest switches first, until it found none more to try; as the runs were cut, that "
@@ -303,8 +307,8 @@ public:
         } else if (given_up_) {
             c.said = tried + ", then it stopped: " + why_;
         } else {
-            c.said = tried + ", fewest switches first; " + std::to_string(queue_.size()) +
-                     (queue_.size() == 1 ? " more was planned" : " more were planned");
+            c.said = tried + ", fewest switches first; " + std::to_string(planned) +
+                     (planned == 1 ? " more was planned" : " more were planned");
         }
         return c;
     }
@@ -653,6 +657,7 @@ private:
     std::set<std::string> names_;  // of the orders tried
     bool cut_ = false;
     bool given_up_ = false;
+    bool untold_ = false;  // the last run given out has not been learnt from
     std::string why_;
 };
 

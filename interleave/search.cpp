@@ -164,7 +164,7 @@ int search(const options_t &o, const screen_t &screen)
                 s.seconds = since(started);
                 return stopped(o, s);
             }
-            if (out_of_time() && (run.stopped || run.fault.kind != fault_t::none)) {
+            if (run.stopped && out_of_time()) {  // by the time limit: what it was to try is untried
                 s.out_of_time = true;
                 break;
             }

@@ -296,6 +296,14 @@ TEST(Interleave, SaysWhatItCovered)
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(says(r.err, "nothing was tried: the time limit (1 s) ended the search before its first run was over"))
         << r.err;
+    // A run the time limit cut short tried nothing: the order it was to try is still to try,
+    // and the one order run to its end is no proof.
+    r = search(dir, {"--seconds", "2", "--search", "orders", ABORTS_LATE_PATH}).run;
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_TRUE(says(r.out, "1 distinct order of its calls tried in 1 run, fewest switches first; 1 more was planned"))
+        << r.out;
+    r = search(dir, {"--json", "--seconds", "2", ABORTS_LATE_PATH}).run;
+    EXPECT_TRUE(has(r.out, "\"complete\": false")) << r.out;
 
     const auto one_object = [](const std::string &out) {
         return out.starts_with("{") && out.ends_with("}\n") && out.find('\n') == out.size() - 1;
