@@ -21,6 +21,7 @@
 // between two calls is invisible to it (the ThreadSanitizer build finds data races).
 // "Nothing found" means within the bounds, not a proof.
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <string>
+#include <string_view>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <vector>
@@ -152,12 +154,23 @@ long number(const char *text, long low, long high, const std::string &what)
     return n;
 }
 
+// The options that take a value, the word after them.
+bool takes_value(const std::string &flag)
+{
+    constexpr std::array<std::string_view, 11> valued = {"--as",    "--save",  "--replay", "--runs",  "--seconds", "--turns",
+                                                         "--stall", "--status", "--input", "--search", "--seed"};
+    return std::find(valued.begin(), valued.end(), flag) != valued.end();
+}
+
 options_t read_options(int argc, char *argv[])
 {
     options_t o;
     o.self = argv[0];
-    for (int k = 1; k < argc && std::strncmp(argv[k], "--", 2) == 0 && std::strcmp(argv[k], "--") != 0; k++)
+    // A script that asked for JSON gets it for a refusal of any of the options too.
+    for (int k = 1; k < argc && std::strncmp(argv[k], "--", 2) == 0 && std::strcmp(argv[k], "--") != 0; k++) {
         json = json || std::strcmp(argv[k], "--json") == 0;
+        k += takes_value(argv[k]);
+    }
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
         const std::string flag = argv[i];
@@ -167,12 +180,14 @@ options_t read_options(int argc, char *argv[])
         }
         if (flag == "--help") {
             std::printf("%s", kUsage);
-            std::exit(0);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 2);
         }
         if (flag == "--step" || flag == "--json") {
             (flag == "--step" ? o.step : o.json) = true;
             continue;
         }
+        if (!takes_value(flag))
+            usage("unknown option " + flag);
         if (i + 1 >= argc)
             usage(flag + " needs a value");
         const char *value = argv[++i];
@@ -204,10 +219,8 @@ options_t read_options(int argc, char *argv[])
             o.search = value;
             if (!interleave::known_search(o.search))
                 usage(o.search + " is not a way of searching: orders, departures or priorities");
-        } else if (flag == "--seed") {
+        } else {  // --seed, the last of them
             o.seed = static_cast<unsigned>(number(value, 0, INT_MAX, "--seed"));
-        } else {
-            usage("unknown option " + flag);
         }
     }
     if ((!o.replay.empty() || o.step) && o.json)

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -104,6 +105,15 @@ bool may_save(const std::string &path, std::string &why)
     // looked at too.
     if ((fs::exists(path, e) || fs::is_symlink(path, e)) && !is_schedule(path)) {
         why = path + " is there already, and is not a schedule: it is left as it is (--save FILE names another)";
+        return false;
+    }
+    const fs::path folder = fs::path(path).has_parent_path() ? fs::path(path).parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, e)) {
+        why = "there is no folder " + folder.string();
+        return false;
+    }
+    if (fs::exists(path, e) ? access(path.c_str(), W_OK) != 0 : access(folder.c_str(), W_OK | X_OK) != 0) {
+        why = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
     return true;

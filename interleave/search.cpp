@@ -87,11 +87,12 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
     s.found_turns = static_cast<int>(first.size());
     const bool same = shortest.replays;
     if (same) {
+        // A schedule that cannot be saved takes nothing from the fault: it is told all the same.
         const std::string path = !o.save.empty() ? o.save : default_path(o);
-        std::string why;
-        if (!save_schedule(path, o.target, o.bounds, schedule, why))
-            return refuse("not saved", "the schedule could not be saved: " + why, why, o.json);
-        s.schedule = path;
+        if (std::string why; save_schedule(path, o.target, o.bounds, schedule, why))
+            s.schedule = path;
+        else
+            complain("the schedule could not be saved: " + why);
     }
     if (o.json) {
         std::printf("%s\n", json_of(o, s).c_str());
@@ -107,7 +108,11 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
                     "a file, the real clock). No schedule is saved.", 0, 2, nullptr);
         return 1;
     }
-    const std::string turns = std::to_string(schedule.size()) + (schedule.size() == 1 ? " turn" : " turns");
+    const std::string turns = plural(static_cast<long>(schedule.size()), "turn");
+    if (s.schedule.empty()) {
+        say(screen, "Its schedule (" + turns + ") could not be saved: see why above.", 0, 2, nullptr);
+        return 1;
+    }
     say(screen, "The schedule (" + turns +
                     (first.size() > schedule.size() ? ", shortened from the " + std::to_string(first.size()) + " of the run that found it"
                                                     : "") +

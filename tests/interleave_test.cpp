@@ -186,6 +186,12 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.out, "\"verdict\": \"not saved\"")) << r.out;
     EXPECT_EQ(harness::read_file(dir / "victim"), "keep me");
+    // Nor is a search begun whose schedule would have nowhere to go; its JSON comes even
+    // after an option's value.
+    r = search(dir, {"--save", "nowhere/two_locks.schedule", "--json", "two_locks"}).run;
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(has(r.out, "\"verdict\": \"not saved\"")) << r.out;
+    EXPECT_TRUE(says(r.err, "the schedule could not be saved: there is no folder nowhere")) << r.err;
     // A pipe or a device is never opened as a schedule: either could wait, or fill the
     // memory, for ever.
     harness::temp_dir piped;
