@@ -231,7 +231,9 @@ std::string hex_byte(unsigned char c)
 }
 
 // How many bytes of `text` from `at` make one printable character of UTF-8; 0 where
-// they make none (a control character, a stray or cut-off byte).
+// they make none: a control character, a stray or cut-off byte, a form UTF-8 forbids (a
+// longer form than needed, a surrogate, beyond U+10FFFF), or a mark that is not seen
+// but changes what is (one that turns the direction of the text, a character of no width).
 std::size_t printable_at(const std::string &text, std::size_t at)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
@@ -243,12 +245,18 @@ std::size_t printable_at(const std::string &text, std::size_t at)
     const std::size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
     if (length == 0 || at + length > text.size())
         return 0;
-    for (std::size_t k = 1; k < length; k++)
+    char32_t code = c & (0x7f >> length);
+    for (std::size_t k = 1; k < length; k++) {
         if ((byte(at + k) & 0xc0) != 0x80)
             return 0;
-    if (c == 0xc2 && byte(at + 1) < 0xa0)  // the second set of control characters, C1
-        return 0;
-    return length;
+        code = (code << 6) | (byte(at + k) & 0x3f);
+    }
+    const bool longer = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    const bool forbidden = longer || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff;
+    const bool unseen = (code >= 0x200b && code <= 0x200f) || (code >= 0x202a && code <= 0x202e) ||
+                        (code >= 0x2060 && code <= 0x2069) || code == 0xfeff;
+    const bool control = code < 0xa0;  // the second set of control characters, C1
+    return forbidden || unseen || control ? 0 : length;
 }
 
 }  // namespace

@@ -250,13 +250,13 @@ TEST(Interleave, AReplayShowsWholeNamesAndLinesWithinEightyColumns)
     EXPECT_TRUE(has(r.out, "  > a       b\n")) << r.out;
     // What a terminal would act on, and bytes that are not UTF-8, are shown, not sent; the
     // JSON stays UTF-8.
-    EXPECT_TRUE(has(r.out, "! red \\x1b[31m, and \\xff\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "! red \\x1b[31m, and \\xff, \\xed\\xa0\\x80 \\xe2\\x80\\xae.\n")) << r.out;
     EXPECT_TRUE(has(f.run.out, "red \\x1b[31m, and \\xff")) << f.run.out;
     for (const std::string *text : {&r.out, &f.run.out})
         EXPECT_FALSE(has(*text, "\x1b") || has(*text, "\xff")) << *text;
     r = search(dir, {"--json", PRINTS_LONG_LINES_PATH}).run;
-    EXPECT_TRUE(has(r.out, "red \\\\x1b[31m, and \\\\xff")) << r.out;
-    EXPECT_FALSE(has(r.out, "\x1b") || has(r.out, "\xff")) << r.out;
+    EXPECT_TRUE(has(r.out, "red \\\\x1b[31m, and \\\\xff, \\\\xed\\\\xa0\\\\x80 \\\\xe2\\\\x80\\\\xae.")) << r.out;
+    EXPECT_FALSE(has(r.out, "\x1b") || has(r.out, "\xff") || has(r.out, "\xed") || has(r.out, "\xe2")) << r.out;
 }
 
 // The six demos hold every rule in a small exploration: the philosophers' processes and
