@@ -33,11 +33,18 @@ bool stopping()
 int stopped(const options_t &o, search_t &s)
 {
     s.stopped_by = stopped_by;
-    if (o.json)
+    if (o.json) {
         std::printf("%s\n", json_of(o, s).c_str());
+        return 128 + stopped_by;
+    }
+    std::string text = "interleave: stopped by " + std::string(strsignal(stopped_by)) + " after " + plural(s.runs, "run");
+    if (s.fault)  // found, and stopped while its schedule was made shorter
+        text += ": " + s.found_by + " found a fault (" + s.fault->headline + "), but no schedule of it is saved.";
     else
-        std::printf("\ninterleave: stopped by %s after %d runs; nothing more was tried.\n", strsignal(stopped_by),
-                    s.runs);
+        text += "; nothing more was tried.";
+    std::printf("\n");
+    for (const std::string &line : wrap(text, 0, 2))
+        std::printf("%s\n", line.c_str());
     return 128 + stopped_by;
 }
 
@@ -60,11 +67,9 @@ void count_tests(search_t &s, const run_result_t &run)
 int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
 {
     s.fault = fault;
-    if (o.json) {
-        std::printf("%s\n", json_of(o, s).c_str());
-        return 2;
-    }
     complain("cannot steer " + o.target.named + ": " + fault.headline, fault.details);
+    if (o.json)
+        std::printf("%s\n", json_of(o, s).c_str());
     return 2;
 }
 
@@ -78,6 +83,8 @@ int found(const options_t &o, const screen_t &screen, search_t &s, const run_res
     const shortened_t shortest = shorten(o.target, o.bounds, first, run.fault, stopping);
     if (stopped_by != 0) {
         s.seconds = since(started);
+        s.fault = run.fault;
+        s.found_by = by;
         return stopped(o, s);
     }
     const std::vector<action_t> &schedule = shortest.schedule;
