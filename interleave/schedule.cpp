@@ -169,6 +169,8 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
     schedule_t s;
     bool in_turns = false;
     for (std::string line; std::getline(file, line);) {
+        if (line.ends_with('\r'))
+            line.pop_back();  // a schedule that travelled through a system that ends lines so
         if (line.empty() || line[0] == '#')
             continue;
         const std::string word = line.substr(0, line.find(' '));
@@ -185,12 +187,17 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
                     s.turns.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
             }
         } else if (word == "program") {
+            // Said once, and with no NUL in it: a name cut short at one would run a program
+            // other than the one shown.
+            good = s.program.empty() && !unescaped(rest).empty() && unescaped(rest).find('\0') == std::string::npos;
             s.program = unescaped(rest);
         } else if (word == "as") {
+            good = !s.demo.has_value();
             s.demo = watch::demo_named(rest);
-            good = s.demo.has_value();
+            good = good && s.demo.has_value();
         } else if (word == "arg") {
             s.args.push_back(unescaped(rest));
+            good = s.args.back().find('\0') == std::string::npos;
         } else if (word == "input") {
             good = number_in(rest, 1000, s.input_lines);
         } else if (word == "spurious") {

@@ -150,13 +150,28 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "\n  /bin/sh -c $'touch pwned\\x1b[2K\\x0d  two_locks'\n")) << r.err;
     EXPECT_FALSE(has(r.err, "\x1b") || has(r.err, "\r")) << r.err;
+    // Nor can a second program line, or a NUL that would cut the name short, make what runs
+    // other than what is shown.
+    for (const std::string &program : {std::string("program two_locks\nprogram /bin/sh\n"),
+                                      std::string("program two_locks\0/../sh\n", 25)}) {
+        harness::write_file(dir / "loose.schedule", program + "turns\n 0\n");
+        r = replay(dir, "loose.schedule");
+        EXPECT_TRUE(r.exited(2));
+        EXPECT_TRUE(has(r.err, "cannot read the line")) << r.err;
+    }
 
-    // A bare name: from another folder, and with an installed copy.
+    // A bare name: from another folder, and with an installed copy; and with its lines
+    // ended as another system ends them.
     ASSERT_TRUE(search(dir, {"two_locks"}).run.exited(1));
     EXPECT_TRUE(has(harness::read_file(dir / "two_locks.schedule"), "\nprogram two_locks\n"));
     r = replay(elsewhere, (dir / "two_locks.schedule").string());
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "deadlock: no thread can go on")) << r.out;
+    std::string crlf;
+    for (char c : harness::read_file(dir / "two_locks.schedule"))
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    harness::write_file(elsewhere / "crlf.schedule", crlf);
+    EXPECT_TRUE(replay(elsewhere, "crlf.schedule").exited(1));
     const fs::path installed = elsewhere / "prefix";
     fs::create_directories(installed / "bin");
     fs::create_directories(installed / "lib");
