@@ -74,8 +74,9 @@ constexpr const char *kUsage =
     "  --save FILE    where a faulty schedule goes (PROGRAM.schedule)\n"
     "  --json         standard output is one JSON object, for a script\n"
     "Exit status: 0 nothing found, 1 a fault found or replayed, 2 wrong use, a\n"
-    "program that cannot be steered, or not one run over in the time given; 130 or\n"
-    "143 when Ctrl-C or SIGTERM stopped it (and everything it ran).\n";
+    "program that cannot be steered, not one run over in the time given, or a replay\n"
+    "that the program goes another way from; 130 or 143 when Ctrl-C or SIGTERM\n"
+    "stopped it (and everything it ran).\n";
 
 bool json;  // --json: even a refusal is one JSON object on standard output
 
@@ -126,17 +127,17 @@ void resolve(options_t &o)
         program = folder_of_self() + "/" + program;
     struct stat file {};
     if (stat(program.c_str(), &file) == 0 && S_ISDIR(file.st_mode))
-        cannot("cannot run " + o.target.named + ": it is a folder");
+        cannot("cannot run " + interleave::shell_word(o.target.named) + ": it is a folder");
     if (access(program.c_str(), X_OK) != 0) {
         const std::string error = std::strerror(errno);
-        cannot("cannot run " + o.target.named + ": " + error +
+        cannot("cannot run " + interleave::shell_word(o.target.named) + ": " + error +
                (o.target.named.find('/') == std::string::npos && access(o.target.named.c_str(), X_OK) == 0
                     ? " (a name without a / is a program beside interleave; ./" + o.target.named + " is the one here)"
                     : ""));
     }
     std::string why;
     if (!interleave::steerable(program, why))
-        cannot("cannot steer " + program + ": " + why);
+        cannot("cannot steer " + interleave::shell_word(program) + ": " + why);
     o.target.library = find_library();
     if (!o.turns_given)
         o.bounds.turns = o.target.demo ? interleave::kTurnsOfADemo : interleave::kTurnsOfAnyProgram;
@@ -243,7 +244,7 @@ options_t read_options(int argc, char *argv[])
 // Whether the user agrees to run a command that a schedule names: typed yes on the terminal.
 bool agreed(const std::string &path, const std::string &command)
 {
-    interleave::complain(path + " runs\n  " + command);
+    interleave::complain(interleave::shell_word(path) + " runs\n  " + command);
     std::fprintf(stderr, "Run it? Type yes to run it: ");
     std::fflush(stderr);
     char answer[16] = {};
@@ -274,7 +275,7 @@ std::vector<interleave::action_t> load(const std::string &path, options_t &o)
         const std::string command = interleave::command_line(o.target.program, s->args);
         if (!beside || !s->args.empty()) {
             if (!isatty(0))
-                cannot(path + " runs a program you have not named:\n  " + command + "\nName it to run it:\n  " +
+                cannot(interleave::shell_word(path) + " runs a program you have not named:\n  " + command + "\nName it to run it:\n  " +
                        interleave::command_line(o.self, {"--replay", path, "PROGRAM"}));
             if (!agreed(path, command))
                 cannot("not run");

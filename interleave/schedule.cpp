@@ -98,22 +98,22 @@ bool may_save(const std::string &path, std::string &why)
 {
     std::error_code e;
     if (fs::is_directory(path, e)) {
-        why = path + " is a folder";
+        why = shell_word(path) + " is a folder";
         return false;
     }
     // exists() follows a link: one that leads nowhere would be written through, so it is
     // looked at too.
     if ((fs::exists(path, e) || fs::is_symlink(path, e)) && !is_schedule(path)) {
-        why = path + " is there already, and is not a schedule: it is left as it is (--save FILE names another)";
+        why = shell_word(path) + " is there already, and is not a schedule: it is left as it is (--save FILE names another)";
         return false;
     }
     const fs::path folder = fs::path(path).has_parent_path() ? fs::path(path).parent_path() : fs::path(".");
     if (!fs::is_directory(folder, e)) {
-        why = "there is no folder " + folder.string();
+        why = "there is no folder " + shell_word(folder.string());
         return false;
     }
     if (fs::exists(path, e) ? access(path.c_str(), W_OK) != 0 : access(folder.c_str(), W_OK | X_OK) != 0) {
-        why = "cannot write " + path + ": " + std::strerror(errno);
+        why = "cannot write " + shell_word(path) + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -140,7 +140,7 @@ bool save_schedule(const std::string &path, const target_t &target, const bounds
         file << (k % 20 == 0 ? "\n " : " ") << choice_text(choices[k]);
     file << "\n";
     if (!file.flush()) {
-        why = "cannot write " + path + ": " + std::strerror(errno);
+        why = "cannot write " + shell_word(path) + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -150,20 +150,20 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
 {
     std::error_code e;
     if (fs::is_directory(path, e)) {
-        why = path + " is a folder, not a schedule";
+        why = shell_word(path) + " is a folder, not a schedule";
         return std::nullopt;
     }
     if (fs::exists(path, e) && !fs::is_regular_file(path, e)) {
-        why = path + " is not a file of its own (a pipe, a device...), so not a schedule";
+        why = shell_word(path) + " is not a file of its own (a pipe, a device...), so not a schedule";
         return std::nullopt;
     }
     if (fs::exists(path, e) && fs::file_size(path, e) > kMostBytes) {
-        why = path + " is too big for a schedule";
+        why = shell_word(path) + " is too big for a schedule";
         return std::nullopt;
     }
     std::ifstream file(path);
     if (!file) {
-        why = "cannot read " + path + ": " + std::strerror(errno);
+        why = "cannot read " + shell_word(path) + ": " + std::strerror(errno);
         return std::nullopt;
     }
     schedule_t s;
@@ -210,12 +210,12 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
             good = false;
         }
         if (!good) {
-            why = path + ": cannot read the line '" + visible(line.substr(0, 60)) + "'";
+            why = shell_word(path) + ": cannot read the line '" + visible(line.substr(0, 60)) + "'";
             return std::nullopt;
         }
     }
     if (s.program.empty() || !in_turns) {
-        why = path + " is not a schedule saved by interleave";
+        why = shell_word(path) + " is not a schedule saved by interleave";
         return std::nullopt;
     }
     return s;

@@ -45,6 +45,9 @@ std::string program_from(const std::string &schedule_path, const std::string &pr
 // a character a terminal would act on (an escape, a carriage return) is written with
 // escapes, $'a\x1bb', so that what is shown is all there is.
 std::string command_line(const std::string &program, const std::vector<std::string> &args);
+// One word of it: how a file's name is shown in a message, so that a name with a blank, a
+// line break or an escape in it reads as the one name it is.
+std::string shell_word(const std::string &word);
 // A text from elsewhere made safe to show on a terminal: control characters and bytes
 // that are not UTF-8 text become \xNN.
 std::string visible(const std::string &text);

@@ -67,7 +67,7 @@ void count_tests(search_t &s, const run_result_t &run)
 int cannot_steer(const options_t &o, search_t &s, const fault_report_t &fault)
 {
     s.fault = fault;
-    complain("cannot steer " + o.target.named + ": " + fault.headline, fault.details);
+    complain("cannot steer " + shell_word(o.target.named) + ": " + fault.headline, fault.details);
     if (o.json)
         std::printf("%s\n", json_of(o, s).c_str());
     return 2;
@@ -230,7 +230,7 @@ int replay(const options_t &loaded, const std::vector<action_t> &choices, const 
         return 128 + stopped_by;
     judge(loaded.target, run);
     if (run.fault.kind == fault_t::unsteerable) {
-        complain("cannot steer " + loaded.target.named + ": " + run.fault.headline);
+        complain("cannot steer " + shell_word(loaded.target.named) + ": " + run.fault.headline);
         return 2;
     }
     say(screen, "interleave: replaying " + loaded.replay + ": " + std::to_string(choices.size()) +

@@ -510,7 +510,7 @@ int play(const target_t &target, const bounds_t &bounds, std::vector<action_t> p
             break;
         if (run.fault.kind == fault_t::unsteerable) {
             endwin();
-            complain("cannot steer " + target.named + ": " + run.fault.headline);
+            complain("cannot steer " + shell_word(target.named) + ": " + run.fault.headline);
             return 2;
         }
         judge(p.target, run);
