@@ -84,6 +84,16 @@ TEST(Orders, KThreadsTakingOneLockHaveKFactorialOrders)
     EXPECT_EQ(field(json.out, "runs"), 4) << json.out;
     const harness::result_t text = interleave(dir, {"--search", "orders", nested});
     EXPECT_TRUE(has(flat(text.out), "Every distinct order of its calls tried: 4 orders in 4 runs;")) << text.out;
+
+    // Three threads through one pthread_once: a thread that finds the set-up done could
+    // not have come while it ran (it would have waited), so that is no order to try.
+    const harness::result_t once = interleave(dir, {"--json", "--search", "orders", (kProbes / "once_pthread").string()});
+    EXPECT_TRUE(has(once.out, "\"complete\": true")) << once.out;
+    EXPECT_EQ(field(once.out, "distinct_orders"), 18) << once.out;
+    EXPECT_LE(field(once.out, "runs"), 22) << once.out;
+    // Where every way on is an order tried already, the run stops there.
+    const harness::result_t forked = interleave(dir, {"--search", "orders", (kProbes / "mutex_pshared_fork").string()});
+    EXPECT_TRUE(has(flat(forked.out), "stopped early: the order they began was one tried already")) << forked.out;
 }
 
 // A fault only when two threads' three sections alternate: five switches, found by trying

@@ -221,6 +221,8 @@ TEST(Interleave, AScheduleIsSafeToShareAndTravels)
     r = search(dir, {"/tmp"}).run;
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "cannot run /tmp: it is a folder")) << r.err;
+    r = search(dir, {"no such\nprogram"}).run;
+    EXPECT_TRUE(has(r.err, "cannot run $'no such\\x0aprogram': No such file")) << r.err;
     r = replay(dir, "/tmp");
     EXPECT_TRUE(r.exited(2));
     EXPECT_TRUE(has(r.err, "/tmp is a folder")) << r.err;
