@@ -208,8 +208,6 @@ footprint_t touches(model_t &m, const action_t &a)
 
 void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
 {
-    // A call that changed nothing (a try that found the lock taken, a signal nobody waited
-    // for, a join of a thread still running) only looked.
     if (a.how != 'r' || out.misuse || call == call_t::futex_wait || call == call_t::futex_park)
         return;
     // A lock taken again or let go but once of many holds (a recursive mutex), a lock its
@@ -224,6 +222,8 @@ void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
     }
     if (out.changed)
         return;
+    // A call that changed nothing (a try that found the lock taken, a signal nobody waited
+    // for, a join of a thread still running) only looked.
     for (access_t &x : f)
         if (x.thing == thing_t::object || x.thing == thing_t::life)
             x.role = call == call_t::once ? await : read;

@@ -275,8 +275,8 @@ std::vector<interleave::action_t> load(const std::string &path, options_t &o)
         const std::string command = interleave::command_line(o.target.program, s->args);
         if (!beside || !s->args.empty()) {
             if (!isatty(0))
-                cannot(interleave::shell_word(path) + " runs a program you have not named:\n  " + command + "\nName it to run it:\n  " +
-                       interleave::command_line(o.self, {"--replay", path, "PROGRAM"}));
+                cannot(interleave::shell_word(path) + " runs a program you have not named:\n  " + command +
+                       "\nName it to run it:\n  " + interleave::command_line(o.self, {"--replay", path, "PROGRAM"}));
             if (!agreed(path, command))
                 cannot("not run");
         }
