@@ -189,8 +189,9 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
         } else if (word == "program") {
             // Said once, and with no NUL in it: a name cut short at one would run a program
             // other than the one shown.
-            good = s.program.empty() && !unescaped(rest).empty() && unescaped(rest).find('\0') == std::string::npos;
+            good = s.program.empty();
             s.program = unescaped(rest);
+            good = good && !s.program.empty() && s.program.find('\0') == std::string::npos;
         } else if (word == "as") {
             good = !s.demo.has_value();
             s.demo = watch::demo_named(rest);
