@@ -553,9 +553,10 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
                            return x.thing == thing_t::clock && x.role != role_t::read;
                        });
     }
-    if (!o.changed) {
+    // A set-up found done is no failed try: its thread waits for nobody.
+    if (!o.changed && call != call_t::once) {
         r.backing_off.insert(a.thread);
-    } else {
+    } else if (o.changed) {
         for (int id : r.backing_off)
             if (id != a.thread)
                 r.woken.push_back(id);
