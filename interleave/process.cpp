@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,9 +32,10 @@ constexpr double kNap = 0.001;  // seconds interleave sleeps on the bell at most
 constexpr unsigned kPidfdThread = O_EXCL;  // pidfd_open: of a thread, not of a process (PIDFD_THREAD)
 constexpr std::size_t kPidRoom = 12;       // digits of a pid, at most
 
-// The program's environment: the steering library preloaded, and the region handed over
-// to the one process that starts the program, whose pid the child writes in the room left.
-std::vector<std::string> environment_for(const program_t &p, const target_t &target)
+// The program's environment: the steering library preloaded, and the region (or the fork
+// server's socket) handed over to the one process that starts the program, whose pid the
+// child writes in the room left.
+std::vector<std::string> environment_for(const target_t &target, const char *variable, int fd)
 {
     const std::string &library = target.library;
     const std::string folder = library.substr(0, library.rfind('/'));
@@ -62,7 +64,7 @@ std::vector<std::string> environment_for(const program_t &p, const target_t &tar
     // And a crash stays a crash, seen by the steering library: not a report and a status.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
     env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
-    env.push_back(std::string(steer::kRegionVariable) + "=" + std::to_string(p.region_fd));
+    env.push_back(std::string(variable) + "=" + std::to_string(fd));
     env.push_back(std::string(steer::kPidVariable) + "=" + std::string(kPidRoom, ' '));
     return env;
 }
@@ -121,7 +123,7 @@ struct start_t {
     char **argv, **envp;
     char *pid;  // the room for its pid in the environment
     pid_t parent;
-    int in, out, err, failed, region;
+    int in, out, err, failed, handed;
 };
 
 // The child, in interleave's memory: system calls only, then the program.
@@ -142,9 +144,9 @@ int start_program(void *arg)
     dup2(s.in, 0);
     dup2(s.out, 1);
     dup2(s.err, 2);
-    // The region reaches the program by number: it must stay open in it, until the
-    // steering library has mapped it.
-    fcntl(s.region, F_SETFD, 0);
+    // The region (or socket) reaches the program by number: it must stay open in it, until
+    // the steering library has taken it.
+    fcntl(s.handed, F_SETFD, 0);
     // Addresses the same in every run: a program that prints a pointer, or a thread's
     // id, replays the same.
     personality(ADDR_NO_RANDOMIZE);
@@ -170,6 +172,193 @@ double seconds_now()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+namespace {
+
+// Starts the program with these streams and environment, handing it one descriptor; its
+// pid, or -1 and why not.
+pid_t start(const target_t &target, std::vector<std::string> env, int in, int out, int err, int handed, std::string &why)
+{
+    int failed[2];
+    if (pipe2(failed, O_CLOEXEC) == -1) {
+        why = std::string("pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    std::vector<std::string> args{target.program};
+    args.insert(args.end(), target.args.begin(), target.args.end());
+    std::vector<char *> argv = pointers(args);
+    std::vector<char *> envp = pointers(env);
+    char *pid_room = envp[envp.size() - 2] + std::strlen(steer::kPidVariable) + 1;
+    start_t start{target.program.c_str(), argv.data(), envp.data(), pid_room, getpid(), in, out, err, failed[1], handed};
+    // The child shares interleave's memory until it starts the program (as vfork does), so
+    // that starting it costs the same however much interleave keeps.
+    static thread_local std::vector<char> stack(65536);
+    const pid_t pid = clone(start_program, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    close(failed[1]);
+    if (pid == -1) {
+        close(failed[0]);
+        why = std::string("clone: ") + std::strerror(errno);
+        return -1;
+    }
+    setpgid(pid, pid);
+    int e = 0;
+    const bool started = read(failed[0], &e, sizeof e) != sizeof e;
+    close(failed[0]);
+    if (!started) {
+        why = "cannot start " + target.program + ": " + std::strerror(e);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+// ---- the fork server ----
+// The program started once, forking a process for each run (the steering library tells
+// how); kept from run to run of one target, and ended when another comes.
+struct server_t {
+    std::string target;     // what it serves: the program, its arguments, the library
+    int launches = 0;       // runs of that target so far
+    bool refused = false;   // it cannot serve, or failed: each run starts the program anew
+    pid_t pid = -1;
+    int socket = -1, pidfd = -1;
+};
+server_t server;
+constexpr int kServerPatience = 10000;  // ms the server may take to answer, at most
+
+std::string key_of(const target_t &target)
+{
+    std::string key = target.program + '\0' + target.library;
+    for (const std::string &arg : target.args)
+        key += '\0' + arg;
+    return key;
+}
+
+void end_server()
+{
+    if (server.socket != -1)
+        close(server.socket);
+    if (server.pid > 0) {
+        kill(server.pid, SIGKILL);
+        waitpid(server.pid, nullptr, 0);
+    }
+    if (server.pidfd != -1)
+        close(server.pidfd);
+    server.pid = server.socket = server.pidfd = -1;
+}
+
+// The server's next note; false if it has none within its patience, or is gone.
+bool hear_server(steer::served_t what, int32_t &value)
+{
+    pollfd fds[2] = {{server.socket, POLLIN, 0}, {server.pidfd, POLLIN, 0}};
+    steer::server_note_t note{};
+    if (poll(fds, 2, kServerPatience) < 1 || (fds[0].revents & POLLIN) == 0 ||
+        recv(server.socket, &note, sizeof note, 0) != sizeof note || note.what != what) {
+        end_server();
+        server.refused = true;
+        return false;
+    }
+    value = note.value;
+    return true;
+}
+
+// Whether the kernel tells a process's children (in /proc/PID/task/TID/children): how
+// interleave knows, with the server living on as its child, that no other is left.
+bool children_told()
+{
+    return std::filesystem::exists("/proc/self/task/" + std::to_string(gettid()) + "/children");
+}
+
+bool only_the_server_left()
+{
+    if (server.pid <= 0)
+        return false;
+    std::error_code e;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", e)) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t pid; children >> pid;)
+            if (pid != server.pid)
+                return false;
+    }
+    return !e;
+}
+
+bool start_server(const target_t &target)
+{
+    int ends[2];
+    if (!children_told() || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == -1)
+        return false;
+    // Until the first run, the program has nothing to read or write: what a library's
+    // constructor writes as the program starts, before the server forks, is not seen.
+    const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+    std::string why;
+    const pid_t pid = none == -1 ? -1
+                                 : start(target, environment_for(target, steer::kServerVariable, ends[1]), none, none,
+                                         none, ends[1], why);
+    close(none);
+    close(ends[1]);
+    if (pid == -1) {
+        close(ends[0]);
+        return false;
+    }
+    server.pid = pid;
+    server.socket = ends[0];
+    server.pidfd = pidfd_of(pid);
+    int32_t ignored = 0;
+    return hear_server(steer::served_t::ready, ignored);
+}
+
+// Hands the run's descriptors to the server, which forks the run's process.
+bool serve(program_t &p, int in, int out, int err)
+{
+    const int fds[steer::kServedDescriptors] = {in, out, err, p.region_fd};
+    char byte = 'r';
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+    int32_t pid = -1;
+    if (sendmsg(server.socket, &message, MSG_NOSIGNAL) != 1) {
+        end_server();
+        server.refused = true;
+        return false;
+    }
+    if (!hear_server(steer::served_t::started, pid))
+        return false;
+    p.first = pid;
+    p.served = true;
+    return true;
+}
+
+// The first process of the run has ended: its wait status, from the system or the server,
+// kept unless interleave ended it.
+void reap_first(program_t &p, bool keep)
+{
+    int status = 0;
+    if (p.status || p.first <= 0)
+        return;
+    const bool reaped = p.served ? server.pid > 0 && hear_server(steer::served_t::ended, status)
+                                 : waitpid(p.first, &status, 0) == p.first;
+    if (reaped && keep)
+        p.status = status;
+}
+
+// Every process below interleave but the server, which is no part of the run.
+void kill_descendants()
+{
+    for (pid_t pid : watch::descendants())
+        if (pid != server.pid)
+            kill(pid, SIGKILL);
+}
+
+}  // namespace
+
 bool launch(program_t &p, const target_t &target, std::string &why)
 {
     p.region_fd = memfd_create(steer::kRegionName, MFD_CLOEXEC);
@@ -187,47 +376,35 @@ bool launch(program_t &p, const target_t &target, std::string &why)
     p.region->ends_seen.store(thread_ends_seen() ? 1 : 0);
     p.region->fatal_channel.store(-1);
     p.region->channels[0].turn.store(steer::kRunning);  // before the program can ask
-    int in[2], out[2], err[2], failed[2];
-    if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1 ||
-        pipe2(failed, O_CLOEXEC) == -1) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1) {
         why = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> args{target.program};
-    args.insert(args.end(), target.args.begin(), target.args.end());
-    std::vector<char *> argv = pointers(args);
-    std::vector<std::string> env = environment_for(p, target);
-    std::vector<char *> envp = pointers(env);
-    char *pid_room = envp[envp.size() - 2] + std::strlen(steer::kPidVariable) + 1;
-    start_t start{target.program.c_str(), argv.data(), envp.data(), pid_room, getpid(), in[0], out[1], err[1], failed[1], p.region_fd};
-    // The child shares interleave's memory until it starts the program (as vfork does), so
-    // that starting it costs the same however much interleave keeps.
-    static thread_local std::vector<char> stack(65536);
-    const pid_t pid = clone(start_program, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-    if (pid == -1) {
-        why = std::string("clone: ") + std::strerror(errno);
-        return false;
+    // The first run of a program starts it as a program is started: it shows whether the
+    // library steers it at all (a program built statically would run its main as a server,
+    // unwatched). The runs after it are forked by the server, if the program can serve.
+    if (server.target != key_of(target)) {
+        end_server();
+        server = {};
+        server.target = key_of(target);
     }
-    setpgid(pid, pid);
+    const bool served = server.launches++ > 0 && !server.refused && (server.pid > 0 || start_server(target)) &&
+                        serve(p, in[0], out[1], err[1]);
+    const pid_t pid = served ? p.first
+                             : start(target, environment_for(target, steer::kRegionVariable, p.region_fd), in[0], out[1],
+                                     err[1], p.region_fd, why);
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    close(failed[1]);
-    int e = 0;
-    const bool started = read(failed[0], &e, sizeof e) != sizeof e;
-    close(failed[0]);
-    p.first = pid;
     p.in = in[1];
     p.out = out[0];
     p.err = err[0];
     fcntl(p.out, F_SETFL, O_NONBLOCK);
     fcntl(p.err, F_SETFL, O_NONBLOCK);
-    if (!started) {
-        why = "cannot start " + target.program + ": " + std::strerror(e);
-        waitpid(pid, nullptr, 0);
-        p.first = -1;
+    if (pid == -1)
         return false;
-    }
+    p.first = pid;
     if (target.input_lines == 0) {
         close(p.in);
         p.in = -1;
@@ -288,9 +465,8 @@ std::vector<pid_t> deaths(program_t &p)
             continue;
         }
         dead.push_back(it->first);
-        int status;
-        if (it->first == p.first && waitpid(p.first, &status, 0) == p.first)
-            p.status = status;
+        if (it->first == p.first)
+            reap_first(p, true);
         if (it->second != -1)
             close(it->second);
         it = p.pidfds.erase(it);
@@ -459,27 +635,29 @@ void stop(program_t &p)
         for (const auto &[pid, fd] : p.pidfds)
             kill(pid, SIGKILL);
         if (p.started_others)
-            for (pid_t pid : watch::descendants())
-                kill(pid, SIGKILL);
+            kill_descendants();
         for (const auto &[pid, fd] : p.pidfds) {
             pollfd gone{fd, POLLIN, 0};
             if (fd != -1)
                 poll(&gone, 1, 1000);
         }
-        if (!p.status)
-            waitpid(p.first, nullptr, 0);
+        reap_first(p, false);
     }
     // Whatever else of the run is left, we adopted as its subreaper: reap it. What still
     // lives had left the program's process group (a setsid of something it started): it
-    // ends too.
+    // ends too. The server lives on for the next run.
     for (int k = 0; k < 100; k++) {
         const pid_t reaped = waitpid(-1, nullptr, WNOHANG);
+        if (reaped > 0 && reaped == server.pid) {  // killed from outside
+            server.pid = -1;
+            end_server();
+            server.refused = true;
+        }
         if (reaped > 0)
             continue;
-        if (reaped < 0)
+        if (reaped < 0 || only_the_server_left())
             break;
-        for (pid_t pid : watch::descendants())
-            kill(pid, SIGKILL);
+        kill_descendants();
         usleep(10000);
     }
     for (const auto &[pid, fd] : p.pidfds)

@@ -31,6 +31,7 @@ struct program_t {
     steer::region_t *region = nullptr;
     int region_fd = -1, in = -1, out = -1, err = -1;
     pid_t first = -1;
+    bool served = false;          // the first process was forked by the fork server
     std::map<pid_t, int> pidfds;  // every process of the run that has not died
     std::map<int, int> thread_fds;  // a pidfd of each thread (by its number) that has not ended
     int lines_given = 0;          // of the input

@@ -164,4 +164,20 @@ constexpr const char *kRegionVariable = "INTERLEAVE_REGION";  // a descriptor of
 constexpr const char *kPidVariable = "INTERLEAVE_PID";        // the one process to steer at start
 constexpr const char *kRegionName = "interleave";             // the region's memfd name
 
+// A program started once and forked for each run (a fork server) has instead a socket: on
+// it, interleave hands over each run's standard input, output and error and its region,
+// in that order, with one byte; the program answers with notes.
+constexpr const char *kServerVariable = "INTERLEAVE_SERVER";  // a descriptor of the socket
+constexpr int kServedDescriptors = 4;
+enum class served_t : int32_t {
+    ready,    // waiting for the first run
+    refused,  // it cannot serve (a thread of a library's is running already): it ends
+    started,  // a run's process began: its pid
+    ended,    // and ended: its wait status
+};
+struct server_note_t {
+    served_t what;
+    int32_t value;
+};
+
 }  // namespace steer

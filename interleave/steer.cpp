@@ -27,6 +27,7 @@
 #include <link.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -346,23 +347,36 @@ bool is_region(int fd)
     return n > 0 && std::string(link, static_cast<std::size_t>(n)).starts_with(expected);
 }
 
+bool is_socket(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 __attribute__((constructor)) void begin_steering()
 {
     const char *region_fd = std::getenv(kRegionVariable);
+    const char *server_fd = std::getenv(kServerVariable);
     const char *pid = std::getenv(kPidVariable);
-    if (region_fd == nullptr || pid == nullptr || std::atoi(pid) != getpid() || !is_region(std::atoi(region_fd)))
+    if (pid == nullptr || std::atoi(pid) != getpid())
         return;
-    const int fd = std::atoi(region_fd);
-    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
+    const int server = server_fd == nullptr ? -1 : std::atoi(server_fd);
+    const bool serving = server != -1 && is_socket(server);
+    if (!serving && (region_fd == nullptr || !is_region(std::atoi(region_fd))))
+        return;
     // Nothing of interleave's is left for the program, or for one that it starts, to find.
     unsetenv(kRegionVariable);
+    unsetenv(kServerVariable);
     unsetenv(kPidVariable);
+    find_real();
+    driver = getppid();
+    // A fork server returns here in each run's process, as if interleave had started it.
+    const int fd = serving ? serve_runs(server) : std::atoi(region_fd);
+    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
     if (shared == MAP_FAILED)
         return;
-    find_real();
     region = static_cast<region_t *>(shared);
-    driver = getppid();
     dl_iterate_phdr(note_base, nullptr);
     set_alt_stack();
     struct sigaction fatal {};

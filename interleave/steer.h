@@ -183,6 +183,10 @@ int64_t deadline_after(int64_t duration_ns);
 int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg,
                   const void *named_after);
 
+// Waits on the socket for runs, and forks one process for each: returns in those only,
+// with the run's region, its standard streams in place.
+int serve_runs(int socket);
+
 // Bytes that depend on nothing but the process's place in the run.
 void random_bytes(void *data, std::size_t size);
 
