@@ -345,7 +345,11 @@ void reap_first(program_t &p, bool keep)
         return;
     const bool reaped = p.served ? server.pid > 0 && hear_server(steer::served_t::ended, status)
                                  : waitpid(p.first, &status, 0) == p.first;
-    if (reaped && keep)
+    // A server ended from outside takes the run's process with it, by the signal its end
+    // sends: the run was killed as surely as if its own process had been.
+    if (!reaped && p.served)
+        status = SIGKILL;
+    if (keep && (reaped || p.served))
         p.status = status;
 }
 
