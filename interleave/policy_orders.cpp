@@ -61,6 +61,7 @@ struct plan_t {
     std::vector<sleeper_t> asleep;  // at the branch, besides the action taken there
     std::vector<std::vector<sleeper_t>> sleeps;  // at each turn after the branch
     bool blocked = false;  // every action it could take was asleep
+    std::map<int, bool> idle;  // each thread: whether its last turn was idle (run.h)
 };
 
 bool has(const std::vector<action_t> &list, const action_t &a)
@@ -330,6 +331,8 @@ private:
     {
         const auto t = static_cast<std::size_t>(d.turn);
         const std::size_t branch = plan.prefix.size();
+        if (t > 0)
+            plan.idle[d.so_far.steps[t - 1].action.thread] = d.so_far.steps[t - 1].idle;
         if (t < branch) {
             for (std::size_t k = 0; k < d.actions.size(); k++)
                 if (d.actions[k] == plan.prefix[t])
@@ -347,13 +350,16 @@ private:
             });
         }
         // A thread that backs off waits for another to change something. Where only such
-        // threads are awake, a sleeping one must wake, or the run would spin for ever: it
-        // goes again where it has gone before, which costs a run but loses no order. (Where
-        // nothing at all is awake, every way on is an order tried already: the run stops.)
+        // threads are awake, and each spins (its last turn changed nothing and waited on
+        // nothing), a sleeping one must wake, or the run would spin for ever: it goes again
+        // where it has gone before, which costs a run but loses no order. (Where nothing at
+        // all is awake, every way on is an order tried already: the run stops.) A thread that
+        // writes, or times out waiting on an object whose changes would wake a sleeper, does
+        // not spin: waking a sleeper for it would only try one order again at every turn.
         const auto awake_now = [&](const action_t &a) { return !has(asleep, a); };
         const bool only_backing_off =
             std::ranges::any_of(d.actions, awake_now) && std::ranges::all_of(d.actions, [&](const action_t &a) {
-                return !awake_now(a) || d.backing_off.contains(a.thread);
+                return !awake_now(a) || (d.backing_off.contains(a.thread) && plan.idle[a.thread]);
             });
         if (only_backing_off)
             asleep.clear();

@@ -552,6 +552,8 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         step.changed = o.changed || std::ranges::any_of(step.touched, [](const access_t &x) {
                            return x.thing == thing_t::clock && x.role != role_t::read;
                        });
+        // A timed wait that timed out waited on its object, which the others' turns on it wake.
+        step.idle = !o.changed && a.how != 't';
     }
     // A set-up found done is no failed try: its thread waits for nobody.
     if (!o.changed && call != call_t::once) {

@@ -50,6 +50,8 @@ struct step_t {
     call_t call = call_t::start;
     bool changed = true;       // false for a try that failed, a yield: a turn that changed
                                // no object and let no time pass
+    bool idle = false;         // it changed no object and waited on none (a failed try, a
+                               // yield, a sleep): a thread that goes on so waits for another
 };
 
 // What a chooser is asked at each turn.

@@ -146,6 +146,12 @@ TEST(Orders, AMendedExerciseIsProvedAndACutSearchIsNot)
     EXPECT_TRUE(has(flat(r.out), "until it found none more to try; as the runs were cut, that is not every order"))
         << r.out;
     EXPECT_FALSE(has(r.out, "proof for")) << r.out;
+    // A thread that times out and writes, again and again, does not spin: a thread asleep
+    // beside it (its turns tried already) stays asleep, instead of being tried once more
+    // at every turn. pulsewait's first 60 turns: three orders, each run once.
+    r = interleave(dir, {"--json", "--search", "orders", "--turns", "60", "--runs", "1000", "pulsewait"});
+    EXPECT_EQ(field(r.out, "distinct_orders"), 3) << r.out;
+    EXPECT_EQ(field(r.out, "runs"), 3) << r.out;
 }
 
 // The first fault found has the fewest switches, and is saved at its shortest: the two
