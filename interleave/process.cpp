@@ -250,7 +250,12 @@ bool hear_server(steer::served_t what, int32_t &value)
 {
     pollfd fds[2] = {{server.socket, POLLIN, 0}, {server.pidfd, POLLIN, 0}};
     steer::server_note_t note{};
-    if (poll(fds, 2, kServerPatience) < 1 || (fds[0].revents & POLLIN) == 0 ||
+    const double until = seconds_now() + kServerPatience / 1000.0;
+    int ready = 0;
+    do  // a signal (Ctrl-C) is seen after the note, by the search
+        ready = poll(fds, 2, static_cast<int>(std::max(0.0, until - seconds_now()) * 1000));
+    while (ready == -1 && errno == EINTR);
+    if (ready < 1 || (fds[0].revents & POLLIN) == 0 ||
         recv(server.socket, &note, sizeof note, 0) != sizeof note || note.what != what) {
         end_server();
         server.refused = true;
@@ -259,6 +264,12 @@ bool hear_server(steer::served_t what, int32_t &value)
     value = note.value;
     return true;
 }
+
+// interleave's end ends the server too, at once: not later, by the signal its parent's end
+// sends, which leaves it for a moment without a parent to reap it.
+struct server_ender_t {
+    ~server_ender_t() { end_server(); }
+} server_ender;
 
 // Whether the kernel tells a process's children (in /proc/PID/task/TID/children): how
 // interleave knows, with the server living on as its child, that no other is left.

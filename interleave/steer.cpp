@@ -19,7 +19,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cxxabi.h>
 #include <string>
 #include <dlfcn.h>
@@ -338,13 +340,15 @@ void in_child()
 // Whether a descriptor is the region interleave made: a program that this one started
 // with exec has the same environment, but not the descriptor, whose number may now be one
 // of its own files.
+// (Without allocating: the heap of a program started afresh must be laid out as that of one
+// forked by the server, which does not look.)
 bool is_region(int fd)
 {
-    char link[64] = {};
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
-    const std::string expected = std::string("/memfd:") + kRegionName;
-    return n > 0 && std::string(link, static_cast<std::size_t>(n)).starts_with(expected);
+    char path[64], link[64] = {}, expected[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    std::snprintf(expected, sizeof expected, "/memfd:%s", kRegionName);
+    const ssize_t n = readlink(path, link, sizeof link - 1);
+    return n > 0 && std::strncmp(link, expected, std::strlen(expected)) == 0;
 }
 
 bool is_socket(int fd)

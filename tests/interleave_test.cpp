@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -128,6 +130,18 @@ TEST(Interleave, AReplayIsTheSameEveryTimeAndStopsWhereTheProgramGoesAnotherWay)
     const harness::result_t changed = replay(dir, "changed.schedule");
     EXPECT_TRUE(changed.exited(2));
     EXPECT_TRUE(has(changed.out, "the schedule says")) << changed.out;
+
+    // Every run finds the heap where a fresh start of the program finds it: the first run,
+    // started as any program is, and those after it, forked from the program held at its start.
+    const fs::path notes = dir / "heap";
+    ASSERT_TRUE(search(dir, {"--search", "priorities", "--runs", "4", "notes_its_heap", notes.string()}).run.exited(0));
+    std::istringstream lines(harness::read_file(notes));
+    std::vector<std::string> seen;
+    for (std::string line; std::getline(lines, line);)
+        seen.push_back(line);
+    ASSERT_EQ(seen.size(), 4U);
+    for (const std::string &line : seen)
+        EXPECT_EQ(line, seen.front()) << "a run found its heap elsewhere";
 }
 
 // A schedule is data from someone else: it runs nothing the replaying user did not choose

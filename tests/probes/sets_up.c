@@ -1,8 +1,10 @@
-// The library of thread_before_main.c: its constructor starts a thread that waits for
-// ever, as a library's worker or watchdog might.
+// The library of library_set_up.c: its constructor starts a thread that waits for ever, as
+// a library's worker or watchdog might, and notes the process it ran in.
 #include <pthread.h>
 #include <stdio.h>
 #include <unistd.h>
+
+static pid_t set_up_in;
 
 static void *wait_for_ever(void *arg)
 {
@@ -12,14 +14,16 @@ static void *wait_for_ever(void *arg)
     return NULL;
 }
 
-__attribute__((constructor)) static void start_worker(void)
+__attribute__((constructor)) static void set_up(void)
 {
     pthread_t worker;
     pthread_create(&worker, NULL, wait_for_ever, NULL);
+    set_up_in = getpid();
 }
 
-// The threads of the process, as the kernel counts them.
-int threads_now(void)
+// Whether the set-up was done in this process, and its thread is here: two threads, as
+// the kernel counts them.
+int set_up_here(void)
 {
     FILE *status = fopen("/proc/self/status", "r");
     char line[256];
@@ -29,5 +33,5 @@ int threads_now(void)
             break;
     if (status != NULL)
         fclose(status);
-    return threads;
+    return set_up_in == getpid() && threads == 2;
 }

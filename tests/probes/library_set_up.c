@@ -1,0 +1,38 @@
+// A library the program links sets up before main: its constructor starts a thread of its
+// own and notes the process it ran in; main counts on both, and its threads race on a
+// lock. A run forked from a program already started would lack the thread (a fork keeps
+// only the thread that calls it) and share what the constructor did with every other run:
+// each run must be a start of the program afresh.
+// interleave: 0: correct: the library's set-up is there, in this process, in every run
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+int set_up_here(void);  // in sets_up.c
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static int count;
+
+static void *add(void *arg)
+{
+    (void)arg;
+    pthread_mutex_lock(&lock);
+    count++;
+    pthread_mutex_unlock(&lock);
+    return NULL;
+}
+
+int main(void)
+{
+    if (!set_up_here()) {
+        fprintf(stderr, "the library's set-up is missing, or was done in another process\n");
+        abort();
+    }
+    pthread_t a, b;
+    pthread_create(&a, NULL, add, NULL);
+    pthread_create(&b, NULL, add, NULL);
+    pthread_join(a, NULL);
+    pthread_join(b, NULL);
+    printf("%d\n", count);
+    return 0;
+}
