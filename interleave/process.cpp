@@ -64,7 +64,11 @@ std::vector<std::string> environment_for(const target_t &target, const char *var
     // And a crash stays a crash, seen by the steering library: not a report and a status.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
     env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
-    env.push_back(std::string(variable) + "=" + std::to_string(fd));
+    // The same length whichever is handed, and however many digits its number has: the
+    // strings at the top of the stack, and with them every address in main's frame, lie
+    // where they lie in a run that the server forked.
+    const std::string number = std::to_string(fd);
+    env.push_back(std::string(variable) + "=" + std::string(kPidRoom - number.size(), ' ') + number);
     env.push_back(std::string(steer::kPidVariable) + "=" + std::string(kPidRoom, ' '));
     return env;
 }

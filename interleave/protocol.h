@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <cstdint>
 
 namespace steer {
@@ -168,6 +169,8 @@ constexpr const char *kRegionName = "interleave";             // the region's me
 // it, interleave hands over each run's standard input, output and error and its region,
 // in that order, with one byte; the program answers with notes.
 constexpr const char *kServerVariable = "INTERLEAVE_SERVER";  // a descriptor of the socket
+static_assert(std::char_traits<char>::length(kServerVariable) == std::char_traits<char>::length(kRegionVariable),
+              "a run started afresh and one forked by the server find their stacks alike");
 constexpr int kServedDescriptors = 4;
 enum class served_t : int32_t {
     ready,    // waiting for the first run

@@ -43,6 +43,7 @@ namespace {
 
 region_t *region;               // null: this process is not steered
 pid_t driver = 0;               // interleave itself
+pid_t run_parent = 0;           // the parent of the run's first process: interleave, or its server
 std::atomic<bool> exiting;      // the program's own exit handlers have run: what is left is
                                 // the runtimes' (a sanitizer's leak check), not the program's
 thread_local int me = -1;       // this thread's channel; -1: the thread is not steered
@@ -376,6 +377,7 @@ __attribute__((constructor)) void begin_steering()
     driver = getppid();
     // A fork server returns here in each run's process, as if interleave had started it.
     const int fd = serving ? serve_runs(server) : std::atoi(region_fd);
+    run_parent = getppid();
     void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (shared == MAP_FAILED)
@@ -934,6 +936,11 @@ void _Exit(int status)
 // anyone goes on, so that no run depends on how soon the kernel delivers it.
 int kill(pid_t pid, int sig)
 {
+    // interleave, or the server that forked the run, stands where the program's parent
+    // would: a signal sent there would end or stop the search, not tell a parent. It goes
+    // nowhere, as to a parent that ignores it.
+    if (steered_process() && pid > 0 && (pid == driver || pid == run_parent))
+        return 0;
     if (steered())
         ask({.call = call_t::kill, .value = pid, .extra = sig});
     return r().kill(pid, sig);

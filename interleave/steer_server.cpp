@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <cstring>
 #include <fcntl.h>
 #include <link.h>
@@ -53,18 +54,75 @@ bool one_thread()
 }
 
 // The libraries whose constructors leave nothing but memory behind: the loader's, the C
-// and C++ runtimes, the compilers' sanitizer runtimes, and this one.
-int runtime_only(dl_phdr_info *info, size_t, void *all)
+// and C++ runtimes and the compilers' sanitizer runtimes, from the folder the C library
+// came from; and this one. (Looked at without allocating.)
+struct loaded_t {
+    char runtimes[512] = {};  // the folder of the C library, with its slash
+    const char *self = nullptr;
+    bool program = true;  // the first object is the program itself
+    bool safe = true;
+};
+
+std::string_view stem_of(std::string_view path)
 {
-    constexpr std::string_view kRuntimes[] = {"", "linux-vdso", "linux-gate", "libc", "libm", "libpthread", "libdl",
-                                              "librt", "libstdc++", "libgcc_s", "libasan", "libubsan",
-                                              "libinterleave_steer"};
-    std::string_view name = info->dlpi_name == nullptr ? "" : info->dlpi_name;
-    name = name.substr(name.rfind('/') + 1);
-    name = name.substr(0, name.find(".so"));
-    const bool known = name.starts_with("ld-linux") ||
-                       std::find(std::begin(kRuntimes), std::end(kRuntimes), name) != std::end(kRuntimes);
-    *static_cast<bool *>(all) = *static_cast<bool *>(all) && known;
+    path = path.substr(path.rfind('/') + 1);
+    return path.substr(0, path.find(".so"));
+}
+
+bool is_runtime(const loaded_t &l, std::string_view path)
+{
+    constexpr std::string_view kRuntimes[] = {"libc", "libm", "libpthread", "libdl", "librt", "libstdc++",
+                                              "libgcc_s", "libasan", "libubsan"};
+    const std::string_view stem = stem_of(path);
+    if (path == l.self || path.starts_with("linux-vdso") || path.starts_with("linux-gate") || stem.starts_with("ld-linux"))
+        return true;
+    return path.substr(0, path.rfind('/') + 1) == l.runtimes &&
+           std::find(std::begin(kRuntimes), std::end(kRuntimes), stem) != std::end(kRuntimes);
+}
+
+int find_c_library(dl_phdr_info *info, size_t, void *loaded)
+{
+    loaded_t &l = *static_cast<loaded_t *>(loaded);
+    const std::string_view path = info->dlpi_name == nullptr ? "" : info->dlpi_name;
+    if (stem_of(path) == "libc" && path.rfind('/') + 2 < sizeof l.runtimes)
+        std::memcpy(l.runtimes, path.data(), path.rfind('/') + 1);
+    return 0;
+}
+
+// The program's own code that runs before any library's constructor (its preinit array)
+// would run once, in the server: only a runtime's (a sanitizer's start) may be there.
+bool preinit_of_runtimes(const loaded_t &l, const dl_phdr_info *info)
+{
+    for (int k = 0; k < info->dlpi_phnum; k++) {
+        if (info->dlpi_phdr[k].p_type != PT_DYNAMIC)
+            continue;
+        const auto *d = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[k].p_vaddr);
+        ElfW(Addr) array = 0;
+        std::size_t size = 0;
+        for (; d->d_tag != DT_NULL; d++) {
+            if (d->d_tag == DT_PREINIT_ARRAY)
+                array = d->d_un.d_ptr;
+            if (d->d_tag == DT_PREINIT_ARRAYSZ)
+                size = d->d_un.d_val;
+        }
+        const auto *calls = reinterpret_cast<void *const *>(info->dlpi_addr + array);
+        for (std::size_t c = 0; array != 0 && c < size / sizeof(void *); c++) {
+            Dl_info where{};
+            if (dladdr(calls[c], &where) == 0 || where.dli_fname == nullptr || !is_runtime(l, where.dli_fname))
+                return false;
+        }
+    }
+    return true;
+}
+
+int runtime_only(dl_phdr_info *info, size_t, void *loaded)
+{
+    loaded_t &l = *static_cast<loaded_t *>(loaded);
+    if (l.program)
+        l.safe = l.safe && preinit_of_runtimes(l, info);
+    else
+        l.safe = l.safe && is_runtime(l, info->dlpi_name == nullptr ? "" : info->dlpi_name);
+    l.program = false;
     return 0;
 }
 
@@ -102,9 +160,13 @@ bool next_run(int socket, int (&fds)[kServedDescriptors])
 
 int serve_runs(int socket)
 {
-    bool runtimes = true;
-    dl_iterate_phdr(runtime_only, &runtimes);
-    if (!runtimes || !one_thread() || !children_waited()) {
+    loaded_t loaded;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&serve_runs), &self) != 0)
+        loaded.self = self.dli_fname;
+    dl_iterate_phdr(find_c_library, &loaded);
+    dl_iterate_phdr(runtime_only, &loaded);
+    if (loaded.self == nullptr || loaded.runtimes[0] == '\0' || !loaded.safe || !one_thread() || !children_waited()) {
         tell(socket, served_t::refused, 0);
         _exit(0);
     }

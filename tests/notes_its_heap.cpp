@@ -1,7 +1,8 @@
 // Two threads race for a lock, each run appending where the heap put a small and a large
-// block to the file it is given: every run, the first (started afresh) and those after it,
-// must find the heap as a fresh start of the program does, or a program that prints a
-// pointer, or hashes one, would not replay.
+// block, where its argument lies and where main keeps a local, to the file it is given:
+// every run, the first (started afresh) and those after it, must find its memory as a
+// fresh start of the program does, or a program that prints a pointer, or hashes one,
+// would not replay.
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
@@ -31,7 +32,8 @@ int main(int argc, char **argv)
     FILE *notes = std::fopen(argv[1], "a");
     if (notes == nullptr)
         return 2;
-    std::fprintf(notes, "%p %p\n", small, large);
+    int local = 0;
+    std::fprintf(notes, "%p %p %p %p\n", small, large, static_cast<void *>(argv[1]), static_cast<void *>(&local));
     std::fclose(notes);
     std::free(small);
     std::free(large);
