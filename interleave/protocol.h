@@ -9,8 +9,8 @@
 #pragma once
 
 #include <atomic>
-#include <string>
 #include <cstdint>
+#include <string>
 
 namespace steer {
 
@@ -174,7 +174,7 @@ static_assert(std::char_traits<char>::length(kServerVariable) == std::char_trait
 constexpr int kServedDescriptors = 4;
 enum class served_t : int32_t {
     ready,    // waiting for the first run
-    refused,  // it cannot serve (a thread of a library's is running already): it ends
+    refused,  // it cannot serve (a library of its own, a second thread...): it ends
     started,  // a run's process began: its pid
     ended,    // and ended: its wait status
 };

@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <dlfcn.h>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <string_view>
