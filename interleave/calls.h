@@ -107,4 +107,7 @@ void yield_turn(turn_t &turn);
 void write_output(turn_t &turn);
 void read_input(turn_t &turn);
 
+// ---- memory, in a program built with interleave-cc (memory.cpp) ----
+void memory_access(turn_t &turn);
+
 }  // namespace interleave::calls

@@ -7,6 +7,8 @@ namespace {
 
 using enum role_t;
 
+constexpr uint64_t kWordsTold = 512;  // of a long range, at most: beyond, a copy is taken as touching no more
+
 const thread_t &thread_of(const model_t &m, int id)
 {
     return m.threads[static_cast<std::size_t>(id)];
@@ -132,6 +134,18 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::alarm:
         add(f, thing_t::timer, self, 0, write);
         break;
+    case call_t::read:
+    case call_t::write:
+    case call_t::update: {
+        // Told apart by the 8-byte word: accesses to one word, or overlapping words, depend.
+        const uint64_t first = q.object / 8, last = (q.object + static_cast<uint64_t>(std::max<int64_t>(1, q.value)) - 1) / 8;
+        for (uint64_t word = first; word <= last && word - first < kWordsTold; word++) {
+            footprint_t words;
+            add_object(words, m, t.pid, word * 8, q.call == call_t::read ? read : write);
+            add(f, thing_t::memory, words[0].a, words[0].b, words[0].role);
+        }
+        break;
+    }
     case call_t::start:
     case call_t::testcancel:
     case call_t::yield:

@@ -29,6 +29,8 @@ enum class thing_t : uint8_t {
     spurious,   // the wake-ups with no signal a run allows
     numbering,  // the numbers new threads and processes get
     outside,    // programs the program starts, which interleave does not steer
+    memory,     // an 8-byte word of memory, in a program built with interleave-cc: a and b as
+                // for an object
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same

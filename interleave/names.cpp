@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include "memory.h"
+
 namespace interleave {
 namespace {
 
@@ -100,6 +102,9 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::command: return "run a program";
     case call_t::alarm: return "set a timer";
     case call_t::sem_getvalue: return "look at " + named(kind_t::sem, q.object);
+    case call_t::read: return "read " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
+    case call_t::write: return "write " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
+    case call_t::update: return "update " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
     }
     return "go on";
 }
@@ -205,7 +210,8 @@ const char *call_name(call_t call)
         "pthread_barrier_init", "pthread_barrier_wait", "pthread_barrier_destroy", "a set-up done once",
         "the end of a set-up", "a futex wait", "a futex wait", "a futex wake", "pthread_create", "pthread_join",
         "pthread_detach", "pthread_cancel", "pthread_testcancel", "pthread_exit", "fork", "exec", "wait", "exit",
-        "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue"};
+        "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue",
+        "a read of memory", "a write of memory", "an atomic update"};
     return names[static_cast<std::size_t>(call)];
 }
 

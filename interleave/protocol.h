@@ -70,8 +70,13 @@ enum class call_t : int32_t {
     command,  // another program, run and waited for (system, popen, pclose, posix_spawn)
     alarm,    // a timer that sends its process SIGALRM: value its delay, extra its interval, in ns
     sem_getvalue,  // a look at a semaphore's count
+    // Memory, in a program built so that its loads and stores ask first: `object` the
+    // address, `value` how many bytes, `extra` where in the program's code it is.
+    read,
+    write,
+    update,  // an atomic read-modify-write: an exchange, a fetch-and-add, a compare-and-swap
 };
-constexpr int kCalls = static_cast<int>(call_t::sem_getvalue) + 1;
+constexpr int kCalls = static_cast<int>(call_t::update) + 1;
 
 // A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {
@@ -105,6 +110,9 @@ enum flag_t : uint32_t {
     kRobust = 1024,    // a robust mutex: the next to lock it after its holder died gets it
     kTry = 2048,       // a join that does not wait (pthread_tryjoin_np)
     kFromHandler = 4096,  // asked from inside a signal handler, which goes on after the turn
+    kAtomic = 8192,    // a read or write of an atomic variable
+    kSeen = 16384,     // `seen` holds what the thread's last read or write of memory found
+                       // there, or left there
 };
 
 struct channel_t {
@@ -128,6 +136,7 @@ struct channel_t {
     int32_t spawned;    // a process it started with posix_spawn, not yet told
     int32_t outside;    // it is in a call that runs another program (system): not stuck
     int32_t done;       // its routine has returned: it is on its way out
+    int64_t seen;       // with kSeen
 };
 
 struct region_t {

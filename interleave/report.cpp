@@ -129,7 +129,8 @@ void show(const screen_t &screen, const run_result_t &run)
             name = name.substr(0, kNameMost - 3) + "...";
         char head[32];
         std::snprintf(head, sizeof head, "%5zu %c ", k + 1, turn.switched ? '*' : ' ');
-        const std::string does = turn.call == call_t::output && turn.action.how == 'r' ? writes(turn) : turn.does;
+        const std::string does = (turn.call == call_t::output && turn.action.how == 'r' ? writes(turn) : turn.does) +
+                                 (turn.where.empty() ? "" : " at " + turn.where);
         std::vector<std::string> said = wrap(does, does_at, does_at);
         said.front().replace(0, does_at, head + name + spaces(width - name.size() + 2));
         for (const std::string &line : said)
@@ -216,11 +217,19 @@ void print_summary(const options_t &o, const search_t &s)
         std::string said = s.covered.back().said;
         said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
         say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
-        say(plain,
-            "That is a proof for what interleave steers: threads switch only at its calls, so it covers a program whose "
-            "threads share memory only under those calls (a lock, a semaphore, a wait); whatever they do to memory "
-            "between two calls, atomic variables included, is one step to it, and a data race there is not seen.",
-            2, 2, nullptr);
+        if (s.accesses)
+            say(plain,
+                "That is a proof for what interleave steers, memory accesses included: the program was built with "
+                "interleave-cc, so every load and store of its own code, and every atomic operation, was a turn, and "
+                "no two threads' accesses raced. What code not built so does (a library's, the C library's) is one "
+                "step to it.",
+                2, 2, nullptr);
+        else
+            say(plain,
+                "That is a proof for what interleave steers: threads switch only at its calls, so it covers a program whose "
+                "threads share memory only under those calls (a lock, a semaphore, a wait); whatever they do to memory "
+                "between two calls, atomic variables included, is one step to it, and a data race there is not seen.",
+                2, 2, nullptr);
     } else {
         std::string head;
         if (s.cut == 0)
@@ -246,7 +255,12 @@ void print_summary(const options_t &o, const search_t &s)
     if (s.out_of_time)
         how += " The time limit (" + std::to_string(static_cast<int>(o.seconds)) + " s) ended the search.";
     say(plain, how, 2, 2, nullptr);
-    if (!proved(s))
+    if (!proved(s) && s.accesses)
+        say(plain,
+            "Memory accesses were turns (the program was built with interleave-cc), and no two threads' accesses "
+            "raced in these runs. This is a search within its bounds, not a proof.",
+            2, 2, nullptr);
+    else if (!proved(s))
         say(plain,
             "Not seen: threads switch only at the calls interleave steers, so whatever they do to memory between "
             "two calls is one step to it. This is a search within its bounds, not a proof.",
@@ -296,6 +310,7 @@ std::string json_of(const options_t &o, const search_t &s)
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", s.seconds);
     j += std::string(", \"seconds\": ") + seconds;
+    j += std::string(", \"accesses\": ") + (s.accesses ? "true" : "false");
     j += ", \"schedule\": " + (s.schedule.empty() ? std::string("null") : quoted(s.schedule));
     j += ", \"rules\": [";
     for (std::size_t k = 0; k < s.tested.size(); k++)

@@ -23,6 +23,7 @@ struct search_t {
     long turns = 0;
     double seconds = 0;
     bool out_of_time = false;  // the time limit ended the search
+    bool accesses = false;     // memory accesses were turns (a program built with interleave-cc)
     int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
     std::optional<fault_report_t> fault;

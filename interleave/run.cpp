@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include "memory.h"
+
 #include <algorithm>
 #include <array>
 #include <csignal>
@@ -51,6 +53,13 @@ struct run_t {
     bool settled = false;
     int64_t clock_given = 0;
     std::map<std::tuple<int, int, int, char>, int> predicted_at;  // thread, its call, the call's phase, how: index
+    // Memory accesses, in a program built with interleave-cc: the clocks that say which are
+    // ordered, the first race and the turn it showed at, and each thread's last access's
+    // turn, which its next ask tells the value of.
+    clocks_t clocks;
+    std::optional<std::string> race;
+    int race_turn = 0;
+    std::map<int, std::size_t> last_access;
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
@@ -233,10 +242,28 @@ bool answered_soon(const run_t &r)
 
 // A thread the system has ended: if its routine had returned, it ended as threads do;
 // else its process is dying (a signal, an exit), and its death is what counts.
+bool is_access(call_t call)
+{
+    return call == call_t::read || call == call_t::write || call == call_t::update;
+}
+
+// What the thread's last access found or left in memory, told as it asks again or ends.
+void tell_seen(run_t &r, int id, const steer::channel_t &c)
+{
+    const auto it = r.last_access.find(id);
+    if (it == r.last_access.end())
+        return;
+    if ((c.flags & steer::kSeen) != 0 && it->second < r.result.turns.size())
+        r.result.turns[it->second].does += " (" + std::to_string(c.seen) + ")";
+    r.last_access.erase(it);
+}
+
 void thread_end(run_t &r, int id)
 {
     thread_t &t = r.model.threads[static_cast<std::size_t>(id)];
     touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
+    if (t.channel >= 0)
+        tell_seen(r, id, r.program.region->channels[t.channel]);
     if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
         thread_ended(r.model, id);
     else if (std::find(r.dying.begin(), r.dying.end(), t.pid) == r.dying.end())
@@ -303,8 +330,10 @@ bool settle(run_t &r)
                     r.program.region->channels[t.channel].spawned = 0;
                     r.program.started_others = true;
                 }
+                tell_seen(r, id, c);
                 hear(r.model, id, c);
             } else if (word == steer::kEnded) {
+                tell_seen(r, id, c);
                 touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
                 thread_ended(r.model, id);
             } else {
@@ -533,9 +562,22 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         if (before.state == thread_t::asking && before.channel >= 0)
             r.program.region->channels[before.channel].nap.store(1, std::memory_order_relaxed);
     }
+    if (a.how == 'r' && is_access(call)) {
+        r.result.accesses = true;
+        if (auto race = accessed(r.clocks, r.model, a.thread, t.asks); race && !r.race) {
+            r.race = race_text(r.target.program, r.model, *race);
+            r.race_turn = r.turn;
+        }
+    } else {
+        synchronised(r.clocks, r.model, a, call, o);
+    }
     if (o.changed) {
         r.quiet = 0;
         r.quiet_turns.clear();
+    } else if (call == call_t::read) {
+        // A read changes nothing, but a thread that reads many values in a row is no
+        // livelock: one that only looks, again and again, at what nobody changes is still
+        // seen, as the others' turns stop too.
     } else {
         r.quiet++;
         r.quiet_turns[a.thread]++;
@@ -572,6 +614,10 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         record.does = o.does;
         record.effect = o.effect;
         record.switched = switched;
+        if (is_access(call)) {
+            record.where = code_line(r.target.program, r.model, static_cast<uint64_t>(t.asks.extra));
+            r.last_access[a.thread] = r.result.turns.size();
+        }
         // Kept only where it changed, and where the whole is long, only what changed: a run
         // of many turns over many objects stays small.
         std::string state = state_line(r.model);
@@ -727,6 +773,15 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     }
     finish_step(r);
     take_output(r);
+    // A race is the run's fault unless the program came to harm of its own, which it then
+    // explains.
+    if (r.race) {
+        fault_report_t &f = r.result.fault;
+        if (f.kind == fault_t::none)
+            f = {fault_t::race, r.race_turn, *r.race, {}};
+        else if (programs_fault(f.kind))
+            f.details.push_back(*r.race);
+    }
     if (bounds.steps) {
         note_waiting(r);
         r.result.aliased = r.model.aliased;
@@ -745,8 +800,8 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
 
 const char *fault_name(fault_t kind)
 {
-    constexpr std::array<const char *, 9> names = {"nothing", "deadlock", "livelock", "crash", "exit status",
-                                                   "misuse", "broken rule", "divergence", "cannot steer"};
+    constexpr std::array<const char *, 10> names = {"nothing", "deadlock", "livelock", "crash", "exit status",
+                                                    "misuse", "broken rule", "data race", "divergence", "cannot steer"};
     return names[static_cast<std::size_t>(kind)];
 }
 

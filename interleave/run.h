@@ -72,9 +72,11 @@ struct decision_t {
 using chooser_t = std::function<int(const decision_t &)>;
 constexpr int kStop = -2;
 
-// A fault that ends a run. The first six are the program's; the rest are interleave's: the
-// schedule does not fit the program, or the program does what interleave cannot steer.
-enum class fault_t { none, deadlock, livelock, crash, status, misuse, rule, diverged, unsteerable };
+// A fault that ends a run. The first seven are the program's; the rest are interleave's: the
+// schedule does not fit the program, or the program does what interleave cannot steer. A
+// data race (in a program built with interleave-cc) does not end the run: it is its fault
+// if nothing worse follows.
+enum class fault_t { none, deadlock, livelock, crash, status, misuse, rule, race, diverged, unsteerable };
 
 struct fault_report_t {
     fault_t kind = fault_t::none;
@@ -89,6 +91,7 @@ struct turn_t {
     action_t action{};
     call_t call = call_t::start;
     std::string does;   // "locks m[0] (fork 0)"
+    std::string where;  // a memory access's source line: "counter.c:12"
     std::string out;    // what the program wrote to standard output during the turn
     std::string err;    // and to standard error
     std::string state;  // who holds what, the semaphores' counts, after the turn
@@ -118,6 +121,7 @@ struct run_result_t {
     std::vector<std::pair<action_t, int>> waiting;
     std::vector<action_t> last_choosable;  // what could have happened where the run was cut
     bool aliased = false;  // shared memory at different addresses: turns cannot be told apart
+    bool accesses = false;  // memory accesses were turns
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <optional>
 
 #include "choosers.h"
 #include "policy.h"
@@ -17,6 +18,8 @@
 
 namespace interleave {
 namespace {
+
+constexpr int kAfterRace = 200;  // runs tried after a race, for one in which it does harm
 
 volatile sig_atomic_t stopped_by;  // the signal that stops the search, or 0
 
@@ -158,6 +161,9 @@ int search(const options_t &o, const screen_t &screen)
     }
     std::vector<phase_t> phases = policies(o);
     search_t s;
+    std::optional<run_result_t> raced;  // the first run with a race, and no worse fault
+    std::string raced_by;
+    int raced_at = 0;
     // The time limit holds within a run too: one that it cuts short counts for nothing.
     const auto out_of_time = [&] { return stopped_by != 0 || since(started) >= o.seconds; };
     for (phase_t &phase : phases) {
@@ -170,7 +176,7 @@ int search(const options_t &o, const screen_t &screen)
         chooser_t choose;
         std::string how;
         while (s.runs < runs && since(started) < o.seconds * phase.share && (s.runs == 0 || !out_of_time()) &&
-               policy.next(choose, how)) {
+               !(raced && s.runs - raced_at >= kAfterRace) && policy.next(choose, how)) {
             run_result_t run = run_once(o.target, bounds, choose, out_of_time);
             if (stopped_by != 0) {
                 s.seconds = since(started);
@@ -185,13 +191,22 @@ int search(const options_t &o, const screen_t &screen)
             s.turns += static_cast<long>(run.choices.size());
             s.ended += run.status.has_value();
             s.cut += run.cut;
+            s.accesses = s.accesses || run.accesses;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);
             }
-            if (programs_fault(run.fault.kind))
-                return found(o, screen, s, run, "run " + std::to_string(s.runs) + " of " + std::to_string(o.runs) + " (" + how + ")",
-                             started);
+            const std::string by = "run " + std::to_string(s.runs) + " of " + std::to_string(o.runs) + " (" + how + ")";
+            if (programs_fault(run.fault.kind) && run.fault.kind != fault_t::race)
+                return found(o, screen, s, run, by, started);
+            // A race is kept while the search looks a little longer for a run in which it
+            // does harm (a lost update that the program's own check sees): that run shows
+            // why the race matters, and tells of the race too.
+            if (run.fault.kind == fault_t::race && !raced) {
+                raced = run;
+                raced_by = by;
+                raced_at = s.runs;
+            }
             if (!run.stopped)
                 if (std::string name = order_name(run); !name.empty())
                     s.orders.insert(std::move(name));
@@ -202,9 +217,11 @@ int search(const options_t &o, const screen_t &screen)
         }
         if (policy.runs > 0)
             s.covered.push_back(policy.covered());
-        if (policy.covered().complete || s.out_of_time || out_of_time())
+        if (policy.covered().complete || s.out_of_time || out_of_time() || (raced && s.runs - raced_at >= kAfterRace))
             break;
     }
+    if (raced)
+        return found(o, screen, s, *raced, raced_by, started);
     if (s.runs == 0) {
         // Not one run was over: nothing was seen, and nothing may be said of the program.
         const std::string why = "nothing was tried: the time limit (" + std::to_string(static_cast<int>(o.seconds)) +

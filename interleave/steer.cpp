@@ -280,7 +280,9 @@ void end_me()
 {
     if (region == nullptr || me < 0)
         return;
-    region->channels[me].turn.store(kEnded, std::memory_order_release);
+    channel_t &c = region->channels[me];
+    c.flags = take_seen(c.seen) ? kSeen : 0u;
+    c.turn.store(kEnded, std::memory_order_release);
     ring();
     me = -1;
 }
@@ -402,10 +404,13 @@ __attribute__((constructor)) void begin_steering()
 void routine_done()
 {
     drop_alt_stack();
-    if (region->ends_seen.load() == 0)
+    if (region->ends_seen.load() == 0) {
         end_me();
-    else
-        region->channels[me].done = 1;
+    } else {
+        channel_t &c = region->channels[me];
+        c.flags = take_seen(c.seen) ? kSeen : 0u;
+        c.done = 1;
+    }
 }
 
 struct start_t {
@@ -524,8 +529,9 @@ int64_t ask(const request_t &q)
     c.value = q.value;
     c.extra = q.extra;
     c.deadline = q.deadline;
+    const bool told = take_seen(c.seen);
     c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u) |
-              (handling > 0 ? kFromHandler : 0u);
+              (handling > 0 ? kFromHandler : 0u) | (told ? kSeen : 0u);
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);

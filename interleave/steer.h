@@ -187,6 +187,10 @@ int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*routine
 // with the run's region, its standard streams in place.
 int serve_runs(int socket);
 
+// What the thread's last read or write of memory found or left there, told with its next
+// turn: false if there is nothing to tell.
+bool take_seen(int64_t &value);
+
 // Bytes that depend on nothing but the process's place in the run.
 void random_bytes(void *data, std::size_t size);
 

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,10 +56,12 @@ bool one_thread()
 
 // The libraries whose constructors leave nothing but memory behind: the loader's, the C
 // and C++ runtimes and the compilers' sanitizer runtimes, from the folder the C library
-// came from; and this one. (Looked at without allocating.)
+// came from; this one, and interleave's access library beside it, which has no set-up at
+// all. (Looked at without allocating.)
 struct loaded_t {
     char runtimes[512] = {};  // the folder of the C library, with its slash
     const char *self = nullptr;
+    char access[512] = {};    // the access library's file
     bool program = true;  // the first object is the program itself
     bool safe = true;
 };
@@ -69,11 +72,23 @@ std::string_view stem_of(std::string_view path)
     return path.substr(0, path.find(".so"));
 }
 
+bool same_file(const char *a, const char *b)
+{
+    struct stat x {}, y {};
+    return a[0] != '\0' && b[0] != '\0' && stat(a, &x) == 0 && stat(b, &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
 bool is_runtime(const loaded_t &l, std::string_view path)
 {
     constexpr std::string_view kRuntimes[] = {"libc", "libm", "libpthread", "libdl", "librt", "libstdc++",
                                               "libgcc_s", "libasan", "libubsan"};
     const std::string_view stem = stem_of(path);
+    char file[512] = {};
+    if (path.size() < sizeof file)
+        std::memcpy(file, path.data(), path.size());
+    if (same_file(file, l.access))
+        return true;
     if (path == l.self || path.starts_with("linux-vdso") || path.starts_with("linux-gate") || stem.starts_with("ld-linux"))
         return true;
     return path.substr(0, path.rfind('/') + 1) == l.runtimes &&
@@ -164,6 +179,12 @@ int serve_runs(int socket)
     Dl_info self{};
     if (dladdr(reinterpret_cast<void *>(&serve_runs), &self) != 0)
         loaded.self = self.dli_fname;
+    constexpr std::string_view kAccess = "interleave-access/libtsan.so";
+    if (const std::string_view me = loaded.self != nullptr ? loaded.self : "";
+        me.rfind('/') != std::string_view::npos && me.rfind('/') + 1 + kAccess.size() < sizeof loaded.access) {
+        std::memcpy(loaded.access, me.data(), me.rfind('/') + 1);
+        std::memcpy(loaded.access + me.rfind('/') + 1, kAccess.data(), kAccess.size());
+    }
     dl_iterate_phdr(find_c_library, &loaded);
     dl_iterate_phdr(runtime_only, &loaded);
     if (loaded.self == nullptr || loaded.runtimes[0] == '\0' || !loaded.safe || !one_thread() || !children_waited()) {

@@ -1,0 +1,133 @@
+// interleave's access library: the entry points that the compiler's thread-sanitizer
+// instrumentation calls before each load and store of a program built with interleave-cc,
+// and in place of each atomic operation. It stands where the sanitizer's own runtime would,
+// under that runtime's file name, so that the compiler's usual link finds it.
+//
+// It checks nothing itself. Under interleave, each access asks the steering library (which
+// interleave preloads) for a turn, so that interleave orders the accesses of the threads
+// and sees every one. Run on its own, the program finds no steering library: the reads and
+// writes go on as they would, and the atomic operations are plain atomic operations.
+
+#include <cstddef>
+#include <cstdint>
+
+// The steering library's, when interleave preloaded it; null otherwise.
+extern "C" void interleave_access(int kind, const void *address, std::size_t size, bool atomic, const void *code)
+    __attribute__((weak));
+
+namespace {
+
+enum kind_t { kRead, kWrite, kUpdate };
+
+inline void turn(kind_t kind, const volatile void *address, std::size_t size, bool atomic, const void *code)
+{
+    if (interleave_access != nullptr)
+        interleave_access(kind, const_cast<const void *>(address), size, atomic, code);
+}
+
+// The atomic operations run as the strongest order asks, whatever order the program named:
+// with one thread running at a time, no weaker order could show anything more.
+constexpr int kOrder = __ATOMIC_SEQ_CST;
+
+}  // namespace
+
+#define HERE __builtin_return_address(0)
+#define API extern "C" __attribute__((visibility("default"), noinline))
+
+API void __tsan_init() {}
+API void __tsan_func_entry(void *) {}
+API void __tsan_func_exit() {}
+
+#define PLAIN(size)                                                                      \
+    API void __tsan_read##size(void *a) { turn(kRead, a, size, false, HERE); }           \
+    API void __tsan_write##size(void *a) { turn(kWrite, a, size, false, HERE); }         \
+    API void __tsan_volatile_read##size(void *a) { turn(kRead, a, size, false, HERE); }  \
+    API void __tsan_volatile_write##size(void *a) { turn(kWrite, a, size, false, HERE); }
+#define UNALIGNED(size)                                                                   \
+    API void __tsan_unaligned_read##size(void *a) { turn(kRead, a, size, false, HERE); }  \
+    API void __tsan_unaligned_write##size(void *a) { turn(kWrite, a, size, false, HERE); }
+PLAIN(1)
+PLAIN(2)
+PLAIN(4)
+PLAIN(8)
+PLAIN(16)
+UNALIGNED(2)
+UNALIGNED(4)
+UNALIGNED(8)
+UNALIGNED(16)
+
+API void __tsan_read_range(void *a, std::size_t size) { turn(kRead, a, size, false, HERE); }
+API void __tsan_write_range(void *a, std::size_t size) { turn(kWrite, a, size, false, HERE); }
+// A C++ object's hidden pointer to its class's table, set as it is built and torn down.
+API void __tsan_vptr_update(void **a, void *) { turn(kWrite, a, sizeof(void *), false, HERE); }
+API void __tsan_vptr_read(void **a) { turn(kRead, a, sizeof(void *), false, HERE); }
+
+#define ATOMICS(bits, type)                                                                                      \
+    API type __tsan_atomic##bits##_load(const volatile type *a, int)                                            \
+    {                                                                                                            \
+        turn(kRead, a, sizeof(type), true, HERE);                                                                \
+        return __atomic_load_n(a, kOrder);                                                                       \
+    }                                                                                                            \
+    API void __tsan_atomic##bits##_store(volatile type *a, type v, int)                                         \
+    {                                                                                                            \
+        turn(kWrite, a, sizeof(type), true, HERE);                                                               \
+        __atomic_store_n(a, v, kOrder);                                                                          \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_exchange(volatile type *a, type v, int)                                      \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_exchange_n(a, v, kOrder);                                                                \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_add(volatile type *a, type v, int)                                     \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_add(a, v, kOrder);                                                                 \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_sub(volatile type *a, type v, int)                                     \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_sub(a, v, kOrder);                                                                 \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_and(volatile type *a, type v, int)                                     \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_and(a, v, kOrder);                                                                 \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_or(volatile type *a, type v, int)                                      \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_or(a, v, kOrder);                                                                  \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_xor(volatile type *a, type v, int)                                     \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_xor(a, v, kOrder);                                                                 \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_fetch_nand(volatile type *a, type v, int)                                    \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_fetch_nand(a, v, kOrder);                                                                \
+    }                                                                                                            \
+    API int __tsan_atomic##bits##_compare_exchange_strong(volatile type *a, type *expected, type v, int, int)   \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                               \
+    }                                                                                                            \
+    API int __tsan_atomic##bits##_compare_exchange_weak(volatile type *a, type *expected, type v, int, int)     \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                               \
+    }                                                                                                            \
+    API type __tsan_atomic##bits##_compare_exchange_val(volatile type *a, type expected, type v, int, int)      \
+    {                                                                                                            \
+        turn(kUpdate, a, sizeof(type), true, HERE);                                                              \
+        __atomic_compare_exchange_n(a, &expected, v, false, kOrder, kOrder);                                     \
+        return expected;                                                                                         \
+    }
+ATOMICS(8, uint8_t)
+ATOMICS(16, uint16_t)
+ATOMICS(32, uint32_t)
+ATOMICS(64, uint64_t)
+
+API void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(kOrder); }
+API void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(kOrder); }

@@ -1,0 +1,159 @@
+#include "memory.h"
+
+#include <algorithm>
+
+#include "calls.h"
+#include "lines.h"
+
+namespace interleave {
+namespace {
+
+constexpr uint64_t kWord = 8;
+constexpr uint64_t kWordsLooked = 4096;  // of a long range (a copy of a big block), at most
+
+vector_clock_t &clock_of(clocks_t &c, int thread)
+{
+    if (static_cast<std::size_t>(thread) >= c.threads.size())
+        c.threads.resize(static_cast<std::size_t>(thread) + 1);
+    vector_clock_t &v = c.threads[static_cast<std::size_t>(thread)];
+    if (static_cast<std::size_t>(thread) >= v.size())
+        v.resize(static_cast<std::size_t>(thread) + 1);
+    if (v[static_cast<std::size_t>(thread)] == 0)
+        v[static_cast<std::size_t>(thread)] = 1;
+    return v;
+}
+
+void take_in(vector_clock_t &to, const vector_clock_t &from)
+{
+    if (to.size() < from.size())
+        to.resize(from.size());
+    for (std::size_t k = 0; k < from.size(); k++)
+        to[k] = std::max(to[k], from[k]);
+}
+
+uint32_t component(const vector_clock_t &v, int thread)
+{
+    return static_cast<std::size_t>(thread) < v.size() ? v[static_cast<std::size_t>(thread)] : 0;
+}
+
+// The thread meets an object: it takes in what the object holds, and leaves its own there.
+void meet(clocks_t &c, const place_t &place, int thread)
+{
+    vector_clock_t &mine = clock_of(c, thread);
+    vector_clock_t &object = c.objects[place];
+    take_in(mine, object);
+    take_in(object, mine);
+    mine[static_cast<std::size_t>(thread)]++;
+}
+
+bool overlap(const memory_access_t &x, const memory_access_t &y)
+{
+    return x.address < y.address + y.size && y.address < x.address + x.size;
+}
+
+// Whether an earlier access races with this one, made by a thread whose clock is `now`.
+bool races(const memory_access_t &earlier, const memory_access_t &access, const vector_clock_t &now)
+{
+    return earlier.thread != access.thread && !(earlier.atomic && access.atomic) && overlap(earlier, access) &&
+           earlier.at > component(now, earlier.thread);
+}
+
+}  // namespace
+
+void synchronised(clocks_t &c, model_t &m, const action_t &a, call_t call, const outcome_t &o)
+{
+    const thread_t &t = m.threads[static_cast<std::size_t>(a.thread)];
+    switch (call) {
+    case call_t::read:
+    case call_t::write:
+    case call_t::update:
+        return;  // accessed() sees to them
+    case call_t::join:
+        if (a.how == 'r' && o.changed && t.asks.target != kNobody)
+            take_in(clock_of(c, a.thread), clock_of(c, t.asks.target));
+        break;
+    default:
+        for (uint64_t address : {t.asks.object, t.asks.object2})
+            if (address != 0 && call != call_t::join && call != call_t::detach && call != call_t::cancel)
+                meet(c, place_of(m, t.pid, address), a.thread);
+        break;
+    }
+    if (o.new_thread != kNobody) {  // a thread or process begins where its creator stands
+        vector_clock_t &parent = clock_of(c, a.thread);
+        const vector_clock_t start = parent;
+        parent[static_cast<std::size_t>(a.thread)]++;
+        vector_clock_t &child = clock_of(c, o.new_thread);
+        take_in(child, start);
+    }
+}
+
+std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const request_t &q)
+{
+    const thread_t &t = m.threads[static_cast<std::size_t>(thread)];
+    memory_access_t access{thread, q.call != call_t::read, (q.flags & steer::kAtomic) != 0, q.object,
+                           std::max<uint64_t>(1, static_cast<uint64_t>(q.value)), static_cast<uint64_t>(q.extra), 0};
+    vector_clock_t &now = clock_of(c, thread);
+    access.at = now[static_cast<std::size_t>(thread)];
+    std::optional<race_t> race;
+    const uint64_t first = access.address / kWord, last = (access.address + access.size - 1) / kWord;
+    for (uint64_t word = first; word <= last && word - first < kWordsLooked; word++) {
+        clocks_t::shadow_t &s = c.memory[place_of(m, t.pid, word * kWord)];
+        if (!race && s.write && races(*s.write, access, now))
+            race = race_t{*s.write, access};
+        if (access.write) {
+            for (const memory_access_t &read : s.reads)
+                if (!race && races(read, access, now))
+                    race = race_t{read, access};
+            s.write = access;
+            s.reads.clear();
+        } else {
+            std::erase_if(s.reads, [&](const memory_access_t &r) { return r.thread == thread; });
+            s.reads.push_back(access);
+        }
+    }
+    // An atomic access hands on what came before it, as a lock would.
+    if (access.atomic)
+        meet(c, place_of(m, t.pid, access.address), thread);
+    return race;
+}
+
+std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
+{
+    if (address >= m.base)
+        if (std::string name = object_name(m.symbols, address - m.base, std::max<uint64_t>(1, size)); !name.empty())
+            return name;
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+    return text;
+}
+
+std::string code_line(const std::string &program, const model_t &m, uint64_t code)
+{
+    if (code <= m.base)
+        return "";
+    return source_line(program, code - m.base - 1);  // the call's own instruction, before where it returns
+}
+
+std::string race_text(const std::string &program, const model_t &m, const race_t &race)
+{
+    const auto part = [&](const memory_access_t &x) {
+        const std::string line = code_line(program, m, x.code);
+        return thread_name(m, x.thread) + (x.write ? " writes it" : " reads it") + (line.empty() ? "" : " (" + line + ")");
+    };
+    return "data race on " + memory_name(m, race.second.address, race.second.size) + ": " + part(race.first) + ", " +
+           part(race.second) + ", nothing orders them";
+}
+
+namespace calls {
+
+void memory_access(turn_t &turn)
+{
+    const request_t &q = turn.t().asks;
+    const bool atomic = (q.flags & steer::kAtomic) != 0;
+    turn.out.changed = q.call != call_t::read;
+    const char *verb = q.call == call_t::read ? "reads " : q.call == call_t::write ? "writes " : "updates ";
+    turn.out.does = verb + memory_name(turn.m, q.object, static_cast<uint64_t>(q.value)) + (atomic && q.call != call_t::update ? " atomically" : "");
+}
+
+}  // namespace calls
+}  // namespace interleave

@@ -1,0 +1,89 @@
+// The steering library's side of memory accesses as turns. A program built with
+// interleave-cc calls, before each load and store of its own code and in place of each
+// atomic operation, an entry point of interleave's access library; that library asks here
+// for the access's turn. Between two turns only one thread runs, so the access happens
+// as the thread's turn, in the order interleave chose.
+//
+// A replay says what each access found or left ("reads count (0)"): the thread tells it
+// with its next turn, when the access has happened. A read's value is taken right after
+// the turn, from memory the program is about to read itself; a write's only at the next
+// turn, by a read that cannot fault, since the thread may have let go of that memory.
+
+#include <cstring>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "steer.h"
+
+namespace steer {
+namespace {
+
+// The access whose value the thread's next turn tells.
+struct seen_t {
+    enum { none, value, address } what = none;
+    int64_t found = 0;
+    const void *at = nullptr;
+    std::size_t size = 0;
+};
+thread_local seen_t seen;
+
+int64_t as_number(const unsigned char *bytes, std::size_t size)
+{
+    switch (size) {
+    case 1: return static_cast<int8_t>(bytes[0]);
+    case 2: { int16_t v; std::memcpy(&v, bytes, 2); return v; }
+    case 4: { int32_t v; std::memcpy(&v, bytes, 4); return v; }
+    default: { int64_t v; std::memcpy(&v, bytes, 8); return v; }
+    }
+}
+
+bool told_size(std::size_t size)
+{
+    return size == 1 || size == 2 || size == 4 || size == 8;
+}
+
+}  // namespace
+
+bool take_seen(int64_t &value)
+{
+    const seen_t s = seen;
+    seen.what = seen_t::none;
+    if (s.what == seen_t::value) {
+        value = s.found;
+        return true;
+    }
+    if (s.what != seen_t::address)
+        return false;
+    unsigned char bytes[8] = {};
+    iovec to{bytes, s.size}, from{const_cast<void *>(s.at), s.size};
+    if (process_vm_readv(getpid(), &to, 1, &from, 1, 0) != static_cast<ssize_t>(s.size))
+        return false;
+    value = as_number(bytes, s.size);
+    return true;
+}
+
+}  // namespace steer
+
+// The access library's way in: kind 0 a read, 1 a write, 2 an atomic read-modify-write;
+// `atomic` for an atomic load or store. Returns once the access may happen.
+extern "C" __attribute__((visibility("default"))) void interleave_access(int kind, const void *address,
+                                                                          std::size_t size, bool atomic,
+                                                                          const void *code)
+{
+    using namespace steer;
+    if (!steered())
+        return;
+    constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update};
+    const call_t call = kCallOf[kind < 0 || kind > 2 ? 0 : kind];
+    ask({call, address, 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
+         atomic || call == call_t::update ? kAtomic : 0u});
+    seen = {};
+    if (!told_size(size))
+        return;
+    if (call == call_t::read) {
+        seen.what = seen_t::value;
+        seen.found = as_number(static_cast<const unsigned char *>(address), size);
+    } else {
+        seen = {seen_t::address, 0, address, size};
+    }
+}
