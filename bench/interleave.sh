@@ -7,7 +7,9 @@
 #   2. the six demos explored at the default bounds (goal: at most 30 s each), and the
 #      search that finds each exercise's fault (goal: at most 5 s);
 #   3. how far every distinct order reaches on each mended exercise and on the demos' first
-#      60 turns: runs, distinct orders, and whether that was all of them, within a budget.
+#      60 turns: runs, distinct orders, and whether that was all of them, within a budget;
+#   4. a run of a program built with interleave-cc (its memory accesses turns), against a run
+#      of the same program built the usual way (goal: at most 5x).
 # hyperfine times every command; the figures are medians.
 #
 # Usage: bench/interleave.sh [SECONDS]   (budget of each search in part 3, 30 by default;
@@ -92,4 +94,21 @@ for program in "$probes/two_locks_same_order" "$probes/dinerlanes_lower_first" "
         --seconds "$budget" "$program" || true)
     printf '   %-30s %8s %10s %9s %8s\n' "$(basename "$program")" "$(get runs)" "$(get distinct_orders)" \
         "$(get complete)" "$(get seconds)"
+done
+
+echo
+echo "4. Memory accesses as turns: a run, against a run of the program built the usual way"
+echo "   (hyperfine, medians of 5 of 201 runs less 1; goal: at most 5x)"
+printf '   %-22s %12s %12s %8s\n' program "usual (ms)" "accesses (ms)" ratio
+for source in tests/probes/count_locked.c tests/probes/handoff_semaphore.c; do
+    name=$(basename "${source%.c}")
+    gcc -std=c17 -O1 -pthread -o "$scratch/$name" "$source"
+    runs="--search priorities"
+    read -r usual_many usual_one many one < <(medians 5 "$(q "$bin/interleave") $runs --runs 201 $(q "$scratch/$name")" \
+        "$(q "$bin/interleave") $runs --runs 1 $(q "$scratch/$name")" \
+        "$(q "$bin/interleave") $runs --runs 201 $(q "$probes/$name")" \
+        "$(q "$bin/interleave") $runs --runs 1 $(q "$probes/$name")" | paste -sd' ')
+    usual=$(calc %.4f "($usual_many - $usual_one) / 200 * 1e3")
+    accesses=$(calc %.4f "($many - $one) / 200 * 1e3")
+    printf '   %-22s %12.3f %12.3f %7.2fx\n' "$name" "$usual" "$accesses" "$(calc %f "$accesses / $usual")"
 done

@@ -219,4 +219,23 @@ TEST(InterleaveStep, EveryThreadThatCanGoOnHasAKey)
     EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
 }
 
+// A program built with interleave-c++: each thread's next memory access is its next turn,
+// and the player chooses at it.
+TEST(InterleaveStep, EachThreadsNextAccessIsShownAndChosenAt)
+{
+    harness::temp_dir dir;
+    terminal_t t(step(LOST_UPDATE_PATH), dir.path);
+    ASSERT_TRUE(has(t.shows("run that thread"), "1 main")) << t.screen();
+    t.press(" 111");  // main starts, creates both visitors and reads the first one's handle
+    t.press("2");
+    std::string screen = t.shows("turn 5: visitor starts");
+    EXPECT_TRUE(has(screen, "read count")) << screen;
+    t.press("2");
+    screen = t.shows("turn 6:");
+    EXPECT_TRUE(has(screen, "turn 6: visitor reads count")) << screen;
+    EXPECT_TRUE(has(screen, "write count")) << screen;
+    t.press("q");
+    EXPECT_TRUE(has(t.shows("EXIT="), "EXIT=0")) << t.screen();
+}
+
 }  // namespace
