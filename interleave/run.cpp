@@ -60,6 +60,7 @@ struct run_t {
     std::optional<std::string> race;
     int race_turn = 0;
     std::map<int, std::size_t> last_access;
+    std::set<std::pair<int, uint64_t>> looked;  // reads since the last change: thread, address
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
@@ -571,13 +572,16 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     } else {
         synchronised(r.clocks, r.model, a, call, o);
     }
+    // A read changes nothing, but a thread that reads many values in a row is no livelock:
+    // only a read of what the thread has read already since the last change (a spin on a
+    // flag) counts as a turn that changes nothing.
+    const bool first_look = a.how == 'r' && call == call_t::read &&
+                            r.looked.insert({a.thread, t.asks.object}).second;
     if (o.changed) {
         r.quiet = 0;
         r.quiet_turns.clear();
-    } else if (call == call_t::read) {
-        // A read changes nothing, but a thread that reads many values in a row is no
-        // livelock: one that only looks, again and again, at what nobody changes is still
-        // seen, as the others' turns stop too.
+        r.looked.clear();
+    } else if (first_look) {
     } else {
         r.quiet++;
         r.quiet_turns[a.thread]++;
