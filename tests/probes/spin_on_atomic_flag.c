@@ -18,7 +18,7 @@ int main(void)
 {
     pthread_t t;
     void *result;
-    pthread_create(&t, NULL, waiter, &t);
+    pthread_create(&t, NULL, waiter, &flag);
     data = 42;
     atomic_store(&flag, 1);
     pthread_join(t, &result);
