@@ -7,7 +7,6 @@ namespace {
 
 using enum role_t;
 
-constexpr uint64_t kWordsTold = 512;  // of a long range, at most: beyond, a copy is taken as touching no more
 
 const thread_t &thread_of(const model_t &m, int id)
 {
@@ -139,6 +138,7 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::update: {
         // Told apart by the 8-byte word: accesses to one word, or overlapping words, depend.
         const uint64_t first = q.object / 8, last = (q.object + static_cast<uint64_t>(std::max<int64_t>(1, q.value)) - 1) / 8;
+        // A longer range is told only in part, and a search of every order gives up on it.
         for (uint64_t word = first; word <= last && word - first < kWordsTold; word++) {
             footprint_t words;
             add_object(words, m, t.pid, word * 8, q.call == call_t::read ? read : write);
@@ -146,6 +146,9 @@ void call_touches(footprint_t &f, model_t &m, int id)
         }
         break;
     }
+    case call_t::fence:  // it changes how its process's relaxed atomic operations order others
+        add(f, thing_t::process, self, 0, write);
+        break;
     case call_t::start:
     case call_t::testcancel:
     case call_t::yield:

@@ -51,6 +51,7 @@ struct access_t {
 using footprint_t = std::vector<access_t>;
 
 constexpr uint64_t kSharedThing = ~uint64_t{0};
+constexpr uint64_t kWordsTold = 512;  // of a memory access, at most: a longer one is told in part
 
 // What an action would touch, from what its thread asks: before it is taken, or when it is
 // never taken (a thread still waiting when the run ends).

@@ -9,7 +9,6 @@ namespace interleave {
 namespace {
 
 constexpr uint64_t kWord = 8;
-constexpr uint64_t kWordsLooked = 4096;  // of a long range (a copy of a big block), at most
 
 vector_clock_t &clock_of(clocks_t &c, int thread)
 {
@@ -72,6 +71,16 @@ void synchronised(clocks_t &c, model_t &m, const action_t &a, call_t call, const
         if (a.how == 'r' && o.changed && t.asks.target != kNobody)
             take_in(clock_of(c, a.thread), clock_of(c, t.asks.target));
         break;
+    case call_t::wait:  // a child's death, seen: all it did comes before (in memory they share)
+        if (a.how == 'r' && o.changed)
+            for (std::size_t k = 0; k < m.threads.size(); k++)
+                if (const auto p = m.processes.find(m.threads[k].pid);
+                    p != m.processes.end() && p->second.dead && p->second.parent == t.pid)
+                    take_in(clock_of(c, a.thread), clock_of(c, static_cast<int>(k)));
+        break;
+    case call_t::fence:
+        c.fenced = true;
+        return;
     default:
         for (uint64_t address : {t.asks.object, t.asks.object2})
             if (address != 0 && call != call_t::join && call != call_t::detach && call != call_t::cancel)
@@ -96,7 +105,7 @@ std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const reques
     access.at = now[static_cast<std::size_t>(thread)];
     std::optional<race_t> race;
     const uint64_t first = access.address / kWord, last = (access.address + access.size - 1) / kWord;
-    for (uint64_t word = first; word <= last && word - first < kWordsLooked; word++) {
+    for (uint64_t word = first; word <= last; word++) {
         clocks_t::shadow_t &s = c.memory[place_of(m, t.pid, word * kWord)];
         if (!race && s.write && races(*s.write, access, now))
             race = race_t{*s.write, access};
@@ -111,10 +120,21 @@ std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const reques
             s.reads.push_back(access);
         }
     }
-    // An atomic access hands on what came before it, as a lock would.
-    if (access.atomic)
+    // An atomic access hands on what came before it, as a lock would; a relaxed one only in
+    // a program that uses fences.
+    if (access.atomic && ((q.flags & steer::kRelaxed) == 0 || c.fenced))
         meet(c, place_of(m, t.pid, access.address), thread);
+    if ((q.flags & steer::kFreed) != 0)
+        forget(c, m, t.pid, access.address, access.address + access.size);
     return race;
+}
+
+void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high)
+{
+    if (high <= low)
+        return;
+    const place_t first = place_of(m, pid, low / kWord * kWord);
+    c.memory.erase(c.memory.lower_bound(first), c.memory.lower_bound({first.space, first.address + (high - low) + kWord}));
 }
 
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
@@ -151,7 +171,14 @@ void memory_access(turn_t &turn)
     const request_t &q = turn.t().asks;
     const bool atomic = (q.flags & steer::kAtomic) != 0;
     turn.out.changed = q.call != call_t::read;
-    const char *verb = q.call == call_t::read ? "reads " : q.call == call_t::write ? "writes " : "updates ";
+    if (q.call == call_t::fence) {
+        turn.out.does = "makes a fence";
+        return;
+    }
+    const char *verb = (q.flags & steer::kFreed) != 0 ? "frees "
+                       : q.call == call_t::read     ? "reads "
+                       : q.call == call_t::write    ? "writes "
+                                                    : "updates ";
     turn.out.does = verb + memory_name(turn.m, q.object, static_cast<uint64_t>(q.value)) + (atomic && q.call != call_t::update ? " atomically" : "");
 }
 

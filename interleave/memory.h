@@ -5,7 +5,7 @@
 // are atomic, and no synchronisation that interleave saw orders them. "Ordered" is followed
 // with a vector clock per thread: a turn on a lock, semaphore, condition, barrier, once,
 // futex or atomic variable takes in the clock that the object holds and leaves its own
-// there; a new thread starts from its creator's clock; a join takes in the ended thread's.
+// there (but a relaxed atomic operation, in a program that uses no fence); a new thread starts from its creator's clock; a join takes in the ended thread's.
 // A turn on an object counts both ways, as a release and an acquire: this can order two
 // accesses that a stricter reading would call a race, never the other way round.
 #pragma once
@@ -43,12 +43,16 @@ struct clocks_t {
         std::vector<memory_access_t> reads;    // the reads since, at most one a thread
     };
     std::map<place_t, shadow_t> memory;  // by 8-byte word
+    bool fenced = false;  // the program used a fence: relaxed atomic operations order too
 };
 
 // A turn taken: the clocks follow what it synchronised through.
 void synchronised(clocks_t &c, model_t &m, const action_t &a, call_t call, const outcome_t &o);
-// An access taken: the race it makes with an earlier one, if any.
+// An access taken: the race it makes with an earlier one, if any. A block freed is written
+// as a whole, and then forgotten: the allocator may hand it to any thread.
 std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const request_t &q);
+// Memory that is new again, whoever used it before: an ended thread's stack.
+void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high);
 
 // The memory at an address: the program's variable ("count", "m[2]") or the address.
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size);

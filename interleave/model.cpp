@@ -171,6 +171,7 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {always, memory_access},
     {always, memory_access},
     {always, memory_access},
+    {always, memory_access},
 }};
 
 const rules_t &rules_of(call_t call)

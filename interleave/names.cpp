@@ -105,6 +105,7 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::read: return "read " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
     case call_t::write: return "write " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
     case call_t::update: return "update " + memory_name(m, q.object, static_cast<uint64_t>(q.value));
+    case call_t::fence: return "make a fence";
     }
     return "go on";
 }
@@ -211,7 +212,7 @@ const char *call_name(call_t call)
         "the end of a set-up", "a futex wait", "a futex wait", "a futex wake", "pthread_create", "pthread_join",
         "pthread_detach", "pthread_cancel", "pthread_testcancel", "pthread_exit", "fork", "exec", "wait", "exit",
         "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue",
-        "a read of memory", "a write of memory", "an atomic update"};
+        "a read of memory", "a write of memory", "an atomic update", "an atomic fence"};
     return names[static_cast<std::size_t>(call)];
 }
 

@@ -257,6 +257,11 @@ public:
             give_up("runs of more than " + std::to_string(kMostSteps) + " turns are beyond it");
             return;
         }
+        if (run.vast) {
+            give_up("the program reads or writes more than " + std::to_string(kWordsTold * 8) +
+                    " bytes in one access (a copy of a big block), which it follows only in part");
+            return;
+        }
         if (run.aliased) {
             give_up("the program shares memory between processes at different addresses, and its turns "
                     "cannot be told apart");

@@ -75,8 +75,9 @@ enum class call_t : int32_t {
     read,
     write,
     update,  // an atomic read-modify-write: an exchange, a fetch-and-add, a compare-and-swap
+    fence,   // an atomic fence: from then on, relaxed atomic operations order others
 };
-constexpr int kCalls = static_cast<int>(call_t::update) + 1;
+constexpr int kCalls = static_cast<int>(call_t::fence) + 1;
 
 // A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {
@@ -113,6 +114,8 @@ enum flag_t : uint32_t {
     kAtomic = 8192,    // a read or write of an atomic variable
     kSeen = 16384,     // `seen` holds what the thread's last read or write of memory found
                        // there, or left there
+    kFreed = 32768,    // a write that frees a block of memory: `value` bytes from `object`
+    kRelaxed = 65536,  // an atomic access in relaxed order: it orders no other access
 };
 
 struct channel_t {
@@ -137,6 +140,8 @@ struct channel_t {
     int32_t outside;    // it is in a call that runs another program (system): not stuck
     int32_t done;       // its routine has returned: it is on its way out
     int64_t seen;       // with kSeen
+    uint64_t stack_low, stack_high;  // where a thread's stack lies, which a later thread may
+                                     // be given once it has ended
 };
 
 struct region_t {

@@ -248,6 +248,7 @@ bool is_access(call_t call)
     return call == call_t::read || call == call_t::write || call == call_t::update;
 }
 
+
 // What the thread's last access found or left in memory, told as it asks again or ends.
 void tell_seen(run_t &r, int id, const steer::channel_t &c)
 {
@@ -259,12 +260,21 @@ void tell_seen(run_t &r, int id, const steer::channel_t &c)
     r.last_access.erase(it);
 }
 
+// An ended thread's stack is new memory for the thread that gets it next.
+void forget_stack(run_t &r, int id, const steer::channel_t &c)
+{
+    if (c.stack_high > c.stack_low)
+        forget(r.clocks, r.model, r.model.threads[static_cast<std::size_t>(id)].pid, c.stack_low, c.stack_high);
+}
+
 void thread_end(run_t &r, int id)
 {
     thread_t &t = r.model.threads[static_cast<std::size_t>(id)];
     touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
-    if (t.channel >= 0)
+    if (t.channel >= 0) {
         tell_seen(r, id, r.program.region->channels[t.channel]);
+        forget_stack(r, id, r.program.region->channels[t.channel]);
+    }
     if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
         thread_ended(r.model, id);
     else if (std::find(r.dying.begin(), r.dying.end(), t.pid) == r.dying.end())
@@ -335,6 +345,7 @@ bool settle(run_t &r)
                 hear(r.model, id, c);
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
+                forget_stack(r, id, c);
                 touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
                 thread_ended(r.model, id);
             } else {
@@ -534,6 +545,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         c.done = 0;
         c.spawned = 0;
         c.outside = 0;
+        c.stack_low = c.stack_high = 0;
         c.turn.store(born.state == thread_t::coming ? steer::kFree : steer::kRunning, std::memory_order_release);
         if (!born.process)
             r.pending_handles.push_back(o.new_thread);
@@ -565,6 +577,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     }
     if (a.how == 'r' && is_access(call)) {
         r.result.accesses = true;
+        r.result.vast = r.result.vast || t.asks.value > static_cast<int64_t>(kWordsTold * 8);
         if (auto race = accessed(r.clocks, r.model, a.thread, t.asks); race && !r.race) {
             r.race = race_text(r.target.program, r.model, *race);
             r.race_turn = r.turn;

@@ -122,6 +122,7 @@ struct run_result_t {
     std::vector<action_t> last_choosable;  // what could have happened where the run was cut
     bool aliased = false;  // shared memory at different addresses: turns cannot be told apart
     bool accesses = false;  // memory accesses were turns
+    bool vast = false;      // and one was too long for a search by partial order to follow
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

@@ -250,6 +250,24 @@ void register_me(int channel)
     c.tid = gettid();
 }
 
+// Where the thread's stack lies: once the thread has ended, the system may give it to a
+// new thread, whose accesses to it follow the old one's without a synchronisation of the
+// program's. (Before the thread is steered: the look may allocate, and free.)
+void note_stack(channel_t &c)
+{
+    c.stack_low = c.stack_high = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    void *low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+        c.stack_low = reinterpret_cast<uint64_t>(low);
+        c.stack_high = c.stack_low + size;
+    }
+    pthread_attr_destroy(&attr);
+}
+
 // Gives the thread a stack of its own for a crash's handler, so that a thread whose stack
 // overflowed can still say that it crashed.
 void set_alt_stack()
@@ -425,6 +443,7 @@ void *begin(void *p)
 {
     const start_t start = *static_cast<start_t *>(p);
     delete static_cast<start_t *>(p);
+    note_stack(region->channels[start.channel]);
     register_me(start.channel);
     wrapped = true;
     set_alt_stack();

@@ -64,21 +64,23 @@ bool take_seen(int64_t &value)
 
 }  // namespace steer
 
-// The access library's way in: kind 0 a read, 1 a write, 2 an atomic read-modify-write;
-// `atomic` for an atomic load or store. Returns once the access may happen.
-extern "C" __attribute__((visibility("default"))) void interleave_access(int kind, const void *address,
-                                                                          std::size_t size, bool atomic,
-                                                                          const void *code)
+// The access library's way in: kind 0 a read, 1 a write, 2 an atomic read-modify-write,
+// 3 a block freed, 4 a fence; `atomic` 0 for a plain access, 1 for an atomic one, 2 for a relaxed
+// atomic one, which orders nothing. Returns once the access may happen.
+extern "C" __attribute__((visibility("default"))) void __interleave_access(int kind, const void *address,
+                                                                            std::size_t size, int atomic,
+                                                                            const void *code)
 {
     using namespace steer;
     if (!steered())
         return;
-    constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update};
-    const call_t call = kCallOf[kind < 0 || kind > 2 ? 0 : kind];
+    constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence};
+    const call_t call = kCallOf[kind < 0 || kind > 4 ? 0 : kind];
     ask({call, address, 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
-         atomic || call == call_t::update ? kAtomic : 0u});
+         (atomic != 0 || call == call_t::update ? kAtomic : 0u) | (atomic == 2 ? kRelaxed : 0u) |
+             (kind == 3 ? kFreed : 0u)});
     seen = {};
-    if (!told_size(size))
+    if (!told_size(size) || kind >= 3)
         return;
     if (call == call_t::read) {
         seen.what = seen_t::value;
