@@ -1,9 +1,11 @@
 #include "memory.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 #include "calls.h"
-#include "lines.h"
+#include "debuginfo.h"
 
 namespace interleave {
 namespace {
@@ -43,6 +45,13 @@ void meet(clocks_t &c, const place_t &place, int thread)
     take_in(mine, object);
     take_in(object, mine);
     mine[static_cast<std::size_t>(thread)]++;
+}
+
+std::string hex(uint64_t n)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(n));
+    return text;
 }
 
 bool overlap(const memory_access_t &x, const memory_access_t &y)
@@ -139,25 +148,61 @@ void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high)
 
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
 {
-    if (address >= m.base)
+    if (address >= m.base) {
+        if (const auto variable = variable_at(m.program, address - m.base, size))
+            return variable->name;
         if (std::string name = object_name(m.symbols, address - m.base, std::max<uint64_t>(1, size)); !name.empty())
             return name;
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-    return text;
+    }
+    for (const thread_t &t : m.threads)
+        if (address >= t.stack_low && address < t.stack_high && t.state != thread_t::ended)
+            return "a local of " + t.name;
+    return hex(address);
 }
 
-std::string code_line(const std::string &program, const model_t &m, uint64_t code)
+std::string value_text(const model_t &m, uint64_t address, uint64_t size, int64_t value)
+{
+    const auto variable = address >= m.base ? variable_at(m.program, address - m.base, size) : std::nullopt;
+    const auto reads = variable ? variable->reads : variable_t::number;
+    const uint64_t bits = size >= 8 ? static_cast<uint64_t>(value) : static_cast<uint64_t>(value) & ((uint64_t{1} << (8 * size)) - 1);
+    switch (reads) {
+    case variable_t::count:
+        return std::to_string(bits);
+    case variable_t::truth:
+        return bits != 0 ? "true" : "false";
+    case variable_t::pointer:
+        return bits == 0 ? "null" : hex(bits);
+    case variable_t::real: {
+        char text[64];
+        if (size == 4) {
+            float f;
+            const auto word = static_cast<uint32_t>(bits);
+            std::memcpy(&f, &word, sizeof f);
+            std::snprintf(text, sizeof text, "%g", static_cast<double>(f));
+        } else {
+            double d;
+            std::memcpy(&d, &bits, sizeof d);
+            std::snprintf(text, sizeof text, "%g", d);
+        }
+        return text;
+    }
+    case variable_t::number:
+        break;
+    }
+    return std::to_string(value);
+}
+
+std::string code_line(const model_t &m, uint64_t code)
 {
     if (code <= m.base)
         return "";
-    return source_line(program, code - m.base - 1);  // the call's own instruction, before where it returns
+    return source_line(m.program, code - m.base - 1);  // the call's own instruction, before where it returns
 }
 
-std::string race_text(const std::string &program, const model_t &m, const race_t &race)
+std::string race_text(const model_t &m, const race_t &race)
 {
     const auto part = [&](const memory_access_t &x) {
-        const std::string line = code_line(program, m, x.code);
+        const std::string line = code_line(m, x.code);
         return thread_name(m, x.thread) + (x.write ? " writes it" : " reads it") + (line.empty() ? "" : " (" + line + ")");
     };
     return "data race on " + memory_name(m, race.second.address, race.second.size) + ": " + part(race.first) + ", " +

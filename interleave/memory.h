@@ -54,13 +54,16 @@ std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const reques
 // Memory that is new again, whoever used it before: an ended thread's stack.
 void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high);
 
-// The memory at an address: the program's variable ("count", "m[2]") or the address.
+// The memory that an access of `size` bytes at an address touches: the program's variable,
+// down to its member or element ("count", "pt.y", "grid[1][2]"), or the address.
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size);
+// A value found there, as its type reads: "-1", "4000000001", "2.5", "true", "0x5555...".
+std::string value_text(const model_t &m, uint64_t address, uint64_t size, int64_t value);
 // Where an address of the program's code lies in its source ("counter.c:12"); empty when
 // its debug information does not say, or the code is not the program's own.
-std::string code_line(const std::string &program, const model_t &m, uint64_t code);
+std::string code_line(const model_t &m, uint64_t code);
 // What a race is said as: "data race on count: A writes it (counter.c:12), B reads it
 // (counter.c:14), nothing orders them".
-std::string race_text(const std::string &program, const model_t &m, const race_t &race);
+std::string race_text(const model_t &m, const race_t &race);
 
 }  // namespace interleave

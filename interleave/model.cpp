@@ -352,6 +352,10 @@ void hear(model_t &m, int id, const steer::channel_t &c)
         t.pid = c.pid;
         t.tid = c.tid;
     }
+    if (t.heard == 1) {  // its first ask: its stack is known by now
+        t.stack_low = c.stack_low;
+        t.stack_high = c.stack_high;
+    }
     t.tid = c.tid;
     if (c.call == call_t::sleep)
         t.asks.extra = m.clock;  // when it began to sleep

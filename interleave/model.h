@@ -143,6 +143,7 @@ struct thread_t {
     bool joined = false;
     uint64_t handle = 0;   // its pthread_t
     uint64_t routine = 0;  // its start routine
+    uint64_t stack_low = 0, stack_high = 0;  // where its stack lies, if its library said
 };
 
 struct process_t {
@@ -200,6 +201,7 @@ struct model_t {
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;
+    std::string program;  // its file, whose debug information names memory and code
     std::optional<watch::demo_t> demo;
 };
 

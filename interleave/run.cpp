@@ -255,8 +255,10 @@ void tell_seen(run_t &r, int id, const steer::channel_t &c)
     const auto it = r.last_access.find(id);
     if (it == r.last_access.end())
         return;
+    // Its ask is still the access's: what it asks next is heard after this.
+    const request_t &q = r.model.threads[static_cast<std::size_t>(id)].asks;
     if ((c.flags & steer::kSeen) != 0 && it->second < r.result.turns.size())
-        r.result.turns[it->second].does += " (" + std::to_string(c.seen) + ")";
+        r.result.turns[it->second].does += " (" + value_text(r.model, q.object, static_cast<uint64_t>(q.value), c.seen) + ")";
     r.last_access.erase(it);
 }
 
@@ -579,7 +581,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         r.result.accesses = true;
         r.result.vast = r.result.vast || t.asks.value > static_cast<int64_t>(kWordsTold * 8);
         if (auto race = accessed(r.clocks, r.model, a.thread, t.asks); race && !r.race) {
-            r.race = race_text(r.target.program, r.model, *race);
+            r.race = race_text(r.model, *race);
             r.race_turn = r.turn;
         }
     } else {
@@ -632,7 +634,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         record.effect = o.effect;
         record.switched = switched;
         if (is_access(call)) {
-            record.where = code_line(r.target.program, r.model, static_cast<uint64_t>(t.asks.extra));
+            record.where = code_line(r.model, static_cast<uint64_t>(t.asks.extra));
             r.last_access[a.thread] = r.result.turns.size();
         }
         // Kept only where it changed, and where the whole is long, only what changed: a run
@@ -728,6 +730,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         return r.result;
     }
     r.model = start_model(r.program.first, read_symbols(target.program), target.demo, bounds.spurious);
+    r.model.program = target.program;
     const look_t looking = [&] { return look(r); };
     double idle_since = 0;
     while (settle(r)) {

@@ -63,6 +63,9 @@ std::atomic<bool> found;
 }  // namespace
 }  // namespace steer
 
+// interleave's access library's, in a program built with interleave-cc; null elsewhere.
+extern "C" void __interleave_access_library() __attribute__((weak));
+
 // ThreadSanitizer's, where its runtime is in the process; null where it is not. A weak
 // reference, not dlsym: a failed dlsym leaves an error record in the thread that asked,
 // which a main thread that leaves by pthread_exit never frees, and a leak checker reports.
@@ -250,14 +253,15 @@ void register_me(int channel)
     c.tid = gettid();
 }
 
-// Where the thread's stack lies: once the thread has ended, the system may give it to a
-// new thread, whose accesses to it follow the old one's without a synchronisation of the
-// program's. (Before the thread is steered: the look may allocate, and free.)
+// Where the thread's stack lies, in a program whose accesses are turns: a replay names its
+// locals after it; and once the thread has ended, the system may give it to a new thread,
+// whose accesses to it follow the old one's without a synchronisation of the program's.
+// (Before the thread is steered: the look may allocate, and free.)
 void note_stack(channel_t &c)
 {
     c.stack_low = c.stack_high = 0;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+    if (__interleave_access_library == nullptr || pthread_getattr_np(pthread_self(), &attr) != 0)
         return;
     void *low = nullptr;
     std::size_t size = 0;
@@ -412,6 +416,7 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
+    note_stack(region->channels[0]);
     register_me(0);
     ask({call_t::start});
 }
