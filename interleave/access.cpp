@@ -173,6 +173,84 @@ ATOMICS(16, uint16_t)
 ATOMICS(32, uint32_t)
 ATOMICS(64, uint64_t)
 
+// 16-byte atomic operations: the processor's own would need the atomic library; a lock of
+// this library's serves, as every such operation of the program comes here.
+__extension__ typedef __int128 wide_t;
+__extension__ typedef unsigned __int128 bits_t;  // arithmetic that wraps, as the processor's does
+std::atomic_flag wide_lock = ATOMIC_FLAG_INIT;
+
+struct held_t {
+    held_t()
+    {
+        while (wide_lock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~held_t() { wide_lock.clear(std::memory_order_release); }
+    held_t(const held_t &) = delete;
+    held_t &operator=(const held_t &) = delete;
+};
+
+#define WIDE_UPDATE(name, expression)                                         \
+    API wide_t __tsan_atomic128_##name(volatile wide_t *a, wide_t v, int order) \
+    {                                                                         \
+        turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);             \
+        const held_t held;                                                    \
+        const wide_t old = *a;                                                \
+        *a = (expression);                                                    \
+        return old;                                                           \
+    }
+WIDE_UPDATE(exchange, v)
+WIDE_UPDATE(fetch_add, static_cast<wide_t>(static_cast<bits_t>(old) + static_cast<bits_t>(v)))
+WIDE_UPDATE(fetch_sub, static_cast<wide_t>(static_cast<bits_t>(old) - static_cast<bits_t>(v)))
+WIDE_UPDATE(fetch_and, old & v)
+WIDE_UPDATE(fetch_or, old | v)
+WIDE_UPDATE(fetch_xor, old ^ v)
+WIDE_UPDATE(fetch_nand, ~(old & v))
+
+API wide_t __tsan_atomic128_load(const volatile wide_t *a, int order)
+{
+    turn(kRead, a, sizeof(wide_t), atomic_of(order), HERE);
+    const held_t held;
+    return *a;
+}
+API void __tsan_atomic128_store(volatile wide_t *a, wide_t v, int order)
+{
+    turn(kWrite, a, sizeof(wide_t), atomic_of(order), HERE);
+    const held_t held;
+    *a = v;
+}
+API int __tsan_atomic128_compare_exchange_strong(volatile wide_t *a, wide_t *expected, wide_t v, int order, int)
+{
+    turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);
+    const held_t held;
+    if (*a == *expected) {
+        *a = v;
+        return 1;
+    }
+    *expected = *a;
+    return 0;
+}
+API int __tsan_atomic128_compare_exchange_weak(volatile wide_t *a, wide_t *expected, wide_t v, int order, int)
+{
+    turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);
+    const held_t held;
+    if (*a == *expected) {
+        *a = v;
+        return 1;
+    }
+    *expected = *a;
+    return 0;
+}
+API wide_t __tsan_atomic128_compare_exchange_val(volatile wide_t *a, wide_t expected, wide_t v, int order, int)
+{
+    turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);
+    const held_t held;
+    const wide_t old = *a;
+    if (old == expected)
+        *a = v;
+    return old;
+}
+
 API void __tsan_atomic_thread_fence(int order)
 {
     if (order != __ATOMIC_RELAXED)
