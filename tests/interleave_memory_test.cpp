@@ -109,4 +109,28 @@ TEST(Memory, TheMendsLockedOrAtomicAreQuietAndProvedWithTheirAccesses)
     EXPECT_TRUE(usual.out.find("\"accesses\": false") != std::string::npos) << usual.out;
 }
 
+// Memory is named as the program names it, down to the member and element, and a value
+// reads as its type; an atomic operation inlined from the C++ library stands at the line of
+// the program that called it.
+TEST(Memory, TheReplayNamesWhatEachAccessTouchesAndReadsItsValueAsItsType)
+{
+    harness::temp_dir dir;
+    ASSERT_TRUE(interleave(dir, {"--search", "priorities", "--runs", "1", "names_its_memory"}).exited(1));
+    const std::string replay = flat(interleave(dir, {"--replay", "names_its_memory.schedule"}).out);
+    const fs::path source = fs::path(TESTS_DIR) / "names_its_memory.cpp";
+    for (const auto &[does, line] : {std::pair{"writes pt.y (2)", "    pt.y = 2;"},
+                                     {"writes grid[1][2] (7)", "    grid[1][2] = 7;"},
+                                     {"writes done (true)", "    done = true;"},
+                                     {"writes big (4000000001)", "    big = 4000000001u;"},
+                                     {"writes share (2.5)", "    share = 2.5;"},
+                                     {"writes where (0x", "    where = &grid[0][0];"},
+                                     {"updates hits (1)", "    hits.fetch_add(1);"},
+                                     {"reads a local of main", "    pthread_join(t, nullptr);"}}) {
+        const std::string said = std::string(does);
+        const std::size_t at = replay.find(said);
+        ASSERT_NE(at, std::string::npos) << said << "\n" << replay;
+        EXPECT_EQ(replay.find(" at " + line_of(source, line), at), replay.find(" at ", at)) << replay.substr(at, 80);
+    }
+}
+
 }  // namespace
