@@ -29,10 +29,9 @@ inline void turn(kind_t kind, const volatile void *address, std::size_t size, at
         __interleave_access(kind, const_cast<const void *>(address), size, atomic, code);
 }
 
-// A relaxed atomic operation orders nothing: two threads' plain accesses around it still
-// race. (Unless the program uses fences, which make relaxed operations order what they
-// stand between: interleave sees each fence, and takes every atomic operation after one
-// as ordering.)
+// A relaxed atomic operation orders nothing by itself: two threads' plain accesses around
+// it still race, unless fences of the two threads order them (interleave sees each fence,
+// with its order).
 atomic_t atomic_of(int order)
 {
     return order == __ATOMIC_RELAXED ? kRelaxed : kOrdering;
@@ -254,7 +253,7 @@ API wide_t __tsan_atomic128_compare_exchange_val(volatile wide_t *a, wide_t expe
 API void __tsan_atomic_thread_fence(int order)
 {
     if (order != __ATOMIC_RELAXED)
-        turn(kFence, nullptr, 0, kOrdering, HERE);
+        turn(kFence, nullptr, static_cast<std::size_t>(order), kOrdering, HERE);
     __atomic_thread_fence(kOrder);
 }
 API void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(kOrder); }

@@ -54,6 +54,14 @@ std::string hex(uint64_t n)
     return text;
 }
 
+// A thread's part of a list kept by thread.
+vector_clock_t &part(std::vector<vector_clock_t> &list, int thread)
+{
+    if (static_cast<std::size_t>(thread) >= list.size())
+        list.resize(static_cast<std::size_t>(thread) + 1);
+    return list[static_cast<std::size_t>(thread)];
+}
+
 bool overlap(const memory_access_t &x, const memory_access_t &y)
 {
     return x.address < y.address + y.size && y.address < x.address + x.size;
@@ -87,9 +95,16 @@ void synchronised(clocks_t &c, model_t &m, const action_t &a, call_t call, const
                     p != m.processes.end() && p->second.dead && p->second.parent == t.pid)
                     take_in(clock_of(c, a.thread), clock_of(c, static_cast<int>(k)));
         break;
-    case call_t::fence:
-        c.fenced = true;
+    case call_t::fence: {
+        const int64_t order = t.asks.value;
+        if (order == __ATOMIC_ACQUIRE || order == __ATOMIC_CONSUME || order == __ATOMIC_ACQ_REL || order == __ATOMIC_SEQ_CST)
+            take_in(clock_of(c, a.thread), part(c.pending, a.thread));
+        if (order == __ATOMIC_RELEASE || order == __ATOMIC_ACQ_REL || order == __ATOMIC_SEQ_CST) {
+            part(c.released, a.thread) = clock_of(c, a.thread);
+            clock_of(c, a.thread)[static_cast<std::size_t>(a.thread)]++;
+        }
         return;
+    }
     default:
         for (uint64_t address : {t.asks.object, t.asks.object2})
             if (address != 0 && call != call_t::join && call != call_t::detach && call != call_t::cancel)
@@ -114,25 +129,42 @@ std::optional<race_t> accessed(clocks_t &c, model_t &m, int thread, const reques
     access.at = now[static_cast<std::size_t>(thread)];
     std::optional<race_t> race;
     const uint64_t first = access.address / kWord, last = (access.address + access.size - 1) / kWord;
+    const auto covered = [&](const memory_access_t &x) {
+        return x.address >= access.address && x.address + x.size <= access.address + access.size;
+    };
     for (uint64_t word = first; word <= last; word++) {
         clocks_t::shadow_t &s = c.memory[place_of(m, t.pid, word * kWord)];
-        if (!race && s.write && races(*s.write, access, now))
-            race = race_t{*s.write, access};
+        for (const memory_access_t &write : s.writes)
+            if (!race && races(write, access, now))
+                race = race_t{write, access};
         if (access.write) {
             for (const memory_access_t &read : s.reads)
                 if (!race && races(read, access, now))
                     race = race_t{read, access};
-            s.write = access;
-            s.reads.clear();
+            // What this write covers came before it (or raced, and was told): only the
+            // parts of the word it leaves are still to be compared with what comes later.
+            std::erase_if(s.writes, covered);
+            std::erase_if(s.reads, covered);
+            s.writes.push_back(access);
         } else {
-            std::erase_if(s.reads, [&](const memory_access_t &r) { return r.thread == thread; });
+            std::erase_if(s.reads, [&](const memory_access_t &r) { return r.thread == thread && covered(r); });
             s.reads.push_back(access);
         }
     }
-    // An atomic access hands on what came before it, as a lock would; a relaxed one only in
-    // a program that uses fences.
-    if (access.atomic && ((q.flags & steer::kRelaxed) == 0 || c.fenced))
-        meet(c, place_of(m, t.pid, access.address), thread);
+    if (access.atomic) {
+        const place_t place = place_of(m, t.pid, access.address);
+        if ((q.flags & steer::kRelaxed) == 0) {
+            meet(c, place, thread);  // it hands on what came before it, as a lock would
+        } else {
+            // A relaxed one orders only through fences: what it reads, an acquire fence of
+            // its thread's takes in later; what it writes carries what came before its
+            // thread's last release fence.
+            if (q.call != call_t::write)
+                take_in(part(c.pending, thread), c.objects[place]);
+            if (q.call != call_t::read)
+                take_in(c.objects[place], part(c.released, thread));
+        }
+    }
     if ((q.flags & steer::kFreed) != 0)
         forget(c, m, t.pid, access.address, access.address + access.size);
     return race;
@@ -156,7 +188,9 @@ std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
     }
     for (const thread_t &t : m.threads)
         if (address >= t.stack_low && address < t.stack_high && t.state != thread_t::ended)
-            return "a local of " + t.name;
+            return address < t.stack_top ? "a local of " + t.name
+                   : &t == &m.threads.front() ? "an argument of " + t.name
+                                              : "a thread-local of " + t.name;
     return hex(address);
 }
 

@@ -5,7 +5,7 @@
 // are atomic, and no synchronisation that interleave saw orders them. "Ordered" is followed
 // with a vector clock per thread: a turn on a lock, semaphore, condition, barrier, once,
 // futex or atomic variable takes in the clock that the object holds and leaves its own
-// there (but a relaxed atomic operation, in a program that uses no fence); a new thread starts from its creator's clock; a join takes in the ended thread's.
+// there (a relaxed atomic operation only through its thread's fences, as C11 has it); a new thread starts from its creator's clock; a join takes in the ended thread's.
 // A turn on an object counts both ways, as a release and an acquire: this can order two
 // accesses that a stricter reading would call a race, never the other way round.
 #pragma once
@@ -39,11 +39,13 @@ struct clocks_t {
     std::vector<vector_clock_t> threads;     // by thread
     std::map<place_t, vector_clock_t> objects;  // what each object hands on
     struct shadow_t {
-        std::optional<memory_access_t> write;  // the last write
-        std::vector<memory_access_t> reads;    // the reads since, at most one a thread
+        std::vector<memory_access_t> writes;  // the last write of each part of the word
+        std::vector<memory_access_t> reads;   // and the reads of it since
     };
     std::map<place_t, shadow_t> memory;  // by 8-byte word
-    bool fenced = false;  // the program used a fence: relaxed atomic operations order too
+    // Fences, by thread: what its relaxed atomic reads took since its last acquire fence,
+    // and its clock at its last release fence.
+    std::vector<vector_clock_t> pending, released;
 };
 
 // A turn taken: the clocks follow what it synchronised through.

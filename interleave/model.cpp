@@ -355,6 +355,7 @@ void hear(model_t &m, int id, const steer::channel_t &c)
     if (t.heard == 1) {  // its first ask: its stack is known by now
         t.stack_low = c.stack_low;
         t.stack_high = c.stack_high;
+        t.stack_top = c.stack_top;
     }
     t.tid = c.tid;
     if (c.call == call_t::sleep)

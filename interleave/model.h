@@ -143,7 +143,7 @@ struct thread_t {
     bool joined = false;
     uint64_t handle = 0;   // its pthread_t
     uint64_t routine = 0;  // its start routine
-    uint64_t stack_low = 0, stack_high = 0;  // where its stack lies, if its library said
+    uint64_t stack_low = 0, stack_high = 0, stack_top = 0;  // where its stack lies, if its library said
 };
 
 struct process_t {

@@ -20,6 +20,8 @@ constexpr std::size_t kKeptText = std::size_t{1} << 20;  // bytes of each stream
 // retries a try-lock a few thousand times and then gives up is not one.)
 constexpr int kQuietTurns = 10000;
 constexpr int kQuietEach = 100;
+constexpr int kQuietReads = 50000;           // or reads of what the thread read a moment ago
+constexpr std::size_t kLookedAgain = 4;      // "a moment ago": among its last reads
 constexpr double kBlockedFor = 1.0;  // a thread asleep this long in a system call is blocked in it
 constexpr std::size_t kRecent = 64;   // turns remembered to show a livelock's round
 constexpr std::size_t kErrorLines = 200;  // lines of standard error a report quotes
@@ -60,7 +62,8 @@ struct run_t {
     std::optional<std::string> race;
     int race_turn = 0;
     std::map<int, std::size_t> last_access;
-    std::set<std::pair<int, uint64_t>> looked;  // reads since the last change: thread, address
+    std::map<int, std::deque<uint64_t>> looked;  // each thread's last reads, since the last change
+    int quiet_reads = 0;                         // reads of the same again, in a row
 
     run_t(const target_t &t, const bounds_t &b) : target(t), bounds(b) {}
 };
@@ -455,7 +458,7 @@ void judge_status(run_t &r)
 // another holds, yielding, sleeping, and none of it changes who holds what.
 bool livelocked(run_t &r, const std::vector<action_t> &actions)
 {
-    if (r.quiet < kQuietTurns)
+    if (r.quiet < kQuietTurns && r.quiet_reads < kQuietReads)
         return false;
     for (const action_t &a : actions)
         if (a.how != 's' && r.quiet_turns[a.thread] < kQuietEach)
@@ -466,7 +469,7 @@ bool livelocked(run_t &r, const std::vector<action_t> &actions)
         if (std::find(round.begin(), round.end(), line) == round.end() && round.size() < 8)
             round.push_back(line);
     }
-    round.push_back("the same turns over and over, " + std::to_string(r.quiet) + " of them, and nothing changes");
+    round.push_back("the same turns over and over, " + std::to_string(r.quiet + r.quiet_reads) + " of them, and nothing changes");
     fail(r, fault_t::livelock, "livelock: the threads go on making calls, and none of them can change anything",
          round);
     return true;
@@ -547,7 +550,7 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         c.done = 0;
         c.spawned = 0;
         c.outside = 0;
-        c.stack_low = c.stack_high = 0;
+        c.stack_low = c.stack_high = c.stack_top = 0;
         c.turn.store(born.state == thread_t::coming ? steer::kFree : steer::kRunning, std::memory_order_release);
         if (!born.process)
             r.pending_handles.push_back(o.new_thread);
@@ -588,15 +591,26 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         synchronised(r.clocks, r.model, a, call, o);
     }
     // A read changes nothing, but a thread that reads many values in a row is no livelock:
-    // only a read of what the thread has read already since the last change (a spin on a
-    // flag) counts as a turn that changes nothing.
-    const bool first_look = a.how == 'r' && call == call_t::read &&
-                            r.looked.insert({a.thread, t.asks.object}).second;
+    // only a read of what the thread read a moment ago (a spin on a flag) counts, and it
+    // takes many more of them to call it one.
+    const bool read = a.how == 'r' && call == call_t::read;
+    std::deque<uint64_t> &looked = r.looked[a.thread];
+    const bool again = read && std::find(looked.begin(), looked.end(), t.asks.object) != looked.end();
+    if (read) {
+        looked.push_back(t.asks.object);
+        if (looked.size() > kLookedAgain)
+            looked.pop_front();
+    }
     if (o.changed) {
         r.quiet = 0;
+        r.quiet_reads = 0;
         r.quiet_turns.clear();
         r.looked.clear();
-    } else if (first_look) {
+    } else if (read) {
+        if (again) {
+            r.quiet_reads++;
+            r.quiet_turns[a.thread]++;
+        }
     } else {
         r.quiet++;
         r.quiet_turns[a.thread]++;

@@ -259,7 +259,7 @@ void register_me(int channel)
 // (Before the thread is steered: the look may allocate, and free.)
 void note_stack(channel_t &c)
 {
-    c.stack_low = c.stack_high = 0;
+    c.stack_low = c.stack_high = c.stack_top = 0;
     pthread_attr_t attr;
     if (__interleave_access_library == nullptr || pthread_getattr_np(pthread_self(), &attr) != 0)
         return;
@@ -268,6 +268,7 @@ void note_stack(channel_t &c)
     if (pthread_attr_getstack(&attr, &low, &size) == 0) {
         c.stack_low = reinterpret_cast<uint64_t>(low);
         c.stack_high = c.stack_low + size;
+        c.stack_top = reinterpret_cast<uint64_t>(__builtin_frame_address(0));
     }
     pthread_attr_destroy(&attr);
 }
