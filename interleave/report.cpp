@@ -220,9 +220,9 @@ void print_summary(const options_t &o, const search_t &s)
         if (s.accesses)
             say(plain,
                 "That is a proof for what interleave steers, memory accesses included: the program was built with "
-                "interleave-cc, so every load and store of its own code, and every atomic operation, was a turn, and "
-                "no two threads' accesses raced. What code not built so does (a library's, the C library's) is one "
-                "step to it.",
+                "interleave-cc (or interleave-c++), so every load and store of its own code, and every atomic "
+                "operation, was a turn, and no two threads' accesses raced. What code not built so does (a "
+                "library's, the C library's, a copy the compiler wrote inline) is one step to it.",
                 2, 2, nullptr);
         else
             say(plain,
@@ -257,8 +257,8 @@ void print_summary(const options_t &o, const search_t &s)
     say(plain, how, 2, 2, nullptr);
     if (!proved(s) && s.accesses)
         say(plain,
-            "Memory accesses were turns (the program was built with interleave-cc), and no two threads' accesses "
-            "raced in these runs. This is a search within its bounds, not a proof.",
+            "Memory accesses were turns (the program was built with interleave-cc or interleave-c++), and no two "
+            "threads' accesses raced in these runs. This is a search within its bounds, not a proof.",
             2, 2, nullptr);
     else if (!proved(s))
         say(plain,

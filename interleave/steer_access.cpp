@@ -9,7 +9,10 @@
 // the turn, from memory the program is about to read itself; a write's only at the next
 // turn, by a read that cannot fault, since the thread may have let go of that memory.
 
+#include <algorithm>
 #include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -42,6 +45,41 @@ bool told_size(std::size_t size)
     return size == 1 || size == 2 || size == 4 || size == 8;
 }
 
+// Where the C library's code lies. A block that the C library frees for itself (a stream's
+// buffer) is no turn: it may hold a lock of its own as it does, which a thread that ran in
+// that turn could wait for, where interleave does not see it.
+struct span_t {
+    uintptr_t base = 0, low = 0, high = 0;
+};
+
+int find_span(dl_phdr_info *info, size_t, void *data)
+{
+    span_t &span = *static_cast<span_t *>(data);
+    if (info->dlpi_addr != span.base)
+        return 0;
+    for (int k = 0; k < info->dlpi_phnum; k++)
+        if (info->dlpi_phdr[k].p_type == PT_LOAD) {
+            const uintptr_t start = info->dlpi_addr + info->dlpi_phdr[k].p_vaddr;
+            span.low = span.low == 0 ? start : std::min(span.low, start);
+            span.high = std::max(span.high, start + info->dlpi_phdr[k].p_memsz);
+        }
+    return 1;
+}
+
+bool c_library_code(const void *code)
+{
+    static span_t span = [] {
+        span_t s;
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void *>(&getpid), &info) != 0)
+            s.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+        dl_iterate_phdr(find_span, &s);
+        return s;
+    }();
+    const auto at = reinterpret_cast<uintptr_t>(code);
+    return at >= span.low && at < span.high;
+}
+
 }  // namespace
 
 bool take_seen(int64_t &value)
@@ -72,7 +110,7 @@ extern "C" __attribute__((visibility("default"))) void __interleave_access(int k
                                                                             const void *code)
 {
     using namespace steer;
-    if (!steered())
+    if (!steered() || (kind == 3 && c_library_code(code)))
         return;
     constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence};
     const call_t call = kCallOf[kind < 0 || kind > 4 ? 0 : kind];
