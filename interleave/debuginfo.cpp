@@ -224,7 +224,8 @@ variable_t part_of(Dwarf_Die type, uint64_t offset, uint64_t size, std::string n
     if (dwarf_tag(&type) == DW_TAG_pointer_type)
         v.reads = variable_t::pointer;
     else if (dwarf_formudata(dwarf_attr(&type, DW_AT_encoding, &attr), &encoding) == 0)
-        v.reads = encoding == DW_ATE_unsigned || encoding == DW_ATE_unsigned_char ? variable_t::count
+        v.reads = encoding == DW_ATE_signed_char || encoding == DW_ATE_unsigned_char ? variable_t::character
+                  : encoding == DW_ATE_unsigned                                   ? variable_t::count
                   : encoding == DW_ATE_float                                      ? variable_t::real
                   : encoding == DW_ATE_boolean                                    ? variable_t::truth
                                                                                   : variable_t::number;

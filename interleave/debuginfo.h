@@ -19,7 +19,7 @@ std::string source_line(const std::string &program, uint64_t address);
 // `address` touches ("pt.y", "grid[1][2]"), and how a value of that part reads.
 struct variable_t {
     std::string name;
-    enum { number, count, real, truth, pointer } reads = number;  // signed, unsigned, floating, bool
+    enum { number, count, real, truth, pointer, character } reads = number;  // signed, unsigned, floating, bool
 };
 std::optional<variable_t> variable_at(const std::string &program, uint64_t address, uint64_t size);
 

@@ -202,6 +202,10 @@ std::string value_text(const model_t &m, uint64_t address, uint64_t size, int64_
     switch (reads) {
     case variable_t::count:
         return std::to_string(bits);
+    case variable_t::character:
+        if (bits >= 0x20 && bits < 0x7f && bits != '\'' && bits != '\\')
+            return std::to_string(bits) + " '" + static_cast<char>(bits) + "'";
+        return std::to_string(size == 1 ? static_cast<int64_t>(static_cast<int8_t>(bits)) : value);
     case variable_t::truth:
         return bits != 0 ? "true" : "false";
     case variable_t::pointer:

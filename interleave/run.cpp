@@ -582,7 +582,9 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     }
     if (a.how == 'r' && is_access(call)) {
         r.result.accesses = true;
-        r.result.vast = r.result.vast || t.asks.value > static_cast<int64_t>(kWordsTold * 8);
+        // (A block freed is no access of the program's: its race is found whole, and its
+        // partial footprint costs no order that a race would not show.)
+        r.result.vast = r.result.vast || ((t.asks.flags & steer::kFreed) == 0 && t.asks.value > static_cast<int64_t>(kWordsTold * 8));
         if (auto race = accessed(r.clocks, r.model, a.thread, t.asks); race && !r.race) {
             r.race = race_text(r.model, *race);
             r.race_turn = r.turn;
