@@ -85,15 +85,19 @@ void synchronised(clocks_t &c, model_t &m, const action_t &a, call_t call, const
     case call_t::update:
         return;  // accessed() sees to them
     case call_t::join:
-        if (a.how == 'r' && o.changed && t.asks.target != kNobody)
-            take_in(clock_of(c, a.thread), clock_of(c, t.asks.target));
+        if (a.how == 'r' && o.changed && t.asks.target != kNobody) {
+            const vector_clock_t ended = clock_of(c, t.asks.target);  // (a copy: the list may grow)
+            take_in(clock_of(c, a.thread), ended);
+        }
         break;
     case call_t::wait:  // a child's death, seen: all it did comes before (in memory they share)
         if (a.how == 'r' && o.changed)
             for (std::size_t k = 0; k < m.threads.size(); k++)
                 if (const auto p = m.processes.find(m.threads[k].pid);
-                    p != m.processes.end() && p->second.dead && p->second.parent == t.pid)
-                    take_in(clock_of(c, a.thread), clock_of(c, static_cast<int>(k)));
+                    p != m.processes.end() && p->second.dead && p->second.parent == t.pid) {
+                    const vector_clock_t ended = clock_of(c, static_cast<int>(k));
+                    take_in(clock_of(c, a.thread), ended);
+                }
         break;
     case call_t::fence: {
         const int64_t order = t.asks.value;
@@ -174,8 +178,9 @@ void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high)
 {
     if (high <= low)
         return;
-    const place_t first = place_of(m, pid, low / kWord * kWord);
-    c.memory.erase(c.memory.lower_bound(first), c.memory.lower_bound({first.space, first.address + (high - low) + kWord}));
+    const uint64_t from = low / kWord * kWord, to = (high - 1) / kWord * kWord + kWord;  // the words it lies in
+    const place_t first = place_of(m, pid, from);
+    c.memory.erase(c.memory.lower_bound(first), c.memory.lower_bound({first.space, first.address + (to - from)}));
 }
 
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size)

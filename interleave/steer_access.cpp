@@ -10,6 +10,7 @@
 // turn, by a read that cannot fault, since the thread may have let go of that memory.
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <dlfcn.h>
 #include <link.h>
@@ -66,18 +67,22 @@ int find_span(dl_phdr_info *info, size_t, void *data)
     return 1;
 }
 
+// Found at the first look, by a steered thread (no guarded static: the library stands in
+// front of the guards of statics, and would take a turn for its own).
+span_t c_library;
+std::atomic<bool> c_library_found;
+
 bool c_library_code(const void *code)
 {
-    static span_t span = [] {
-        span_t s;
+    if (!c_library_found.load(std::memory_order_acquire)) {
         Dl_info info{};
         if (dladdr(reinterpret_cast<void *>(&getpid), &info) != 0)
-            s.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
-        dl_iterate_phdr(find_span, &s);
-        return s;
-    }();
+            c_library.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+        dl_iterate_phdr(find_span, &c_library);
+        c_library_found.store(true, std::memory_order_release);
+    }
     const auto at = reinterpret_cast<uintptr_t>(code);
-    return at >= span.low && at < span.high;
+    return at >= c_library.low && at < c_library.high;
 }
 
 }  // namespace
