@@ -193,9 +193,7 @@ std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
     }
     for (const thread_t &t : m.threads)
         if (address >= t.stack_low && address < t.stack_high && t.state != thread_t::ended)
-            return address < t.stack_top ? "a local of " + t.name
-                   : &t == &m.threads.front() ? "an argument of " + t.name
-                                              : "a thread-local of " + t.name;
+            return address < t.stack_top ? "a local of " + t.name : "a thread-local of " + t.name;
     return hex(address);
 }
 

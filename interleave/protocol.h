@@ -142,8 +142,7 @@ struct channel_t {
     int64_t seen;       // with kSeen
     uint64_t stack_low, stack_high;  // where a thread's stack lies, which a later thread may
                                      // be given once it has ended
-    uint64_t stack_top;  // where its first frame began: above, its thread-locals (or, for the
-                         // first thread, its arguments and environment)
+    uint64_t stack_top;  // where its first frame began: above, its thread-locals
 };
 
 struct region_t {

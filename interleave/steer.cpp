@@ -257,7 +257,7 @@ void register_me(int channel)
 // locals after it; and once the thread has ended, the system may give it to a new thread,
 // whose accesses to it follow the old one's without a synchronisation of the program's.
 // (Before the thread is steered: the look may allocate, and free.)
-void note_stack(channel_t &c)
+void note_stack(channel_t &c, bool first_thread)
 {
     c.stack_low = c.stack_high = c.stack_top = 0;
     pthread_attr_t attr;
@@ -268,7 +268,10 @@ void note_stack(channel_t &c)
     if (pthread_attr_getstack(&attr, &low, &size) == 0) {
         c.stack_low = reinterpret_cast<uint64_t>(low);
         c.stack_high = c.stack_low + size;
-        c.stack_top = reinterpret_cast<uint64_t>(__builtin_frame_address(0));
+        // A thread's own frames lie below where it began here, its thread-locals above.
+        // The first thread comes here from the library's set-up, before the program's
+        // start, whose frames may lie above: all of its stack is its locals.
+        c.stack_top = first_thread ? c.stack_high : reinterpret_cast<uint64_t>(__builtin_frame_address(0));
     }
     pthread_attr_destroy(&attr);
 }
@@ -417,7 +420,7 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
-    note_stack(region->channels[0]);
+    note_stack(region->channels[0], true);
     register_me(0);
     ask({call_t::start});
 }
@@ -449,7 +452,7 @@ void *begin(void *p)
 {
     const start_t start = *static_cast<start_t *>(p);
     delete static_cast<start_t *>(p);
-    note_stack(region->channels[start.channel]);
+    note_stack(region->channels[start.channel], false);
     register_me(start.channel);
     wrapped = true;
     set_alt_stack();
