@@ -1,7 +1,8 @@
 // interleave's access library: the entry points that the compiler's thread-sanitizer
 // instrumentation calls before each load and store of a program built with interleave-cc,
-// and in place of each atomic operation; and `free`, in front of the allocator's. It stands where the sanitizer's own runtime would,
-// under that runtime's file name, so that the compiler's usual link finds it.
+// and in place of each atomic operation; and `free`, in front of the allocator's. It stands
+// where the sanitizer's own runtime would, under that runtime's file name, so that the
+// compiler's usual link finds it.
 //
 // It checks nothing itself. Under interleave, each access asks the steering library (which
 // interleave preloads) for a turn, so that interleave orders the accesses of the threads

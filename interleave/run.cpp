@@ -809,8 +809,8 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     }
     finish_step(r);
     take_output(r);
-    // A race is the run's fault unless the program came to harm of its own, which it then
-    // explains.
+    // A race is the run's fault, unless the program came to harm of its own: then the race
+    // is told under that fault, as what may explain it.
     if (r.race) {
         fault_report_t &f = r.result.fault;
         if (f.kind == fault_t::none)
