@@ -343,4 +343,19 @@ void write_file(const std::filesystem::path &path, const std::string &data)
         throw std::runtime_error("cannot write " + path.string());
 }
 
+std::string one_line(const std::string &text)
+{
+    std::string one;
+    for (std::size_t k = 0; k < text.size(); k++) {
+        if (text[k] != '\n') {
+            one += text[k];
+            continue;
+        }
+        one += ' ';
+        while (k + 1 < text.size() && text[k + 1] == ' ')
+            k++;
+    }
+    return one;
+}
+
 }  // namespace harness

@@ -89,4 +89,8 @@ struct temp_dir {
 std::string read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const std::string &data);
 
+// The text as one line, each line break and the indent after it one blank: where
+// interleave wraps its reports depends on the program's path.
+std::string one_line(const std::string &text);
+
 }  // namespace harness

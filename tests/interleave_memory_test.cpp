@@ -23,22 +23,6 @@ harness::result_t interleave(const harness::temp_dir &dir, std::vector<std::stri
     return harness::run(INTERLEAVE_PATH, {.args = std::move(args), .cwd = dir.path, .limit = 60});
 }
 
-// The text as one line: where interleave wraps depends on the program's path.
-std::string flat(const std::string &text)
-{
-    std::string one;
-    for (std::size_t k = 0; k < text.size(); k++) {
-        if (text[k] != '\n') {
-            one += text[k];
-            continue;
-        }
-        one += ' ';
-        while (k + 1 < text.size() && text[k + 1] == ' ')
-            k++;
-    }
-    return one;
-}
-
 bool has(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
@@ -83,8 +67,8 @@ TEST(Memory, ALostUpdateIsFoundAndItsReplayShowsEachAccessWithItsValueAndLine)
     ASSERT_TRUE(found.exited(1)) << found.out << found.err;
     const std::string at = line_of(kExercises / "lost_update.cpp", "    count++;");
     // The program's own check fails, and the race that lost the update is told with it.
-    EXPECT_TRUE(has(flat(found.out), "ended with status 1")) << found.out;
-    EXPECT_TRUE(in_order(flat(found.out), {"data race on count: visitor", " it (" + at + "), visitor", " it (" + at + "), nothing orders them"}))
+    EXPECT_TRUE(has(harness::one_line(found.out), "ended with status 1")) << found.out;
+    EXPECT_TRUE(in_order(harness::one_line(found.out), {"data race on count: visitor", " it (" + at + "), visitor", " it (" + at + "), nothing orders them"}))
         << found.out;
 
     const harness::result_t replay = interleave(dir, {"--replay", "lost_update.schedule"});
@@ -101,9 +85,9 @@ TEST(Memory, ARaceIsToldWithBothItsLinesEvenWhereTheProgramEndsWell)
     const harness::result_t seat = interleave(dir, {"check_then_act"});
     ASSERT_TRUE(seat.exited(1)) << seat.out << seat.err;
     const fs::path source = kExercises / "check_then_act.cpp";
-    EXPECT_TRUE(has(flat(seat.out), "data race on free_seat: customer")) << seat.out;
-    EXPECT_TRUE(has(flat(seat.out), line_of(source, "    if (free_seat)"))) << seat.out;
-    EXPECT_TRUE(has(flat(seat.out), line_of(source, "        free_seat = false;"))) << seat.out;
+    EXPECT_TRUE(has(harness::one_line(seat.out), "data race on free_seat: customer")) << seat.out;
+    EXPECT_TRUE(has(harness::one_line(seat.out), line_of(source, "    if (free_seat)"))) << seat.out;
+    EXPECT_TRUE(has(harness::one_line(seat.out), line_of(source, "        free_seat = false;"))) << seat.out;
 
     // A flag written by one thread and read by another, with nothing between: the program
     // ends well whatever main saw, and the race is the fault.
@@ -132,7 +116,7 @@ TEST(Memory, TheMendsLockedOrAtomicAreQuietAndProvedWithTheirAccesses)
     EXPECT_TRUE(copy.exited(0)) << copy.out << copy.err;
     EXPECT_TRUE(copy.out.find("\"complete\": false") != std::string::npos) << copy.out;
     const harness::result_t said = interleave(dir, {(kProbes / "count_locked").string()});
-    EXPECT_TRUE(flat(said.out).find("That is a proof for what interleave steers, memory accesses included") != std::string::npos)
+    EXPECT_TRUE(harness::one_line(said.out).find("That is a proof for what interleave steers, memory accesses included") != std::string::npos)
         << said.out;
     // A program built the usual way: its accesses were no turns, and the summary says so.
     const harness::result_t usual = interleave(dir, {"--json", (kProbes / "lost_update_detected").string()});
@@ -146,7 +130,7 @@ TEST(Memory, TheReplayNamesWhatEachAccessTouchesAndReadsItsValueAsItsType)
 {
     harness::temp_dir dir;
     ASSERT_TRUE(interleave(dir, {"--search", "priorities", "--runs", "1", "names_its_memory"}).exited(1));
-    const std::string replay = flat(interleave(dir, {"--replay", "names_its_memory.schedule"}).out);
+    const std::string replay = harness::one_line(interleave(dir, {"--replay", "names_its_memory.schedule"}).out);
     const fs::path source = fs::path(TESTS_DIR) / "names_its_memory.cpp";
     for (const auto &[does, line] : {std::pair{"writes pt.y (2)", "    pt.y = 2;"},
                                      {"writes grid[1][2] (7)", "    grid[1][2] = 7;"},

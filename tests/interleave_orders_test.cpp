@@ -25,22 +25,6 @@ bool has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// The text as one line: where interleave wraps depends on the program's path.
-std::string flat(const std::string &text)
-{
-    std::string one;
-    for (std::size_t k = 0; k < text.size(); k++) {
-        if (text[k] != '\n') {
-            one += text[k];
-            continue;
-        }
-        one += ' ';
-        while (k + 1 < text.size() && text[k + 1] == ' ')
-            k++;
-    }
-    return one;
-}
-
 // A number in the JSON object, or -1.
 long field(const std::string &json, const std::string &name)
 {
@@ -69,7 +53,7 @@ TEST(Orders, KThreadsTakingOneLockHaveKFactorialOrders)
         }
     const harness::result_t r = interleave(dir, {(kProbes / "one_lock_each").string(), "3"});
     EXPECT_TRUE(r.exited(0));
-    EXPECT_TRUE(has(flat(r.out), "Every distinct order of its calls tried: 6 orders in 6 runs; none breaks a rule."))
+    EXPECT_TRUE(has(harness::one_line(r.out), "Every distinct order of its calls tried: 6 orders in 6 runs; none breaks a rule."))
         << r.out;
     EXPECT_TRUE(has(r.out, "That is a proof for what interleave steers")) << r.out;
 
@@ -83,7 +67,7 @@ TEST(Orders, KThreadsTakingOneLockHaveKFactorialOrders)
     EXPECT_EQ(field(json.out, "distinct_orders"), 4) << json.out;
     EXPECT_EQ(field(json.out, "runs"), 4) << json.out;
     const harness::result_t text = interleave(dir, {"--search", "orders", nested});
-    EXPECT_TRUE(has(flat(text.out), "Every distinct order of its calls tried: 4 orders in 4 runs;")) << text.out;
+    EXPECT_TRUE(has(harness::one_line(text.out), "Every distinct order of its calls tried: 4 orders in 4 runs;")) << text.out;
 
     // Three threads through one pthread_once: a thread that finds the set-up done could
     // not have come while it ran (it would have waited), so that is no order to try.
@@ -93,7 +77,7 @@ TEST(Orders, KThreadsTakingOneLockHaveKFactorialOrders)
     EXPECT_LE(field(once.out, "runs"), 19) << once.out;
     // Where every way on is an order tried already, the run stops there.
     const harness::result_t forked = interleave(dir, {"--search", "orders", (kProbes / "mutex_pshared_fork").string()});
-    EXPECT_TRUE(has(flat(forked.out), "stopped early: the order they began was one tried already")) << forked.out;
+    EXPECT_TRUE(has(harness::one_line(forked.out), "stopped early: the order they began was one tried already")) << forked.out;
 }
 
 // A fault only when two threads' three sections alternate: five switches, found by trying
@@ -138,12 +122,12 @@ TEST(Orders, AMendedExerciseIsProvedAndACutSearchIsNot)
     harness::temp_dir dir;
     harness::result_t r = interleave(dir, {(kProbes / "two_locks_same_order").string()});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_TRUE(has(flat(r.out), "Every distinct order of its calls tried: 40 orders in ")) << r.out;
+    EXPECT_TRUE(has(harness::one_line(r.out), "Every distinct order of its calls tried: 40 orders in ")) << r.out;
     const std::vector<std::string> cut{"--search", "orders", "--runs", "100000", "--turns", "16",
                                        (kProbes / "slotring_five_ahead").string()};
     r = interleave(dir, cut);
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_TRUE(has(flat(r.out), "until it found none more to try; as the runs were cut, that is not every order"))
+    EXPECT_TRUE(has(harness::one_line(r.out), "until it found none more to try; as the runs were cut, that is not every order"))
         << r.out;
     EXPECT_FALSE(has(r.out, "proof for")) << r.out;
     // A thread that times out and writes, again and again, does not spin: a thread asleep
