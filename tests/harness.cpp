@@ -25,7 +25,7 @@ namespace {
 constexpr double kGrace = 1.0;       // how long the rest of a group may outlive its first process
 constexpr int kTick = 10;            // milliseconds between looks at the processes
 constexpr double kClockStep = 0.05;  // seconds the wall clock may part from the monotonic one
-constexpr int kSteadyTries = 5;      // runs tried for one whose wall clock stayed put
+constexpr double kSteadyBudget = 30; // seconds of runs tried for one whose wall clock stayed put
 
 double seconds(clockid_t clock)
 {
@@ -155,8 +155,12 @@ result_t run(const std::filesystem::path &program, const options_t &o)
         double now = seconds(CLOCK_MONOTONIC) - start;
         // Adjustments that slew the wall clock move the monotonic one too; only a step
         // parts them.
-        if (std::abs(seconds(CLOCK_REALTIME) - seconds(CLOCK_MONOTONIC) - offset) > kClockStep)
+        double parted = std::abs(seconds(CLOCK_REALTIME) - seconds(CLOCK_MONOTONIC) - offset);
+        if (!r.clock_set && parted > kClockStep) {
             r.clock_set = true;
+            if (o.steady_clock && !leader_done)
+                kill(-pid, SIGKILL);
+        }
         while (next_feed < feed.size() && feed[next_feed].first <= now)
             pending += feed[next_feed++].second;
         if (in_fd != -1 && pending.empty() && next_feed == feed.size() && !o.keep_input_open) {
@@ -246,12 +250,14 @@ result_t run(const std::filesystem::path &program, const options_t &o)
     return r;
 }
 
-result_t on_a_steady_clock(const std::function<result_t()> &run)
+result_t on_a_steady_clock(const std::filesystem::path &program, options_t options)
 {
+    options.steady_clock = true;
+    const double start = seconds(CLOCK_MONOTONIC);
     result_t r;
-    for (int tries = 0; tries < kSteadyTries; tries++)
-        if (r = run(); !r.clock_set)
-            break;
+    do
+        r = run(program, options);
+    while (r.clock_set && seconds(CLOCK_MONOTONIC) - start < kSteadyBudget);
     return r;
 }
 

@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -33,6 +32,7 @@ struct options_t {
     int stop_signal = SIGINT;  // sent at stop_after
     bool signal_group = true;  // to the whole process group, or only to the first process
     double limit = 40;         // a program still running after this long is killed as hung
+    bool steady_clock = false; // a step of the wall clock ends the run at once (see clock_set)
 };
 
 struct result_t {
@@ -59,9 +59,10 @@ result_t run_script(const std::string &script, const std::filesystem::path &prog
                     const options_t &options = {});
 
 // A run whose judgement reads the wall clock, repeated while the clock was set during it:
-// such a run shows the step, not the program. After a few tries the last run is returned
-// with `clock_set` still true, for the test to say it could not judge.
-result_t on_a_steady_clock(const std::function<result_t()> &run);
+// such a run shows the step, not the program, so it is ended as soon as the step is seen.
+// The tries stop after half a minute, well inside a test's time, and the last run is then
+// returned with `clock_set` still true, for the test to say it could not judge.
+result_t on_a_steady_clock(const std::filesystem::path &program, options_t options);
 
 // The run judged by the rules that tracewatch shows; the rules about the end of a run
 // apply when it ended by itself, and how it ended is judged too.

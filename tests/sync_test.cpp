@@ -109,7 +109,7 @@ void expect_rhythm(const std::vector<harness::line_t> &lines, double from)
 
 TEST(Pulsewait, WithoutInputALineEveryFiveSecondsOnWholeSeconds)
 {
-    harness::result_t r = harness::on_a_steady_clock([] { return run_for(PULSEWAIT_PATH, 12); });
+    harness::result_t r = harness::on_a_steady_clock(PULSEWAIT_PATH, {.keep_input_open = true, .stop_after = 12});
     if (r.clock_set)
         GTEST_SKIP() << "the wall clock was set during every run: its whole seconds cannot be judged";
     expect_rules_held(watch::demo_t::pulsewait, r);
@@ -126,7 +126,7 @@ TEST(Pulsewait, EachInputBringsALineAtOnce)
     o.keep_input_open = true;
     // Three lines 50 ms apart are three reads, as three lines typed quickly would be.
     o.feed = {{2.5, "one\n"}, {2.55, "two\n"}, {2.6, "three\n"}};
-    harness::result_t r = harness::on_a_steady_clock([&] { return harness::run(PULSEWAIT_PATH, o); });
+    harness::result_t r = harness::on_a_steady_clock(PULSEWAIT_PATH, o);
     if (r.clock_set)
         GTEST_SKIP() << "the wall clock was set during every run: its whole seconds cannot be judged";
     expect_rules_held(watch::demo_t::pulsewait, r);
