@@ -83,12 +83,12 @@ API void __tsan_func_entry(void *) {}
 API void __tsan_func_exit() {}
 
 #define PLAIN(size)                                                                      \
-    API void __tsan_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); }           \
-    API void __tsan_write##size(void *a) { turn(kWrite, a, size, kPlain, HERE); }         \
-    API void __tsan_volatile_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); }  \
+    API void __tsan_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); }          \
+    API void __tsan_write##size(void *a) { turn(kWrite, a, size, kPlain, HERE); }        \
+    API void __tsan_volatile_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); } \
     API void __tsan_volatile_write##size(void *a) { turn(kWrite, a, size, kPlain, HERE); }
 #define UNALIGNED(size)                                                                   \
-    API void __tsan_unaligned_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); }  \
+    API void __tsan_unaligned_read##size(void *a) { turn(kRead, a, size, kPlain, HERE); } \
     API void __tsan_unaligned_write##size(void *a) { turn(kWrite, a, size, kPlain, HERE); }
 PLAIN(1)
 PLAIN(2)
@@ -106,67 +106,67 @@ API void __tsan_write_range(void *a, std::size_t size) { turn(kWrite, a, size, k
 API void __tsan_vptr_update(void **a, void *) { turn(kWrite, a, sizeof(void *), kPlain, HERE); }
 API void __tsan_vptr_read(void **a) { turn(kRead, a, sizeof(void *), kPlain, HERE); }
 
-#define ATOMICS(bits, type)                                                                                      \
-    API type __tsan_atomic##bits##_load(const volatile type *a, int order)                                            \
-    {                                                                                                            \
-        turn(kRead, a, sizeof(type), atomic_of(order), HERE);                                                                \
-        return __atomic_load_n(a, kOrder);                                                                       \
-    }                                                                                                            \
-    API void __tsan_atomic##bits##_store(volatile type *a, type v, int order)                                         \
-    {                                                                                                            \
-        turn(kWrite, a, sizeof(type), atomic_of(order), HERE);                                                               \
-        __atomic_store_n(a, v, kOrder);                                                                          \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_exchange(volatile type *a, type v, int order)                                      \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_exchange_n(a, v, kOrder);                                                                \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_add(volatile type *a, type v, int order)                                     \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_add(a, v, kOrder);                                                                 \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_sub(volatile type *a, type v, int order)                                     \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_sub(a, v, kOrder);                                                                 \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_and(volatile type *a, type v, int order)                                     \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_and(a, v, kOrder);                                                                 \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_or(volatile type *a, type v, int order)                                      \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_or(a, v, kOrder);                                                                  \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_xor(volatile type *a, type v, int order)                                     \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_xor(a, v, kOrder);                                                                 \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_fetch_nand(volatile type *a, type v, int order)                                    \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_fetch_nand(a, v, kOrder);                                                                \
-    }                                                                                                            \
-    API int __tsan_atomic##bits##_compare_exchange_strong(volatile type *a, type *expected, type v, int order, int)   \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                               \
-    }                                                                                                            \
-    API int __tsan_atomic##bits##_compare_exchange_weak(volatile type *a, type *expected, type v, int order, int)     \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                               \
-    }                                                                                                            \
-    API type __tsan_atomic##bits##_compare_exchange_val(volatile type *a, type expected, type v, int order, int)      \
-    {                                                                                                            \
-        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                              \
-        __atomic_compare_exchange_n(a, &expected, v, false, kOrder, kOrder);                                     \
-        return expected;                                                                                         \
+#define ATOMICS(bits, type)                                                                                         \
+    API type __tsan_atomic##bits##_load(const volatile type *a, int order)                                          \
+    {                                                                                                               \
+        turn(kRead, a, sizeof(type), atomic_of(order), HERE);                                                       \
+        return __atomic_load_n(a, kOrder);                                                                          \
+    }                                                                                                               \
+    API void __tsan_atomic##bits##_store(volatile type *a, type v, int order)                                       \
+    {                                                                                                               \
+        turn(kWrite, a, sizeof(type), atomic_of(order), HERE);                                                      \
+        __atomic_store_n(a, v, kOrder);                                                                             \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_exchange(volatile type *a, type v, int order)                                    \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_exchange_n(a, v, kOrder);                                                                   \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_add(volatile type *a, type v, int order)                                   \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_add(a, v, kOrder);                                                                    \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_sub(volatile type *a, type v, int order)                                   \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_sub(a, v, kOrder);                                                                    \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_and(volatile type *a, type v, int order)                                   \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_and(a, v, kOrder);                                                                    \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_or(volatile type *a, type v, int order)                                    \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_or(a, v, kOrder);                                                                     \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_xor(volatile type *a, type v, int order)                                   \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_xor(a, v, kOrder);                                                                    \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_fetch_nand(volatile type *a, type v, int order)                                  \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_fetch_nand(a, v, kOrder);                                                                   \
+    }                                                                                                               \
+    API int __tsan_atomic##bits##_compare_exchange_strong(volatile type *a, type *expected, type v, int order, int) \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                                  \
+    }                                                                                                               \
+    API int __tsan_atomic##bits##_compare_exchange_weak(volatile type *a, type *expected, type v, int order, int)   \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        return __atomic_compare_exchange_n(a, expected, v, false, kOrder, kOrder);                                  \
+    }                                                                                                               \
+    API type __tsan_atomic##bits##_compare_exchange_val(volatile type *a, type expected, type v, int order, int)    \
+    {                                                                                                               \
+        turn(kUpdate, a, sizeof(type), atomic_of(order), HERE);                                                     \
+        __atomic_compare_exchange_n(a, &expected, v, false, kOrder, kOrder);                                        \
+        return expected;                                                                                            \
     }
 ATOMICS(8, uint8_t)
 ATOMICS(16, uint16_t)
@@ -190,14 +190,14 @@ struct held_t {
     held_t &operator=(const held_t &) = delete;
 };
 
-#define WIDE_UPDATE(name, expression)                                         \
+#define WIDE_UPDATE(name, expression)                                           \
     API wide_t __tsan_atomic128_##name(volatile wide_t *a, wide_t v, int order) \
-    {                                                                         \
-        turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);             \
-        const held_t held;                                                    \
-        const wide_t old = *a;                                                \
-        *a = (expression);                                                    \
-        return old;                                                           \
+    {                                                                           \
+        turn(kUpdate, a, sizeof(wide_t), atomic_of(order), HERE);               \
+        const held_t held;                                                      \
+        const wide_t old = *a;                                                  \
+        *a = (expression);                                                      \
+        return old;                                                             \
     }
 WIDE_UPDATE(exchange, v)
 WIDE_UPDATE(fetch_add, static_cast<wide_t>(static_cast<bits_t>(old) + static_cast<bits_t>(v)))
