@@ -149,7 +149,9 @@ TEST(Pulsewait, AtEndOfInputTheRhythmGoesOnWithoutAFlood)
 {
     harness::options_t o;
     o.stop_after = 7;  // input is closed from the start
-    harness::result_t r = harness::run(PULSEWAIT_PATH, o);
+    harness::result_t r = harness::on_a_steady_clock(PULSEWAIT_PATH, o);
+    if (r.clock_set)
+        GTEST_SKIP() << "the wall clock was set during every run: its rhythm cannot be judged";
     expect_rules_held(watch::demo_t::pulsewait, r);
     ASSERT_EQ(r.lines.size(), 2u);
     EXPECT_LT(r.lines[0].at, 1 + kPrompt);
