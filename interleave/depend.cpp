@@ -7,7 +7,6 @@ namespace {
 
 using enum role_t;
 
-
 const thread_t &thread_of(const model_t &m, int id)
 {
     return m.threads[static_cast<std::size_t>(id)];

@@ -5,7 +5,8 @@
 // are atomic, and no synchronisation that interleave saw orders them. "Ordered" is followed
 // with a vector clock per thread: a turn on a lock, semaphore, condition, barrier, once,
 // futex or atomic variable takes in the clock that the object holds and leaves its own
-// there (a relaxed atomic operation only through its thread's fences, as C11 has it); a new thread starts from its creator's clock; a join takes in the ended thread's.
+// there (a relaxed atomic operation only through its thread's fences, as C11 has it); a
+// new thread starts from its creator's clock; a join takes in the ended thread's.
 // A turn on an object counts both ways, as a release and an acquire: this can order two
 // accesses that a stricter reading would call a race, never the other way round.
 #pragma once

@@ -20,8 +20,8 @@ constexpr std::size_t kKeptText = std::size_t{1} << 20;  // bytes of each stream
 // retries a try-lock a few thousand times and then gives up is not one.)
 constexpr int kQuietTurns = 10000;
 constexpr int kQuietEach = 100;
-constexpr int kQuietReads = 50000;           // or reads of what the thread read a moment ago
-constexpr std::size_t kLookedAgain = 4;      // "a moment ago": among its last reads
+constexpr int kQuietReads = 50000;       // or reads of what the thread read a moment ago
+constexpr std::size_t kLookedAgain = 4;  // "a moment ago": among its last reads
 constexpr double kBlockedFor = 1.0;  // a thread asleep this long in a system call is blocked in it
 constexpr std::size_t kRecent = 64;   // turns remembered to show a livelock's round
 constexpr std::size_t kErrorLines = 200;  // lines of standard error a report quotes
@@ -250,7 +250,6 @@ bool is_access(call_t call)
 {
     return call == call_t::read || call == call_t::write || call == call_t::update;
 }
-
 
 // What the thread's last access found or left in memory, told as it asks again or ends.
 void tell_seen(run_t &r, int id, const steer::channel_t &c)
@@ -608,12 +607,10 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         r.quiet_reads = 0;
         r.quiet_turns.clear();
         r.looked.clear();
-    } else if (read) {
-        if (again) {
-            r.quiet_reads++;
-            r.quiet_turns[a.thread]++;
-        }
-    } else {
+    } else if (again) {
+        r.quiet_reads++;
+        r.quiet_turns[a.thread]++;
+    } else if (!read) {
         r.quiet++;
         r.quiet_turns[a.thread]++;
     }
