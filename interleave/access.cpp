@@ -15,25 +15,26 @@
 #include <dlfcn.h>
 #include <malloc.h>
 
+#include "access.h"
+
 // The steering library's, when interleave preloaded it; null otherwise.
-extern "C" void __interleave_access(int kind, const void *address, std::size_t size, int atomic, const void *code)
+extern "C" void __interleave_access(int kind, const void *address, std::size_t size, int order, const void *code)
     __attribute__((weak));
 
 namespace {
 
-enum kind_t { kRead, kWrite, kUpdate, kFree, kFence };
-enum atomic_t { kPlain, kOrdering, kRelaxed };
+using namespace access_library;
 
-inline void turn(kind_t kind, const volatile void *address, std::size_t size, atomic_t atomic, const void *code)
+inline void turn(kind_t kind, const volatile void *address, std::size_t size, order_t order, const void *code)
 {
     if (__interleave_access != nullptr)
-        __interleave_access(kind, const_cast<const void *>(address), size, atomic, code);
+        __interleave_access(kind, const_cast<const void *>(address), size, order, code);
 }
 
 // A relaxed atomic operation orders nothing by itself: two threads' plain accesses around
 // it still race, unless fences of the two threads order them (interleave sees each fence,
 // with its order).
-atomic_t atomic_of(int order)
+order_t atomic_of(int order)
 {
     return order == __ATOMIC_RELAXED ? kRelaxed : kOrdering;
 }

@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "access.h"
 #include "steer.h"
 
 namespace steer {
@@ -107,23 +108,24 @@ bool take_seen(int64_t &value)
 
 }  // namespace steer
 
-// The access library's way in: kind 0 a read, 1 a write, 2 an atomic read-modify-write,
-// 3 a block freed, 4 a fence; `atomic` 0 for a plain access, 1 for an atomic one, 2 for a relaxed
-// atomic one, which orders nothing. Returns once the access may happen.
+// The access library's way in (access.h says what it tells). Returns once the access may
+// happen.
 extern "C" __attribute__((visibility("default"))) void __interleave_access(int kind, const void *address,
-                                                                            std::size_t size, int atomic,
+                                                                            std::size_t size, int order,
                                                                             const void *code)
 {
     using namespace steer;
-    if (!steered() || (kind == 3 && c_library_code(code)))
+    const bool freed = kind == access_library::kFree;
+    if (!steered() || (freed && c_library_code(code)))
         return;
+    // By kind: a block freed is written as a whole.
     constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence};
-    const call_t call = kCallOf[kind < 0 || kind > 4 ? 0 : kind];
+    const call_t call = kCallOf[kind < 0 || kind > access_library::kFence ? 0 : kind];
     ask({call, address, 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
-         (atomic != 0 || call == call_t::update ? kAtomic : 0u) | (atomic == 2 ? kRelaxed : 0u) |
-             (kind == 3 ? kFreed : 0u)});
+         (order != access_library::kPlain || call == call_t::update ? kAtomic : 0u) |
+             (order == access_library::kRelaxed ? kRelaxed : 0u) | (freed ? kFreed : 0u)});
     seen = {};
-    if (!told_size(size) || kind >= 3)
+    if (!told_size(size) || freed || call == call_t::fence)
         return;
     if (call == call_t::read) {
         seen.what = seen_t::value;

@@ -1,0 +1,23 @@
+// What interleave's access library tells the steering library of each memory access of a
+// program built with interleave-cc: it calls the steering library's
+// `__interleave_access(kind, address, size, order, code)`, a plain C entry point, before
+// the access, and the call returns once the access may happen.
+#pragma once
+
+namespace access_library {
+
+enum kind_t : int {
+    kRead,
+    kWrite,
+    kUpdate,  // an atomic read-modify-write: an exchange, a fetch-and-add, a compare-and-swap
+    kFree,    // a block freed: `size` bytes from `address`
+    kFence,   // an atomic fence: `size` holds its memory order
+};
+
+enum order_t : int {
+    kPlain,     // not atomic
+    kOrdering,  // atomic, in an order that hands on what came before
+    kRelaxed,   // atomic and relaxed: it orders no other access by itself
+};
+
+}  // namespace access_library
