@@ -349,6 +349,11 @@ void write_file(const std::filesystem::path &path, const std::string &data)
         throw std::runtime_error("cannot write " + path.string());
 }
 
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 std::string one_line(const std::string &text)
 {
     std::string one;

@@ -94,4 +94,7 @@ void write_file(const std::filesystem::path &path, const std::string &data);
 // interleave wraps its reports depends on the program's path.
 std::string one_line(const std::string &text);
 
+// Whether the text holds the part.
+bool has(const std::string &text, const std::string &part);
+
 }  // namespace harness

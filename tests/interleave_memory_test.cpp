@@ -23,10 +23,7 @@ harness::result_t interleave(const harness::temp_dir &dir, std::vector<std::stri
     return harness::run(INTERLEAVE_PATH, {.args = std::move(args), .cwd = dir.path, .limit = 60});
 }
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using harness::has;
 
 // Whether the parts stand in the text in this order, each after the one before.
 bool in_order(const std::string &text, const std::vector<std::string> &parts)

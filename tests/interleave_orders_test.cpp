@@ -20,10 +20,7 @@ harness::result_t interleave(const harness::temp_dir &dir, std::vector<std::stri
     return harness::run(INTERLEAVE_PATH, {.args = std::move(args), .cwd = dir.path, .limit = 120});
 }
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using harness::has;
 
 // A number in the JSON object, or -1.
 long field(const std::string &json, const std::string &name)

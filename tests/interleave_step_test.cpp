@@ -65,10 +65,7 @@ struct terminal_t {
     }
 };
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using harness::has;
 
 std::string step(const std::string &args)
 {

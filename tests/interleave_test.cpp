@@ -48,10 +48,7 @@ harness::result_t replay(const harness::temp_dir &dir, const std::string &schedu
     return harness::run(INTERLEAVE_PATH, {.args = {"--replay", schedule}, .cwd = dir.path, .limit = 30});
 }
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using harness::has;
 
 // Whether a message says something, wherever its lines were wrapped.
 bool says(const std::string &text, const std::string &part)

@@ -26,10 +26,7 @@ harness::result_t tracewatch_in(const std::string &script, harness::options_t o 
     return harness::run_script(script, TRACEWATCH_PATH, o);
 }
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
+using harness::has;
 
 TEST(Tracewatch, NotesEveryLineAndJudgesTheRun)
 {
