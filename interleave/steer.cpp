@@ -942,6 +942,31 @@ int setitimer(__itimer_which_t which, const itimerval *value, itimerval *old)
     return 0;
 }
 
+// A program's main returns into the C library, which ends the process with exit(): a call
+// that no program makes through its own code, so it is not seen there. The program's
+// start comes through here instead, and its main returns to a turn of its own: the end of
+// the process, which every other thread's next turn depends on.
+using main_t = int (*)(int, char **, char **);
+using start_main_t = int (*)(main_t, int, char **, void (*)(), void (*)(), void (*)(), void *);
+main_t program_main;
+
+int main_then_exit(int argc, char **argv, char **envp)
+{
+    const int status = program_main(argc, argv, envp);
+    if (steered())
+        ask({.call = call_t::exit, .value = status});
+    r().exit(status);
+    __builtin_unreachable();
+}
+
+int __libc_start_main(main_t main, int argc, char **argv, void (*init)(), void (*fini)(), void (*rtld_fini)(),
+                      void *stack_end)
+{
+    const auto real_start = reinterpret_cast<start_main_t>(dlsym(RTLD_NEXT, "__libc_start_main"));
+    program_main = main;
+    return real_start(steered_process() ? main_then_exit : main, argc, argv, init, fini, rtld_fini, stack_end);
+}
+
 void exit(int status)
 {
     if (steered())
