@@ -11,9 +11,10 @@
 // A run cut at the turn bound has each action that could have come next tried in place of a
 // turn that could have been the last; that is not every order of the first N turns (orders
 // that differ only in which turns fell past the cut may be left out), so a search with cut
-// runs never says it is complete. A thread that tries the same call again, with nothing
-// changed since its last try, is taken as waiting for a change: only its first try is put
-// in another order.
+// runs never says it is complete. A thread that tries again what failed (a try-lock in a
+// loop) has each of its tries put in another order: the program may do something else
+// after the second failure than after the first, and interleave cannot tell that it does
+// not.
 #include <algorithm>
 #include <iterator>
 #include <map>
@@ -100,8 +101,6 @@ struct order_t {
     std::vector<std::vector<int>> turns_of;  // by thread
     std::vector<clock_t_> born;              // a thread's clock as it was created
     std::vector<int> born_at;                // the turn that created it
-    std::vector<bool> again;                 // a try that changed nothing, by a thread whose
-                                             // turn before changed nothing, nor anything since
     std::map<thing_key_t, history_t> things;
 };
 
@@ -136,19 +135,8 @@ order_t order_of(const run_result_t &run, std::size_t threads)
     o.born.assign(threads, clock_t_(threads, 0));
     o.born_at.assign(threads, -1);
     std::vector<uint32_t> counted(threads, 0);
-    o.again.assign(n, false);
-    int changed_last = -1;
     for (std::size_t e = 0; e < n; e++) {
         const step_t &s = run.steps[e];
-        // A try made again, with nothing changed since the one before, is the same wait:
-        // only the first is put in another order.
-        if (!s.changed) {
-            const auto &own = o.turns_of[static_cast<std::size_t>(s.action.thread)];
-            o.again[e] = !own.empty() && own.back() > changed_last &&
-                         run.steps[static_cast<std::size_t>(own.back())].call == s.call;
-        } else {
-            changed_last = static_cast<int>(e);
-        }
         const auto p = static_cast<std::size_t>(s.action.thread);
         clock_t_ c = o.turns_of[p].empty() ? o.born[p] : o.clock[static_cast<std::size_t>(o.turns_of[p].back())];
         joined_clock(o, s.touched, c);
@@ -160,8 +148,7 @@ order_t order_of(const run_result_t &run, std::size_t threads)
             const int turn = static_cast<int>(e);
             if (looks(x.role)) {
                 join(h.r, c);
-                if (!o.again[e])
-                    h.reads.push_back({turn, x.role});
+                h.reads.push_back({turn, x.role});
             } else if (x.role == role_t::commute) {
                 join(h.c, c);
                 h.commutes.push_back({turn, x.role});
@@ -583,30 +570,16 @@ private:
         };
         // Each race reversed: unless a run from the state before its first turn already
         // begins as the reversed order would (or is asleep there), one more that does.
-        // A thread that backs off waits for a change: to put its next try before the first
-        // change since its last try is only to try again in the same state.
         const auto reverse = [&](const std::vector<int> &found, const action_t &a, const clock_t_ &clock, int until) {
-            const auto &turns = o.turns_of[static_cast<std::size_t>(a.thread)];
-            const auto next = std::lower_bound(turns.begin(), turns.end(), until);
-            const int tried = next == turns.begin() || until >= static_cast<int>(run.steps.size()) ? -1 : *(next - 1);
-            const bool retry = tried >= 0 && run.steps[static_cast<std::size_t>(tried)].call ==
-                                                 run.steps[static_cast<std::size_t>(until)].call;
-            for (int i : found) {
-                const bool waited = retry && tried < i && std::all_of(run.steps.begin() + tried, run.steps.begin() + i,
-                                                                     [](const step_t &s) { return !s.changed; });
-                if (!waited)
-                    reversal(o, run, path[static_cast<std::size_t>(i)], i, until, a, clock);
-            }
+            for (int i : found)
+                reversal(o, run, path[static_cast<std::size_t>(i)], i, until, a, clock);
         };
         // Each turn taken, against the turns before it.
         for (std::size_t e = 0; e < n; e++) {
             const step_t &s = run.steps[e];
             const auto [from, known] = start_of(s.action.thread, e);
-            footprint_t changes;
-            if (o.again[e])
-                std::ranges::copy_if(s.touched, std::back_inserter(changes), [](const access_t &x) { return !looks(x.role); });
-            reverse(races(o, o.again[e] ? changes : s.touched, touched, s.action.thread, known, from, static_cast<int>(e)),
-                    s.action, o.clock[e], static_cast<int>(e));
+            reverse(races(o, s.touched, touched, s.action.thread, known, from, static_cast<int>(e)), s.action, o.clock[e],
+                    static_cast<int>(e));
         }
         // What could have happened and did not (a timeout, a wake-up with no signal), and
         // what each thread would have done next where the run ended.
