@@ -137,6 +137,10 @@ bool crashed(run_t &r)
         return false;
     const int id = channel >= 0 ? thread_on(r, channel) : kNobody;
     take_output(r);
+    // Its process ends in the turn: every other thread's next turn could have come first.
+    if (id != kNobody)
+        touched(r, thing_t::process, process_of(r.model, r.model.threads[static_cast<std::size_t>(id)].pid), 0,
+                role_t::write);
     fail(r, fault_t::crash, "killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")",
          {(id != kNobody ? thread_name(r.model, id) : "a thread") + " crashed in turn " + std::to_string(r.turn)});
     return true;
