@@ -69,7 +69,10 @@ constexpr const char *kUsage =
     "  --search WAY   only one way of choosing schedules: orders (every distinct\n"
     "                 order of the calls), departures (the default order, left at\n"
     "                 1, 2... turns), priorities (random priorities); all three in\n"
-    "                 turn when not given\n"
+    "                 turn when not given; or schedules: every schedule, with no\n"
+    "                 reduction (a check of a proof, for small programs only)\n"
+    "  --outcomes     go on past every fault, and list each distinct way the runs\n"
+    "                 ended (a fault, or the exit status and the output)\n"
     "  --seed N       of the random priorities (1)\n"
     "  --save FILE    where a faulty schedule goes (PROGRAM.schedule)\n"
     "  --json         standard output is one JSON object, for a script\n"
@@ -183,8 +186,8 @@ options_t read_options(int argc, char *argv[])
             std::printf("%s", kUsage);
             std::exit(std::fflush(stdout) == 0 ? 0 : 2);
         }
-        if (flag == "--step" || flag == "--json") {
-            (flag == "--step" ? o.step : o.json) = true;
+        if (flag == "--step" || flag == "--json" || flag == "--outcomes") {
+            (flag == "--step" ? o.step : flag == "--json" ? o.json : o.outcomes) = true;
             continue;
         }
         if (!takes_value(flag))
@@ -219,13 +222,13 @@ options_t read_options(int argc, char *argv[])
         } else if (flag == "--search") {
             o.search = value;
             if (!interleave::known_search(o.search))
-                usage(o.search + " is not a way of searching: orders, departures or priorities");
+                usage(o.search + " is not a way of searching: orders, departures, priorities or schedules");
         } else {  // --seed, the last of them
             o.seed = static_cast<unsigned>(number(value, 0, INT_MAX, "--seed"));
         }
     }
-    if ((!o.replay.empty() || o.step) && o.json)
-        usage("--json goes with a search, not with --replay or --step");
+    if ((!o.replay.empty() || o.step) && (o.json || o.outcomes))
+        usage(std::string(o.json ? "--json" : "--outcomes") + " goes with a search, not with --replay or --step");
     if (!o.replay.empty()) {
         if (i + 1 < argc)
             usage("--replay takes at most a program: the schedule names its arguments");

@@ -31,6 +31,7 @@ struct options_t {
     std::string replay;  // a schedule to replay
     bool step = false;   // the learner chooses every turn
     bool json = false;   // standard output is one JSON object
+    bool outcomes = false;  // the search goes on past faults, and lists how the runs ended
 };
 
 // Colours on a terminal, none elsewhere.

@@ -2,6 +2,17 @@
 
 namespace interleave {
 
+namespace {
+
+std::vector<phase_t> phases_of(std::unique_ptr<policy_t> only)
+{
+    std::vector<phase_t> all;
+    all.push_back({std::move(only), 1.0});
+    return all;
+}
+
+}  // namespace
+
 std::string plural(long n, const std::string &one, const std::string &many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -13,6 +24,8 @@ std::string plural(long n, const std::string &one, const std::string &many)
 std::vector<phase_t> policies(const options_t &o)
 {
     std::vector<phase_t> all;
+    if (o.search == "schedules")
+        return phases_of(every_schedule());
     if (o.search.empty() || o.search == "orders")
         all.push_back({every_order(o.bounds), 0.5});
     if (o.search.empty() || o.search == "departures")
@@ -25,7 +38,7 @@ std::vector<phase_t> policies(const options_t &o)
 
 bool known_search(const std::string &name)
 {
-    return name == "orders" || name == "departures" || name == "priorities";
+    return name == "orders" || name == "departures" || name == "priorities" || name == "schedules";
 }
 
 }  // namespace interleave

@@ -59,6 +59,8 @@ std::string order_name(const run_result_t &run);
 std::unique_ptr<policy_t> every_order(const bounds_t &bounds);
 // Every schedule that leaves the default order at most k times, k rising.
 std::unique_ptr<policy_t> fewest_departures();
+// Every schedule, with no reduction: the search the others are checked against.
+std::unique_ptr<policy_t> every_schedule();
 // Random priorities that change at a few turns (probabilistic concurrency testing).
 std::unique_ptr<policy_t> random_priorities(unsigned seed, int depth);
 

@@ -2,9 +2,11 @@
 #include "schedule.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <sstream>
+#include <sys/wait.h>
 
 namespace interleave {
 namespace {
@@ -204,15 +206,63 @@ void show(const screen_t &screen, const run_result_t &run)
     }
 }
 
-bool proved(const search_t &s)
+bool exhausted(const search_t &s)
 {
     return !s.covered.empty() && s.covered.back().complete;
+}
+
+bool proved(const search_t &s)
+{
+    return exhausted(s) && !s.fault;
+}
+
+namespace {
+
+constexpr char kApart = '\x1f';  // between the parts of an outcome's key
+
+// The parts of an outcome's key: its fault, its end, its output.
+std::array<std::string, 3> parts_of(const std::string &key)
+{
+    const std::size_t a = key.find(kApart), b = key.find(kApart, a + 1);
+    return {key.substr(0, a), key.substr(a + 1, b - a - 1), key.substr(b + 1)};
+}
+
+}  // namespace
+
+std::string outcome_of(const run_result_t &run)
+{
+    // A fault that stops the run is told by its headline (which signal, which rule); a run
+    // that came to its end, by its exit status.
+    const fault_t kind = run.fault.kind;
+    const bool ended = kind == fault_t::none || kind == fault_t::status || kind == fault_t::race;
+    std::string end = "not ended";
+    if (ended && run.status && WIFEXITED(*run.status))
+        end = "status " + std::to_string(WEXITSTATUS(*run.status));
+    else if (ended && run.status && WIFSIGNALED(*run.status))
+        end = "signal " + std::to_string(WTERMSIG(*run.status));
+    const std::string fault = kind == fault_t::none ? "none" : kind == fault_t::race || kind == fault_t::status
+                                                                    ? fault_name(kind)
+                                                                    : run.fault.headline;
+    return fault + kApart + end + kApart + run.out;
 }
 
 void print_summary(const options_t &o, const search_t &s)
 {
     const screen_t plain;
     const std::string turns = std::to_string(o.bounds.turns);
+    if (o.outcomes) {
+        say(plain, "The schedules:", 0, 2, nullptr);
+        for (const coverage_t &c : s.covered)
+            say(plain, "- " + c.said + ".", 2, 4, nullptr);
+        say(plain, "The runs ended in " + plural(static_cast<long>(s.outcomes.size()), "way") + ":", 0, 2, nullptr);
+        for (const auto &[key, runs] : s.outcomes) {
+            const auto [fault, end, out] = parts_of(key);
+            say(plain, "- " + (fault == "none" ? std::string("no fault") : fault) + ", " + end + ", output " + quoted(out) +
+                           " (" + plural(runs, "run") + ")",
+                2, 4, nullptr);
+        }
+        return;
+    }
     if (proved(s)) {
         std::string said = s.covered.back().said;
         said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
@@ -312,6 +362,17 @@ std::string json_of(const options_t &o, const search_t &s)
     j += std::string(", \"seconds\": ") + seconds;
     j += std::string(", \"accesses\": ") + (s.accesses ? "true" : "false");
     j += ", \"schedule\": " + (s.schedule.empty() ? std::string("null") : quoted(s.schedule));
+    if (o.outcomes) {
+        j += std::string(", \"exhaustive\": ") + (exhausted(s) ? "true" : "false") + ", \"outcomes\": [";
+        bool first = true;
+        for (const auto &[key, runs] : s.outcomes) {
+            const auto [fault, end, out] = parts_of(key);
+            j += std::string(first ? "" : ", ") + "{\"fault\": " + quoted(fault) + ", \"end\": " + quoted(end) +
+                 ", \"output\": " + quoted(out) + ", \"runs\": " + std::to_string(runs) + "}";
+            first = false;
+        }
+        j += "]";
+    }
     j += ", \"rules\": [";
     for (std::size_t k = 0; k < s.tested.size(); k++)
         j += (k == 0 ? "" : ", ") + std::string("{\"rule\": ") + quoted(s.tested[k].first) +

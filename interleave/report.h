@@ -3,6 +3,7 @@
 // teacher's grading script.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,7 +31,19 @@ struct search_t {
     std::string found_by;  // which run, and by which schedule
     int found_turns = 0;   // the turns of that run up to the fault, before they were shortened
     std::string schedule;  // where the fault's schedule was saved
+    // With --outcomes: each distinct way a run ended (its fault, its end, its output), and
+    // how many runs ended so.
+    std::map<std::string, int> outcomes;
 };
+
+// How a run ended, as one text that tells its fault (or none), how the program ended
+// (its exit status, a signal, or not at all) and its standard output apart: the key of
+// search_t::outcomes.
+std::string outcome_of(const run_result_t &run);
+// Whether every way of choosing that ran had nothing left to try; a proof besides when no
+// fault was found.
+bool exhausted(const search_t &s);
+bool proved(const search_t &s);
 
 std::string paint(const screen_t &screen, const std::string &text, const char *colour);
 extern const char *const kRed, *const kBold, *const kDim;

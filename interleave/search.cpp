@@ -197,12 +197,20 @@ int search(const options_t &o, const screen_t &screen)
                 return cannot_steer(o, s, run.fault);
             }
             const std::string by = "run " + std::to_string(s.runs) + " of " + std::to_string(o.runs) + " (" + how + ")";
-            if (programs_fault(run.fault.kind) && run.fault.kind != fault_t::race)
+            if (o.outcomes) {
+                // Every way the runs end is listed: a fault is one of them, and the search goes on.
+                s.outcomes[outcome_of(run)]++;
+                if (programs_fault(run.fault.kind) && !s.fault) {
+                    s.fault = run.fault;
+                    s.found_by = by;
+                }
+            } else if (programs_fault(run.fault.kind) && run.fault.kind != fault_t::race) {
                 return found(o, screen, s, run, by, started);
+            }
             // A race is kept while the search looks a little longer for a run in which it
             // does harm (a lost update that the program's own check sees): that run shows
             // why the race matters, and tells of the race too.
-            if (run.fault.kind == fault_t::race && !raced) {
+            if (run.fault.kind == fault_t::race && !raced && !o.outcomes) {
                 raced = run;
                 raced_by = by;
                 raced_at = s.runs;
@@ -234,7 +242,7 @@ int search(const options_t &o, const screen_t &screen)
         std::printf("%s\n", json_of(o, s).c_str());
     else
         print_summary(o, s);
-    return 0;
+    return s.fault ? 1 : 0;
 }
 
 int replay(const options_t &loaded, const std::vector<action_t> &choices, const screen_t &screen)
