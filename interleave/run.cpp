@@ -631,10 +631,12 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
                            return x.thing == thing_t::clock && x.role != role_t::read;
                        });
         // A timed wait that timed out waited on its object, which the others' turns on it wake.
-        step.idle = !o.changed && a.how != 't';
+        // A read waits only when it reads again what its thread read a moment ago.
+        step.idle = !o.changed && a.how != 't' && (!read || again);
     }
-    // A set-up found done is no failed try: its thread waits for nobody.
-    if (!o.changed && call != call_t::once) {
+    // A set-up found done is no failed try: its thread waits for nobody; nor does a thread
+    // that reads what it has not read a moment ago.
+    if (!o.changed && call != call_t::once && (!read || again)) {
         r.backing_off.insert(a.thread);
     } else if (o.changed) {
         for (int id : r.backing_off)
