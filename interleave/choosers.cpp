@@ -39,8 +39,18 @@ int by_default(const decision_t &d)
     // of turns they could keep missing each other for ever. Until something changes, the
     // turn goes to whichever a mix of the turn's number picks, which is the same in every
     // run of the schedule, and lets one of them through soon.
-    if (!d.backing_off.empty() || !d.woken.empty())
-        return candidates[mixed(static_cast<uint64_t>(d.turn)) % candidates.size()];
+    // A thread that spins lets time pass, as it would on a machine: a sleep that another
+    // thread began may end, and a wait time out, while it tries again (else a thread that
+    // sleeps holding a lock would keep the spinner trying for ever, on a clock that never
+    // moves).
+    if (!d.backing_off.empty() || !d.woken.empty()) {
+        std::vector<int> any;
+        for (std::size_t k = 0; k < actions.size(); k++)
+            if (actions[k].how != 's')
+                any.push_back(static_cast<int>(k));
+        const std::vector<int> &from = d.backing_off.contains(d.last) && candidates.size() < any.size() ? any : candidates;
+        return from[mixed(static_cast<uint64_t>(d.turn)) % from.size()];
+    }
     for (int k : candidates)
         if (actions[static_cast<std::size_t>(k)].thread == d.last)
             return k;
