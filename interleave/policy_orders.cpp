@@ -574,12 +574,18 @@ private:
             for (int i : found)
                 reversal(o, run, path[static_cast<std::size_t>(i)], i, until, a, clock);
         };
-        // Each turn taken, against the turns before it.
+        // Each turn taken, against the turns before it. And where the thread that took it
+        // could have done something else instead (a signal arrives before its call, or its
+        // wait times out), that is tried from the same state: a thread's own choice is no
+        // race with another thread, which only an order of two threads' turns would show.
         for (std::size_t e = 0; e < n; e++) {
             const step_t &s = run.steps[e];
             const auto [from, known] = start_of(s.action.thread, e);
             reverse(races(o, s.touched, touched, s.action.thread, known, from, static_cast<int>(e)), s.action, o.clock[e],
                     static_cast<int>(e));
+            for (const auto &[a, predicted] : s.enabled)
+                if (a.thread == s.action.thread && !(a == s.action))
+                    want(path[e], a);
         }
         // What could have happened and did not (a timeout, a wake-up with no signal), and
         // what each thread would have done next where the run ended.
