@@ -199,7 +199,9 @@ int search(const options_t &o, const screen_t &screen)
             const std::string by = "run " + std::to_string(s.runs) + " of " + std::to_string(o.runs) + " (" + how + ")";
             if (o.outcomes) {
                 // Every way the runs end is listed: a fault is one of them, and the search goes on.
-                s.outcomes[outcome_of(run)]++;
+                // (A run its chooser stopped early, as it could only repeat an order tried, ends no way.)
+                if (!run.stopped)
+                    s.outcomes[outcome_of(run)]++;
                 if (programs_fault(run.fault.kind) && !s.fault) {
                     s.fault = run.fault;
                     s.found_by = by;
