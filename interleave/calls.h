@@ -100,12 +100,23 @@ void run_command(turn_t &turn);
 bool can_reap(model_t &m, const thread_t &t);
 void wait_child(turn_t &turn);
 void exit_process(turn_t &turn);
-void send_signal(turn_t &turn);
 void sleep_turn(turn_t &turn);
 void set_alarm(turn_t &turn);
 void yield_turn(turn_t &turn);
 void write_output(turn_t &turn);
 void read_input(turn_t &turn);
+
+// ---- signals (signals.cpp) ----
+void send_signal(turn_t &turn);
+void change_action(turn_t &turn);
+void let_through(turn_t &turn);
+bool can_take_signal(model_t &m, const thread_t &t);
+void take_signal(turn_t &turn);
+bool never(model_t &m, const thread_t &t);
+void suspend(turn_t &turn);
+void arrive(turn_t &turn);
+// A signal sent to a process, or to one thread of it, waits there until it arrives.
+void post_signal(model_t &m, pid_t pid, int thread, int sig);
 
 // ---- memory, in a program built with interleave-cc (memory.cpp) ----
 void memory_access(turn_t &turn);

@@ -35,6 +35,10 @@ int by_default(const decision_t &d)
         std::erase_if(candidates, [&](int k) { return actions[static_cast<std::size_t>(k)].how == 't'; });
     if (candidates.empty())
         return -1;
+    // A signal sent arrives at once, as the system delivers it to a thread that lets it through.
+    for (int k : candidates)
+        if (actions[static_cast<std::size_t>(k)].how == 'g')
+            return k;
     // Threads that back off (a try failed, a yield) wait for each other: in any fixed order
     // of turns they could keep missing each other for ever. Until something changes, the
     // turn goes to whichever a mix of the turn's number picks, which is the same in every

@@ -1,6 +1,7 @@
 #include "depend.h"
 
 #include <algorithm>
+#include <csignal>
 
 namespace interleave {
 namespace {
@@ -111,11 +112,35 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::exit:
         add(f, thing_t::process, self, 0, write);
         break;
-    case call_t::kill:
+    case call_t::kill: {
+        // The signal waits for the process, or the thread, it is sent to; SIGKILL and
+        // SIGSTOP, and a signal that arrives at the sender at once, end or stop a process.
+        const int sig = static_cast<int>(q.extra);
+        if ((q.flags & steer::kToThread) != 0) {
+            add(f, thing_t::life, static_cast<uint64_t>(q.target), 0, read);
+            add(f, thing_t::thread_signals, static_cast<uint64_t>(q.target), 0, write);
+            if (q.target == id)
+                add(f, thing_t::process, self, 0, write);
+            break;
+        }
         for (const auto &[pid, p] : m.processes)
-            if (q.value <= 0 || q.value == pid)
-                add(f, thing_t::process, process_of(m, pid), 0, write);
+            if (q.value <= 0 || q.value == pid) {
+                add(f, thing_t::signals, process_of(m, pid), 0, write);
+                if (sig == SIGKILL || sig == SIGSTOP || pid == t.pid)
+                    add(f, thing_t::process, process_of(m, pid), 0, write);
+            }
         add(f, thing_t::outside, 0, 0, write);  // it may be a program interleave does not steer
+        break;
+    }
+    case call_t::sigaction:
+        add(f, thing_t::signals, self, 0, write);
+        break;
+    case call_t::sigmask:
+    case call_t::sigwait:
+        add(f, thing_t::signals, self, 0, write);
+        add(f, thing_t::thread_signals, static_cast<uint64_t>(id), 0, write);
+        break;
+    case call_t::sigsuspend:  // it never goes on by itself: a signal arrives in it
         break;
     case call_t::sleep:
         add(f, thing_t::clock, 0, 0, commute);
@@ -216,8 +241,19 @@ footprint_t touches(model_t &m, const action_t &a)
     case 'a':  // its process's timer sends SIGALRM
         add(f, thing_t::clock, 0, 0, commute);
         add(f, thing_t::timer, process_of(m, t.pid), 0, write);
-        add(f, thing_t::process, process_of(m, t.pid), 0, write);
+        add(f, thing_t::signals, process_of(m, t.pid), 0, write);
         break;
+    case 'g': {  // a signal arrives: it is taken from what waits, and its action taken
+        add(f, thing_t::signals, process_of(m, t.pid), 0, write);
+        add(f, thing_t::thread_signals, static_cast<uint64_t>(a.thread), 0, write);
+        const process_t &p = m.processes[t.pid];
+        if (const int sig = arriving(m, t); sig != 0 && effect_of(p, sig) != signal_effect_t::handler)
+            add(f, thing_t::process, process_of(m, t.pid), 0, write);
+        // In the middle of a wait, it leaves the wait (or goes on with it).
+        if (t.asks.object != 0 && t.asks.call != call_t::sleep)
+            add_object(f, m, t.pid, t.asks.object, write);
+        break;
+    }
     }
     return f;
 }

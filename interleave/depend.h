@@ -31,6 +31,8 @@ enum class thing_t : uint8_t {
     outside,    // programs the program starts, which interleave does not steer
     memory,     // an 8-byte word of memory, in a program built with interleave-cc: a and b as
                 // for an object
+    signals,    // the signals that wait for a process, and what each does there: a is the process
+    thread_signals,  // the signals that wait for one thread: a is the thread
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same

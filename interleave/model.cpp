@@ -172,6 +172,10 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {always, memory_access},
     {always, memory_access},
     {always, memory_access},
+    {always, let_through},
+    {always, change_action},
+    {never, suspend},
+    {can_take_signal, take_signal},
 }};
 
 const rules_t &rules_of(call_t call)
@@ -194,6 +198,7 @@ bool can_time_out(model_t &m, const thread_t &t)
     case call_t::rwlock_wrlock:
     case call_t::sem_wait:
     case call_t::join:
+    case call_t::sigwait:
         return !can_go(m, t);
     default:
         return false;
@@ -237,6 +242,10 @@ void time_out(turn_t &turn)
     turn.out.answer = 0;
     if (t.asks.call == call_t::join) {
         turn.out.does = "waits for " + thread_name(turn.m, t.asks.target) + " to end until its deadline: times out";
+        return;
+    }
+    if (t.asks.call == call_t::sigwait) {
+        turn.out.does = "waits for a signal until its deadline: times out";
         return;
     }
     const kind_t kind = t.asks.call == call_t::mutex_lock ? kind_t::mutex
@@ -310,7 +319,8 @@ model_t start_model(pid_t pid, const symbols_t &symbols, std::optional<watch::de
     main.name = "main";
     main.state = thread_t::running;
     m.threads.push_back(main);
-    m.processes[pid] = {pid, 0, 0, false, false, false};
+    m.processes[pid].pid = pid;
+    m.processes[pid].first_thread = 0;
     return m;
 }
 
@@ -358,12 +368,18 @@ void hear(model_t &m, int id, const steer::channel_t &c)
         t.stack_top = c.stack_top;
     }
     t.tid = c.tid;
+    t.sigmask = c.sigmask;
+    if (auto p = m.processes.find(t.pid); p != m.processes.end()) {
+        p->second.caught = c.caught;
+        p->second.ignored = c.ignored;
+    }
     if (c.call == call_t::sleep)
         t.asks.extra = m.clock;  // when it began to sleep
-    if (c.call == call_t::join || c.call == call_t::detach || c.call == call_t::cancel)
+    if (c.call == call_t::join || c.call == call_t::detach || c.call == call_t::cancel ||
+        (c.call == call_t::kill && (c.flags & steer::kToThread) != 0))
         t.asks.target = thread_by_handle(m, t.pid, c.object2);
     // A futex sleeper sleeps from the moment it asks: a wake that comes after finds it.
-    if (c.call == call_t::futex_park) {
+    if (c.call == call_t::futex_park && (c.flags & steer::kResumed) == 0) {
         futex_of(m, t).futex.parked.push_back(id);
         t.phase = thread_t::waiting;
     }
@@ -388,22 +404,12 @@ void process_execed(model_t &m, pid_t pid)
             thread_ended(m, static_cast<int>(k), false);  // it may still use its channel: not reused before it dies
 }
 
-void posted_by_handler(model_t &m, pid_t pid, uint64_t address)
-{
-    const auto it = m.objects.find(place_of(m, pid, address));
-    if (it == m.objects.end() || it->second.kind != kind_t::sem)
-        return;  // first seen later, with its count as it will be then
-    semaphore_t &sem = it->second.sem;
-    sem.count++;
-    if (!sem.takers.empty())
-        sem.takers.erase(sem.takers.begin());
-}
-
 void thread_ended(model_t &m, int id, bool free_channel)
 {
     thread_t &t = m.threads[static_cast<std::size_t>(id)];
     if (t.state != thread_t::ended) {
         t.state = thread_t::ended;
+        t.signals.clear();
         for (auto &[place, o] : m.objects) {
             std::erase(o.cond.waiters, id);
             std::erase(o.futex.parked, id);
@@ -419,6 +425,7 @@ void process_died(model_t &m, pid_t pid)
 {
     process_t &p = m.processes[pid];
     p.dead = true;
+    p.signals.clear();
     for (std::size_t k = 0; k < m.threads.size(); k++)
         if (m.threads[k].pid == pid)
             thread_ended(m, static_cast<int>(k));
@@ -431,7 +438,13 @@ void child_started(model_t &m, int id, pid_t pid)
     thread_t &child = m.threads[static_cast<std::size_t>(id)];
     const int forker = child.parent;
     const pid_t parent = m.threads[static_cast<std::size_t>(forker)].pid;
-    m.processes[pid] = {pid, parent, id, false, false, false};
+    m.processes[pid] = process_t{};
+    m.processes[pid].pid = pid;
+    m.processes[pid].parent = parent;
+    m.processes[pid].first_thread = id;
+    // It does with each signal what its parent does; none waits for it yet.
+    m.processes[pid].caught = m.processes[parent].caught;
+    m.processes[pid].ignored = m.processes[parent].ignored;
     // The parent's objects: those in memory it shares stay one object; those in its own
     // memory the child gets a copy of, as they were. The thread that forked goes on in
     // the child as its only thread; a lock another thread held stays held in the copy,
@@ -518,6 +531,8 @@ std::vector<action_t> actions_now(model_t &m)
             found.push_back({id, 'c', m.clock});
             continue;
         }
+        if (arriving(m, t) != 0)
+            found.push_back({id, 'g', m.clock});
         if (can_go(m, t))
             found.push_back({id, 'r', t.asks.call == call_t::sleep ? std::max(m.clock, t.asks.deadline) : m.clock});
         if (can_time_out(m, t))
@@ -543,8 +558,12 @@ outcome_t apply(model_t &m, const action_t &a)
         out.tell = false;
         out.changed = true;
         out.does = "(its process's timer) sends it SIGALRM";
+        post_signal(m, pid, kNobody, SIGALRM);
         break;
     }
+    case 'g':
+        arrive(turn);
+        break;
     case 'c':
         be_cancelled(turn);
         break;

@@ -28,7 +28,9 @@ constexpr int kNobody = -1;
 
 // What can happen next: thread `thread` makes its call ('r'), or its timed wait times out
 // ('t'), or its wait ends with no wake-up ('s', as POSIX allows), or it is cancelled ('c'),
-// or the timer of its process (the first thread's) sends the process SIGALRM ('a').
+// or the timer of its process (the first thread's) sends the process SIGALRM ('a'), or a
+// signal sent to it (or its process) arrives, before its call or in the middle of its wait
+// ('g'): the handler runs, or the signal's default action is taken.
 // `at` is when, on the program's clock: now, or the deadline of a sleep, a timeout, a timer.
 struct action_t {
     int thread = 0;
@@ -143,6 +145,8 @@ struct thread_t {
     bool joined = false;
     uint64_t handle = 0;   // its pthread_t
     uint64_t routine = 0;  // its start routine
+    uint64_t sigmask = 0;  // the signals it holds back (bit n - 1 for signal n), as its last ask said
+    std::map<int, int> signals;  // sent to it alone, and yet to arrive: each signal, how many times
     uint64_t stack_low = 0, stack_high = 0, stack_top = 0;  // where its stack lies, if its library said
 };
 
@@ -156,6 +160,8 @@ struct process_t {
     bool execing = false;    // a thread of it is starting another program: it may fail
     int64_t alarm_at = -1;   // when its timer sends it SIGALRM, on the program's clock; -1 none
     int64_t alarm_every = 0;  // and then again every so often, if set so
+    std::map<int, int> signals;  // sent to the process, and yet to arrive at one of its threads
+    uint64_t caught = 0, ignored = 0;  // the signals it has a handler for, and those it ignores
 };
 
 // What the demo's rules need to know of a turn beyond the program's output.
@@ -179,6 +185,8 @@ struct outcome_t {
     int new_thread = kNobody;  // created or forked
     bool limit = false;        // interleave has no channel left for the new thread
     pid_t alarm_to = 0;        // the process a timer sends SIGALRM to now
+    std::vector<pid_t> ending;  // processes a signal ends now (SIGKILL, or one's default action)
+    pid_t stopped = 0;          // a process a signal stops
 };
 
 struct model_t {
@@ -220,9 +228,13 @@ void child_started(model_t &m, int thread, pid_t pid);
 void program_started(model_t &m, int thread, pid_t pid);
 // A process started another program with exec: it is no longer steered.
 void process_execed(model_t &m, pid_t pid);
-// A signal handler posted a semaphore while its thread waited for a turn.
-void posted_by_handler(model_t &m, pid_t pid, uint64_t address);
-
+// A child has died: its parent is sent SIGCHLD. True if that is something the parent may see.
+bool child_died(model_t &m, pid_t child);
+// The signal that can arrive at a thread now (its process's or its own), or 0.
+int arriving(model_t &m, const thread_t &t);
+// What a signal does to a process: its handler runs, nothing, or the process ends or stops.
+enum class signal_effect_t { handler, nothing, end, stop };
+signal_effect_t effect_of(const process_t &p, int sig);
 // Everything that can happen now.
 std::vector<action_t> actions_now(model_t &m);
 // Carries an action out in the model.

@@ -95,6 +95,10 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::wait: return "wait for a child";
     case call_t::exit: return "exit";
     case call_t::kill: return "send signal " + std::to_string(q.extra);
+    case call_t::sigmask: return "change its mask";
+    case call_t::sigaction: return "set signal " + std::to_string(q.value);
+    case call_t::sigsuspend: return "wait for a signal";
+    case call_t::sigwait: return "take a signal";
     case call_t::sleep: return "sleep";
     case call_t::yield: return "yield";
     case call_t::output: return q.value == 2 ? "write to stderr" : "print";
@@ -140,6 +144,9 @@ std::string why_not(model_t &m, const thread_t &t)
         return target_name(m, t) + " not ended";
     case call_t::wait:
         return "no child ended";
+    case call_t::sigsuspend:
+    case call_t::sigwait:
+        return "no signal";
     default:
         return "cannot go on";
     }
@@ -212,7 +219,8 @@ const char *call_name(call_t call)
         "the end of a set-up", "a futex wait", "a futex wait", "a futex wake", "pthread_create", "pthread_join",
         "pthread_detach", "pthread_cancel", "pthread_testcancel", "pthread_exit", "fork", "exec", "wait", "exit",
         "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue",
-        "a read of memory", "a write of memory", "an atomic update", "an atomic fence"};
+        "a read of memory", "a write of memory", "an atomic update", "an atomic fence", "pthread_sigmask", "sigaction",
+        "sigsuspend", "sigwait"};
     return names[static_cast<std::size_t>(call)];
 }
 
@@ -346,6 +354,10 @@ std::vector<std::string> waits(model_t &m)
             break;
         case call_t::wait:
             line += "waits for a child process to end";
+            break;
+        case call_t::sigsuspend:
+        case call_t::sigwait:
+            line += "waits for a signal, and none is left to come";
             break;
         default:
             line += std::string("is in ") + call_name(q.call);

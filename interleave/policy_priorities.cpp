@@ -27,9 +27,11 @@ public:
         how = "random priorities, seed " + std::to_string(seed_ + static_cast<unsigned>(runs));
         const int depth = depth_;
         choose = [rng, changes, priority, depth](const decision_t &d) {
-            // A thread's own choice: its call if it can make it, else its timeout, else a
-            // wake-up with no signal.
-            const auto rank = [](char how) { return how == 'r' || how == 'c' ? 0 : how == 't' || how == 'a' ? 1 : 2; };
+            // A thread's own choice: a signal sent to it, which arrives as soon as it can;
+            // else its call if it can make it, else its timeout, else a wake-up with no signal.
+            const auto rank = [](char how) {
+                return how == 'g' ? 0 : how == 'r' || how == 'c' ? 1 : how == 't' || how == 'a' ? 2 : 3;
+            };
             for (const action_t &a : d.actions)
                 if (!priority->contains(a.thread))
                     (*priority)[a.thread] = depth + static_cast<long>((*rng)() % 1000000);

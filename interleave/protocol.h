@@ -17,7 +17,6 @@ namespace steer {
 // Threads and processes of one run alive at once, at most. A channel whose thread has ended
 // serves the next one, so a run may create any number of threads one after another.
 constexpr int kChannels = 1100;
-constexpr int kPostsKept = 64;  // posts of signal handlers not yet told, at most
 
 // What a thread is about to do when it asks for its turn.
 enum class call_t : int32_t {
@@ -76,8 +75,17 @@ enum class call_t : int32_t {
     write,
     update,  // an atomic read-modify-write: an exchange, a fetch-and-add, a compare-and-swap
     fence,   // an atomic fence: from then on, relaxed atomic operations order others
+    // Signals, each of which the program's threads hold back from the system until
+    // interleave chooses the moment it arrives: `value` a signal set (bit n - 1 for signal n).
+    sigmask,     // a thread lets through signals that wait for it: they arrive before it goes on
+    sigaction,   // what a signal does changes: `value` the signal, `extra` a disposition_t
+    sigsuspend,  // a wait for a signal let through by the set `value` (pause, sigsuspend)
+    sigwait,     // a wait that takes a signal of the set `value` (sigwait, sigwaitinfo)
 };
-constexpr int kCalls = static_cast<int>(call_t::fence) + 1;
+constexpr int kCalls = static_cast<int>(call_t::sigwait) + 1;
+
+// What a signal does in a process: the system's default, nothing, or the program's handler.
+enum disposition_t : int64_t { kDefault = 0, kIgnored = 1, kCaught = 2 };
 
 // A channel's turn word, which its thread waits on (a futex shared by all the processes).
 enum turn_t : uint32_t {
@@ -94,6 +102,12 @@ enum turn_t : uint32_t {
 constexpr int64_t kCancelled = -1;  // the thread is cancelled at this call
 constexpr int64_t kRefused = -2;    // interleave has no channel left for another thread
 constexpr int64_t kSerial = 2;
+// A signal arrives: its handler runs (or its default action is taken) before the thread
+// makes its call (kArrivesBefore), or in the middle of the call, which waited (kArrivesDuring):
+// a wait that a signal cuts short then ends with EINTR. The answer is the base less the signal.
+constexpr int64_t kArrivesBefore = -1000;
+constexpr int64_t kArrivesDuring = -2000;
+constexpr int64_t kInterrupted = -3;  // what ask() returns for a call that a signal cut short
 
 // What the library reads off an object as it is, and hands over with the call.
 enum flag_t : uint32_t {
@@ -116,6 +130,8 @@ enum flag_t : uint32_t {
                        // there, or left there
     kFreed = 32768,    // a write that frees a block of memory: `value` bytes from `object`
     kRelaxed = 65536,  // an atomic access in relaxed order: it orders no other access
+    kResumed = 131072,   // the same call asked again, after a signal's handler ran in it
+    kToThread = 262144,  // a signal sent to one thread (pthread_kill, raise): object2 its pthread_t
 };
 
 struct channel_t {
@@ -143,6 +159,11 @@ struct channel_t {
     uint64_t stack_low, stack_high;  // where a thread's stack lies, which a later thread may
                                      // be given once it has ended
     uint64_t stack_top;  // where its first frame began: above, its thread-locals
+    // Told with every ask: the signals the thread holds back, and those its process catches
+    // with a handler or ignores.
+    uint64_t sigmask;
+    uint64_t caught;
+    uint64_t ignored;
 };
 
 struct region_t {
@@ -157,14 +178,6 @@ struct region_t {
     // interleave sees a thread's end as the system ends it: a thread goes on being steered
     // through its exit (its destructors' calls), instead of saying when its routine returns.
     std::atomic<int32_t> ends_seen;
-    // Signal handlers of the program's that have run to their end; and the posts they made
-    // while their thread waited for a turn (so not in one of its own), to be told.
-    std::atomic<uint32_t> handled;
-    std::atomic<uint32_t> posted;
-    struct post_t {
-        int32_t pid;
-        uint64_t semaphore;
-    } posts[kPostsKept];
     channel_t channels[kChannels];
 };
 

@@ -42,8 +42,6 @@ struct run_t {
     std::vector<int> woken;
     std::vector<int> pending_handles;  // threads just created: their pthread_t is yet to be read
     std::vector<pid_t> dying;          // processes a signal will end, to be gone before the next turn
-    uint32_t handled_wanted = 0;       // signal handlers that will run before the next turn, in all
-    uint32_t posts_seen = 0;           // posts of signal handlers told to the model
     int quiet = 0;                     // turns in a row that changed nothing
     std::map<int, int> quiet_turns;    // and each thread's share of them
     std::deque<std::pair<int, std::string>> recent;
@@ -289,27 +287,6 @@ void thread_end(run_t &r, int id)
         r.dying.push_back(t.pid);
 }
 
-// A thread that asks from inside a signal handler: the handler goes on after its turn.
-bool in_handler(const run_t &r)
-{
-    return std::any_of(r.model.threads.begin(), r.model.threads.end(), [](const thread_t &t) {
-        return t.state == thread_t::asking && (t.asks.flags & steer::kFromHandler) != 0;
-    });
-}
-
-// Posts that signal handlers made while their thread waited for a turn.
-void told_posts(run_t &r)
-{
-    const uint32_t posted = r.program.region->posted.load();
-    for (; r.posts_seen < posted; r.posts_seen++) {
-        const auto &post = r.program.region->posts[r.posts_seen % steer::kPostsKept];
-        posted_by_handler(r.model, post.pid, post.semaphore);
-        if (r.stepping >= 0)
-            add_object(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, r.model, post.pid, post.semaphore,
-                       role_t::commute);
-    }
-}
-
 // Waits until every thread that runs has asked for its next turn, or ended, and every
 // process a signal ends has gone. False when the run cannot go on: a crash, a thread that
 // does not come back, a program that never asks at all.
@@ -350,6 +327,14 @@ bool settle(run_t &r)
                     r.program.started_others = true;
                 }
                 tell_seen(r, id, c);
+                // A thread that changed its mask, or what a signal does, as it ran changed
+                // which signals can arrive where.
+                if (const auto p = r.model.processes.find(t.pid);
+                    t.asked && (c.sigmask != t.sigmask ||
+                                (p != r.model.processes.end() && (c.caught != p->second.caught || c.ignored != p->second.ignored)))) {
+                    touched(r, thing_t::signals, process_of(r.model, t.pid), 0, role_t::write);
+                    touched(r, thing_t::thread_signals, static_cast<uint64_t>(id), 0, role_t::write);
+                }
                 hear(r.model, id, c);
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
@@ -364,15 +349,14 @@ bool settle(run_t &r)
             return false;
         const std::vector<pid_t> died = news.death ? deaths(r.program) : std::vector<pid_t>{};
         for (pid_t pid : died) {
-            // Its parent is sent SIGCHLD, which a handler of its may catch.
+            // Its parent is sent SIGCHLD, which waits there to arrive, if the parent would see it.
             const pid_t parent = r.model.processes[pid].parent;
-            if (r.program.pidfds.contains(parent) && will_handle(parent, SIGCHLD))
-                r.handled_wanted++;
+            if (child_died(r.model, pid))
+                touched(r, thing_t::signals, process_of(r.model, parent), 0, role_t::write);
             touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
             touched(r, thing_t::children, process_of(r.model, parent), 0, role_t::write);
             process_died(r.model, pid);
         }
-        told_posts(r);
         const std::vector<int> ended = news.death ? thread_ends(r.program) : std::vector<int>{};
         for (int id : ended)
             thread_end(r, id);
@@ -390,15 +374,11 @@ bool settle(run_t &r)
         std::erase_if(r.dying, [&](pid_t pid) { return !r.program.pidfds.contains(pid); });
         if (r.program.status)
             return true;  // the program has ended
-        if (!waiting && r.dying.empty() && (r.program.region->handled.load() >= r.handled_wanted || in_handler(r)))
+        if (!waiting && r.dying.empty())
             return true;
         const double waited = seconds_now() - began;
         if (!r.dying.empty() && waited >= r.bounds.stall) {
             fail(r, fault_t::unsteerable, "a process that a signal should have ended did not end");
-            return false;
-        }
-        if (r.program.region->handled.load() < r.handled_wanted && waited >= r.bounds.stall) {
-            fail(r, fault_t::unsteerable, "a signal handler of the program's did not come to its end");
             return false;
         }
         if (waited >= 0.25 && looks_stuck(r, waited, blocked_since))
@@ -498,16 +478,6 @@ std::string changed_items(const std::string &before, const std::string &after)
     return changed.empty() ? "the same as before, but for what it no longer shows" : changed;
 }
 
-// A signal is sent to a process of the run: before the next turn, the process is gone, or
-// its handler has run, so that no run depends on how soon the system delivers it.
-void expect_signal(run_t &r, pid_t pid, int sig)
-{
-    if (will_end(pid, sig))
-        r.dying.push_back(pid);
-    else if (will_handle(pid, sig))
-        r.handled_wanted++;
-}
-
 // Carries out the chosen action: the model changes, the turn is recorded, and unless the
 // action happens in the model alone (a condition wait begins, a barrier is reached), the
 // thread is told to go on.
@@ -558,16 +528,19 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         if (!born.process)
             r.pending_handles.push_back(o.new_thread);
     }
-    if (a.how == 'r' && call == call_t::kill) {
-        const pid_t victim = static_cast<pid_t>(t.asks.value);
-        for (const auto &[pid, fd] : r.program.pidfds)
-            if (victim <= 0 || victim == pid)
-                expect_signal(r, pid, static_cast<int>(t.asks.extra));
-    }
-    if (o.alarm_to != 0 && r.program.pidfds.contains(o.alarm_to)) {
-        expect_signal(r, o.alarm_to, SIGALRM);
+    // A process that a signal ends is gone before the next turn, so that no run depends on
+    // how soon the system ends it.
+    for (pid_t pid : o.ending)
+        if (r.program.pidfds.contains(pid) && std::find(r.dying.begin(), r.dying.end(), pid) == r.dying.end())
+            r.dying.push_back(pid);
+    if (o.stopped != 0)
+        fail(r, fault_t::unsteerable,
+             thread_name(r.model, r.model.processes[o.stopped].first_thread) +
+                 " is stopped by a signal (SIGSTOP or its kin), which only a signal from outside could undo: "
+                 "interleave cannot steer a stopped process");
+    // A timer's signal waits in the process, held, as any signal sent to it does.
+    if (o.alarm_to != 0 && r.program.pidfds.contains(o.alarm_to))
         kill(o.alarm_to, SIGALRM);
-    }
     if (a.how == 'r' && call == call_t::input && !give_input(r.program, r.target))
         o.does = "reads its input: it has ended";
     r.program.region->clock_ns.store(std::max(r.program.region->clock_ns.load(), r.model.clock));

@@ -30,7 +30,8 @@ constexpr const char *kExplained =
     "#   turns     who went at each turn: threads numbered as they were created, main 0;\n"
     "#             a letter after a number says what happened instead of its call:\n"
     "#             t its wait timed out, s it woke with no signal, c it was cancelled,\n"
-    "#             a the timer of its process sent SIGALRM\n";
+    "#             a the timer of its process sent SIGALRM, g a signal sent to it (or to\n"
+    "#             its process) arrived: its handler ran, or its default action was taken\n";
 
 std::string choice_text(const action_t &a)
 {
@@ -182,7 +183,7 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
                 char *end;
                 const long thread = std::strtol(item.c_str(), &end, 10);
                 good = end != item.c_str() && thread >= 0 && thread < kMostThreads &&
-                       (*end == '\0' || (std::strchr("tsca", *end) != nullptr && end[1] == '\0'));
+                       (*end == '\0' || (std::strchr("tscag", *end) != nullptr && end[1] == '\0'));
                 if (good)
                     s.turns.push_back({static_cast<int>(thread), *end == '\0' ? 'r' : *end});
             }

@@ -51,7 +51,6 @@ thread_local bool wrapped;      // started through begin(), which reports its en
 thread_local bool inside;       // in ask(): a signal handler's calls are not steered
 thread_local bool in_fork;      // between our atfork handlers: the thread is in no process yet
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
-thread_local int handling;      // signal handlers of the program's running on this thread
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
@@ -153,6 +152,12 @@ void find_real()
     find(real.exit_now_too, "_Exit");
     find(real.kill, "kill");
     find(real.sigaction, "sigaction");
+    find(real.thread_mask, "pthread_sigmask");
+    find(real.pthread_kill, "pthread_kill");
+    find(real.sigqueue, "sigqueue");
+    find(real.sigsuspend, "sigsuspend");
+    find(real.pause, "pause");
+    find(real.sigtimedwait, "sigtimedwait");
     find(real.alarm, "alarm");
     find(real.setitimer, "setitimer");
     find(real.sleep, "sleep");
@@ -422,6 +427,8 @@ __attribute__((constructor)) void begin_steering()
     std::atexit(after_the_programs_exit_handlers);
     note_stack(region->channels[0], true);
     register_me(0);
+    start_signals();
+    hold_signals(nullptr);
     ask({call_t::start});
 }
 
@@ -444,6 +451,7 @@ struct start_t {
     void *(*routine)(void *);
     void *arg;
     int channel;
+    sigset_t mask;  // the one its creator's program meant for it
 };
 
 // A new thread starts here: it takes its channel and waits for its first turn; when it
@@ -454,6 +462,7 @@ void *begin(void *p)
     delete static_cast<start_t *>(p);
     note_stack(region->channels[start.channel], false);
     register_me(start.channel);
+    hold_signals(&start.mask);
     wrapped = true;
     set_alt_stack();
     ask({call_t::start});
@@ -473,34 +482,13 @@ uint64_t handle_of(pthread_t thread)
     return static_cast<uint64_t>(thread);
 }
 
-// The program's signal handlers, which run inside a trampoline of ours: when one has run,
-// interleave is told, so that a signal sent in a turn is handled before the next.
-struct handler_t {
-    void (*plain)(int) = nullptr;
-    void (*with_info)(int, siginfo_t *, void *) = nullptr;
-};
-handler_t handlers[NSIG];
-
-void trampoline(int sig, siginfo_t *info, void *context)
-{
-    const int saved = errno;
-    handling++;
-    if (handlers[sig].with_info != nullptr)
-        handlers[sig].with_info(sig, info, context);
-    else if (handlers[sig].plain != nullptr)
-        handlers[sig].plain(sig);
-    handling--;
-    errno = saved;
-    region->handled.fetch_add(1);
-    ring();
-}
-
 // A program started by exec is not steered: its process goes on without the scheduler.
 // An exec that fails comes back, and the thread goes on as before.
 void leave_for_exec()
 {
     if (steered())
         ask({call_t::exec});
+    use_program_mask();  // the other program starts with the mask its thread meant
 }
 
 std::vector<char *> arguments(const char *first, va_list rest)
@@ -524,24 +512,20 @@ bool steered_process()
     return region != nullptr;
 }
 
-bool in_handler_while_waiting()
+bool stands_for_parent(pid_t pid)
 {
-    return region != nullptr && me >= 0 && inside;
+    return pid == driver || pid == run_parent;
 }
 
-void tell_post(const void *semaphore)
-{
-    const uint32_t k = region->posted.load();
-    region->posts[k % kPostsKept] = {getpid(), reinterpret_cast<uint64_t>(semaphore)};
-    region->posted.store(k + 1);
-}
 
 bool steered()
 {
     return region != nullptr && me >= 0 && !inside && !in_fork && !exiting.load(std::memory_order_relaxed);
 }
 
-int64_t ask(const request_t &q)
+namespace {
+
+int64_t ask_once(const request_t &q)
 {
     const int saved = errno;
     inside = true;
@@ -559,7 +543,8 @@ int64_t ask(const request_t &q)
     c.deadline = q.deadline;
     const bool told = take_seen(c.seen);
     c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u) |
-              (handling > 0 ? kFromHandler : 0u) | (told ? kSeen : 0u);
+              (told ? kSeen : 0u);
+    tell_signals(c);
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);
@@ -567,6 +552,27 @@ int64_t ask(const request_t &q)
     inside = false;
     errno = saved;
     return c.answer;
+}
+
+}  // namespace
+
+int64_t ask(const request_t &q)
+{
+    request_t asking = q;
+    for (;;) {
+        const int64_t answer = ask_once(asking);
+        if (answer > kArrivesBefore)
+            return answer;
+        // A signal arrives first: its handler runs, its calls turns of their own; then the
+        // call is made, or, if the signal came in the middle of a wait that it cuts short,
+        // the wait ends.
+        const bool during = answer <= kArrivesDuring;
+        const int sig = static_cast<int>((during ? kArrivesDuring : kArrivesBefore) - answer);
+        arrive(sig);
+        if (during && cut_short(q.call, sig))
+            return kInterrupted;
+        asking.flags |= kResumed;
+    }
 }
 
 int64_t ask_at_cancellation_point(const request_t &q)
@@ -647,7 +653,7 @@ int create_thread(pthread_t *thread, const pthread_attr_t *attr, void *(*routine
     channel_t &c = region->channels[channel];
     c.routine = reinterpret_cast<uint64_t>(named_after);
     c.pid = getpid();  // now, for a join that comes before the thread begins
-    auto *start = new start_t{routine, arg, static_cast<int>(channel)};
+    auto *start = new start_t{routine, arg, static_cast<int>(channel), program_mask()};
     const int rc = r().create(thread, attr, begin, start);
     if (rc != 0) {
         delete start;
@@ -758,25 +764,33 @@ pid_t vfork()
 int execve(const char *path, char *const argv[], char *const envp[])
 {
     leave_for_exec();
-    return r().execve(path, argv, envp);
+    const int rc = r().execve(path, argv, envp);
+    hold_again();
+    return rc;
 }
 
 int execv(const char *path, char *const argv[])
 {
     leave_for_exec();
-    return r().execve(path, argv, environ);
+    const int rc = r().execve(path, argv, environ);
+    hold_again();
+    return rc;
 }
 
 int execvp(const char *file, char *const argv[])
 {
     leave_for_exec();
-    return r().execvpe(file, argv, environ);
+    const int rc = r().execvpe(file, argv, environ);
+    hold_again();
+    return rc;
 }
 
 int execvpe(const char *file, char *const argv[], char *const envp[])
 {
     leave_for_exec();
-    return r().execvpe(file, argv, envp);
+    const int rc = r().execvpe(file, argv, envp);
+    hold_again();
+    return rc;
 }
 
 // Programs run and waited for: a turn to start them; interleave knows the thread is in
@@ -788,7 +802,9 @@ int system(const char *command)
     ask({call_t::command});
     channel_t &c = region->channels[me];
     c.outside = 1;
+    use_program_mask();  // the other program starts with the mask its thread meant
     const int status = r().system(command);
+    hold_again();
     c.outside = 0;
     return status;
 }
@@ -797,7 +813,10 @@ FILE *popen(const char *command, const char *mode)
 {
     if (steered())
         ask({call_t::command});
-    return r().popen(command, mode);
+    use_program_mask();
+    FILE *stream = r().popen(command, mode);
+    hold_again();
+    return stream;
 }
 
 int pclose(FILE *stream)
@@ -818,7 +837,9 @@ int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *
     if (steered())
         ask({call_t::command});
     pid_t child = 0;
+    use_program_mask();
     const int rc = r().posix_spawn(&child, path, actions, attributes, argv, envp);
+    hold_again();
     if (rc == 0 && steered())
         region->channels[me].spawned = child;
     if (pid != nullptr)
@@ -832,7 +853,9 @@ int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t 
     if (steered())
         ask({call_t::command});
     pid_t child = 0;
+    use_program_mask();
     const int rc = r().posix_spawnp(&child, file, actions, attributes, argv, envp);
+    hold_again();
     if (rc == 0 && steered())
         region->channels[me].spawned = child;
     if (pid != nullptr)
@@ -870,76 +893,17 @@ int execle(const char *path, const char *arg, ...)
 
 pid_t waitpid(pid_t pid, int *status, int options)
 {
-    ask_at_cancellation_point({.call = call_t::wait, .value = pid, .flags = (options & WNOHANG) != 0 ? kNoHang : 0u});
+    if (ask_at_cancellation_point({.call = call_t::wait, .value = pid, .flags = (options & WNOHANG) != 0 ? kNoHang : 0u}) ==
+        kInterrupted) {
+        errno = EINTR;  // a signal's handler ran while it waited
+        return -1;
+    }
     return r().waitpid(pid, status, options);
 }
 
 pid_t wait(int *status)
 {
     return waitpid(-1, status, 0);
-}
-
-int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
-{
-    if (!steered_process() || sig <= 0 || sig >= NSIG || sig == SIGKILL || sig == SIGSTOP)
-        return r().sigaction(sig, act, old);
-    struct sigaction was {};
-    if (const int rc = r().sigaction(sig, nullptr, &was); rc != 0)
-        return rc;
-    // What the program sees is what it set: its handler, not our trampoline around it.
-    if ((was.sa_flags & SA_SIGINFO) != 0 && was.sa_sigaction == trampoline) {
-        if (handlers[sig].with_info != nullptr) {
-            was.sa_sigaction = handlers[sig].with_info;
-        } else {
-            was.sa_handler = handlers[sig].plain;
-            was.sa_flags &= ~SA_SIGINFO;
-        }
-    }
-    if (act != nullptr) {
-        struct sigaction mine = *act;
-        if ((act->sa_flags & SA_SIGINFO) != 0 || (act->sa_handler != SIG_DFL && act->sa_handler != SIG_IGN)) {
-            handlers[sig] = (act->sa_flags & SA_SIGINFO) != 0 ? handler_t{nullptr, act->sa_sigaction}
-                                                               : handler_t{act->sa_handler, nullptr};
-            mine.sa_sigaction = trampoline;
-            mine.sa_flags |= SA_SIGINFO;
-        }
-        if (const int rc = r().sigaction(sig, &mine, nullptr); rc != 0)
-            return rc;
-    }
-    if (old != nullptr)
-        *old = was;
-    return 0;
-}
-
-sighandler_t signal(int sig, sighandler_t handler)
-{
-    struct sigaction act {}, old {};
-    act.sa_handler = handler;
-    act.sa_flags = SA_RESTART;
-    sigemptyset(&act.sa_mask);
-    if (sigaction(sig, &act, &old) != 0)
-        return SIG_ERR;
-    return old.sa_handler;  // the same place as sa_sigaction
-}
-
-// A timer that sends SIGALRM: its time comes on the program's clock, as a sleep's does.
-unsigned alarm(unsigned seconds)
-{
-    if (!steered())
-        return r().alarm(seconds);
-    const int64_t left = ask({.call = call_t::alarm, .value = static_cast<int64_t>(seconds) * 1000000000});
-    return static_cast<unsigned>((left + 999999999) / 1000000000);
-}
-
-int setitimer(__itimer_which_t which, const itimerval *value, itimerval *old)
-{
-    if (!steered() || which != ITIMER_REAL)
-        return r().setitimer(which, value, old);
-    const auto ns = [](const timeval &t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_usec * 1000; };
-    const int64_t left = ask({.call = call_t::alarm, .value = ns(value->it_value), .extra = ns(value->it_interval)});
-    if (old != nullptr)
-        *old = {{0, 0}, {static_cast<time_t>(left / 1000000000), static_cast<suseconds_t>(left % 1000000000 / 1000)}};
-    return 0;
 }
 
 // A program's main returns into the C library, which ends the process with exit(): a call
@@ -989,20 +953,6 @@ void _Exit(int status)
         ask({.call = call_t::exit, .value = status});
     r().exit_now_too(status);
     __builtin_unreachable();
-}
-
-// A signal sent is a turn: interleave waits for a process killed by it to be gone before
-// anyone goes on, so that no run depends on how soon the kernel delivers it.
-int kill(pid_t pid, int sig)
-{
-    // interleave, or the server that forked the run, stands where the program's parent
-    // would: a signal sent there would end or stop the search, not tell a parent. It goes
-    // nowhere, as to a parent that ignores it.
-    if (steered_process() && pid > 0 && (pid == driver || pid == run_parent))
-        return 0;
-    if (steered())
-        ask({.call = call_t::kill, .value = pid, .extra = sig});
-    return r().kill(pid, sig);
 }
 
 }  // extern "C"

@@ -94,6 +94,12 @@ struct real_t {
     void (*exit_now_too)(int);
     int (*kill)(pid_t, int);
     int (*sigaction)(int, const struct sigaction *, struct sigaction *);
+    int (*thread_mask)(int, const sigset_t *, sigset_t *);
+    int (*pthread_kill)(pthread_t, int);
+    int (*sigqueue)(pid_t, int, const union sigval);
+    int (*sigsuspend)(const sigset_t *);
+    int (*pause)();
+    int (*sigtimedwait)(const sigset_t *, siginfo_t *, const timespec *);
     unsigned (*alarm)(unsigned);
     int (*setitimer)(__itimer_which_t, const itimerval *, itimerval *);
     unsigned (*sleep)(unsigned);
@@ -160,12 +166,9 @@ struct request_t {
 bool steered();
 // Whether this process is steered at all, whatever the thread.
 bool steered_process();
-// Whether this thread waits for a turn, and a signal handler of the program's runs on it:
-// a call the handler makes cannot take a turn of its own.
-bool in_handler_while_waiting();
-// Tells interleave of a post that such a handler made.
-void tell_post(const void *semaphore);
-// Asks for this thread's turn to make the call, and waits for it; returns the answer.
+// Asks for this thread's turn to make the call, and waits for it; returns the answer. A
+// signal that interleave lets arrive first runs its handler here; kInterrupted says that it
+// came in the middle of a wait that it cuts short (cut_short).
 int64_t ask(const request_t &request);
 // For a call that is a cancellation point: a cancel that interleave let through takes
 // effect here. Returns the answer otherwise.
@@ -193,5 +196,27 @@ bool take_seen(int64_t &value);
 
 // Bytes that depend on nothing but the process's place in the run.
 void random_bytes(void *data, std::size_t size);
+
+// Whether a process is interleave, or the server that forked the run: the program's parent
+// as far as the program can tell, which its signals must not reach.
+bool stands_for_parent(pid_t pid);
+
+// ---- signals (steer_signals.cpp) ----
+// The process learns what its signals do as it starts; a thread begins to hold signals back
+// for interleave, its program's mask being `program_mask` (its creator's), or the one it
+// has if null.
+void start_signals();
+void hold_signals(const sigset_t *program_mask);
+const sigset_t &program_mask();
+// Told with every ask: the thread's mask, and what its process's signals do.
+void tell_signals(channel_t &c);
+// Lets one signal arrive now, as interleave chose: its handler runs, or its default action
+// is taken.
+void arrive(int sig);
+// Whether a call that a signal arrived in the middle of ends there (EINTR), or goes on.
+bool cut_short(call_t call, int sig);
+// While the thread starts another program, the program has the mask its thread meant; after.
+void use_program_mask();
+void hold_again();
 
 }  // namespace steer

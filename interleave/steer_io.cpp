@@ -7,6 +7,7 @@
 // which is interleave's: it moves with the sleeps and timeouts of the schedule alone, so a
 // run's values depend on its schedule and nothing else.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <poll.h>
@@ -36,9 +37,17 @@ void input(FILE *f)
         ask_at_cancellation_point({call_t::input});
 }
 
-void sleep_until(int64_t deadline)
+// Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
+int64_t sleep_until(int64_t deadline)
 {
-    ask_at_cancellation_point({.call = call_t::sleep, .deadline = deadline});
+    if (ask_at_cancellation_point({.call = call_t::sleep, .deadline = deadline}) != kInterrupted)
+        return 0;
+    return std::max<int64_t>(deadline - deadline_after(int64_t{0}), 1);
+}
+
+timespec as_timespec(int64_t ns)
+{
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
 int64_t monotonic(int64_t realtime)
@@ -287,15 +296,18 @@ unsigned sleep(unsigned seconds)
 {
     if (!steered())
         return r().sleep(seconds);
-    sleep_until(deadline_after(static_cast<int64_t>(seconds) * 1000000000));
-    return 0;
+    const int64_t left = sleep_until(deadline_after(static_cast<int64_t>(seconds) * 1000000000));
+    return static_cast<unsigned>((left + 999999999) / 1000000000);
 }
 
 int usleep(useconds_t microseconds)
 {
     if (!steered())
         return r().usleep(microseconds);
-    sleep_until(deadline_after(static_cast<int64_t>(microseconds) * 1000));
+    if (sleep_until(deadline_after(static_cast<int64_t>(microseconds) * 1000)) > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -303,9 +315,13 @@ int nanosleep(const timespec *request, timespec *remaining)
 {
     if (!steered())
         return r().nanosleep(request, remaining);
-    sleep_until(deadline_after(request));
+    const int64_t left = sleep_until(deadline_after(request));
     if (remaining != nullptr)
-        *remaining = {0, 0};
+        *remaining = as_timespec(left);
+    if (left > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -313,10 +329,10 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespe
 {
     if (!steered())
         return r().clock_nanosleep(clock, flags, request, remaining);
-    sleep_until((flags & TIMER_ABSTIME) != 0 ? deadline_on(clock, request) : deadline_after(request));
+    const int64_t left = sleep_until((flags & TIMER_ABSTIME) != 0 ? deadline_on(clock, request) : deadline_after(request));
     if (remaining != nullptr && (flags & TIMER_ABSTIME) == 0)
-        *remaining = {0, 0};
-    return 0;
+        *remaining = as_timespec(left);
+    return left > 0 ? EINTR : 0;
 }
 
 // (pthread_yield is the same symbol in the C library's headers.)
@@ -326,7 +342,10 @@ int poll(pollfd *fds, nfds_t count, int timeout)
 {
     if (!steered() || count != 0 || timeout < 0)
         return r().poll(fds, count, timeout);
-    sleep_until(deadline_after(static_cast<int64_t>(timeout) * 1000000));
+    if (sleep_until(deadline_after(static_cast<int64_t>(timeout) * 1000000)) > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -334,7 +353,10 @@ int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *ma
 {
     if (!steered() || count != 0 || timeout == nullptr)
         return r().ppoll(fds, count, timeout, mask);
-    sleep_until(deadline_after(timeout));
+    if (sleep_until(deadline_after(timeout)) > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -342,8 +364,12 @@ int select(int count, fd_set *in, fd_set *out, fd_set *bad, timeval *timeout)
 {
     if (!steered() || count != 0 || timeout == nullptr)
         return r().select(count, in, out, bad, timeout);
-    sleep_until(deadline_after(static_cast<int64_t>(timeout->tv_sec) * 1000000000 + timeout->tv_usec * 1000));
-    *timeout = {0, 0};
+    const int64_t left = sleep_until(deadline_after(static_cast<int64_t>(timeout->tv_sec) * 1000000000 + timeout->tv_usec * 1000));
+    *timeout = {static_cast<time_t>(left / 1000000000), static_cast<suseconds_t>(left % 1000000000 / 1000)};
+    if (left > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -351,7 +377,10 @@ int pselect(int count, fd_set *in, fd_set *out, fd_set *bad, const timespec *tim
 {
     if (!steered() || count != 0 || timeout == nullptr)
         return r().pselect(count, in, out, bad, timeout, mask);
-    sleep_until(deadline_after(timeout));
+    if (sleep_until(deadline_after(timeout)) > 0) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 

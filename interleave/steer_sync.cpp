@@ -129,8 +129,8 @@ int sem_wait_until(sem_t *s, int64_t deadline)
 {
     const int64_t answer = ask_at_cancellation_point(
         {.call = call_t::sem_wait, .object = s, .value = count_of(s), .deadline = deadline, .flags = sem_flags(s)});
-    if (answer == 0) {
-        errno = ETIMEDOUT;
+    if (answer == 0 || answer == kInterrupted) {
+        errno = answer == 0 ? ETIMEDOUT : EINTR;  // a signal's handler ran in the middle of the wait
         return -1;
     }
     return r().sem_trywait(s) == 0 ? 0 : r().sem_wait(s);
@@ -145,8 +145,9 @@ long futex_wait(uint32_t *address, uint32_t expected, int64_t deadline, uint32_t
         errno = EAGAIN;
         return -1;
     }
-    if (ask({.call = call_t::futex_park, .object = address, .deadline = deadline, .flags = flags}) == 0) {
-        errno = ETIMEDOUT;
+    if (const int64_t answer = ask({.call = call_t::futex_park, .object = address, .deadline = deadline, .flags = flags});
+        answer == 0 || answer == kInterrupted) {
+        errno = answer == 0 ? ETIMEDOUT : EINTR;
         return -1;
     }
     return 0;
@@ -396,10 +397,7 @@ int sem_post(sem_t *s)
 {
     if (steered())
         ask({.call = call_t::sem_post, .object = s, .value = count_of(s), .flags = sem_flags(s)});
-    const int rc = r().sem_post(s);
-    if (rc == 0 && in_handler_while_waiting())
-        tell_post(s);
-    return rc;
+    return r().sem_post(s);
 }
 
 int sem_getvalue(sem_t *s, int *value)

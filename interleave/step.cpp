@@ -93,13 +93,16 @@ std::string expand_tabs(const std::string &text)
     return out;
 }
 
-// What a thread's key does now: its call, or else its only move (a timeout, a wake-up
-// with no signal); -1 if nothing.
+// What a thread's key does now: a signal sent to it arrives, as the system would deliver it
+// at once; else its call, or else its only move (a timeout, a wake-up with no signal); -1 if
+// nothing.
 int action_of(const std::vector<action_t> &actions, int thread)
 {
     int found = -1;
     for (std::size_t k = 0; k < actions.size(); k++)
-        if (actions[k].thread == thread && (found < 0 || actions[k].how == 'r' || actions[k].how == 'c'))
+        if (actions[k].thread == thread &&
+            (found < 0 || actions[k].how == 'g' ||
+             (actions[static_cast<std::size_t>(found)].how != 'g' && (actions[k].how == 'r' || actions[k].how == 'c'))))
             found = static_cast<int>(k);
     return found;
 }
@@ -201,6 +204,9 @@ void draw(player_t &p, const view_t &view, const std::vector<action_t> &actions,
             }
         } else if (actions[static_cast<std::size_t>(move)].how == 'r' || actions[static_cast<std::size_t>(move)].how == 'c') {
             put(p, row + 3, col, "can go on", A_BOLD, kGoPair);
+        } else if (actions[static_cast<std::size_t>(move)].how == 'g') {
+            put(p, row + 3, col, "a signal", A_BOLD, kGoPair);
+            put(p, row + 4, col, "arrives", A_BOLD, kGoPair);
         } else {
             // Its call must wait, but it has another move: a timeout, a wake-up with no signal.
             put(p, row + 3, col, "waits, but", A_NORMAL, kWaitPair);

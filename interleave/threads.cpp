@@ -201,18 +201,6 @@ void exit_process(turn_t &turn)
     turn.out.does = "exits with status " + number(static_cast<long>(turn.t().asks.value));
 }
 
-void send_signal(turn_t &turn)
-{
-    const thread_t &t = turn.t();
-    const pid_t victim = static_cast<pid_t>(t.asks.value);
-    std::string whom = "process " + number(victim);
-    if (auto it = turn.m.processes.find(victim); it != turn.m.processes.end())
-        whom = thread_name(turn.m, it->second.first_thread);
-    const int sig = static_cast<int>(t.asks.extra);
-    turn.out.changed = true;
-    turn.out.does = "sends signal " + number(sig) + " (" + (sig == 0 ? "none" : strsignal(sig)) + ") to " + whom;
-}
-
 // ---- sleeps, yields, output and input ----
 
 std::string duration_text(int64_t ns)
