@@ -1,5 +1,5 @@
 // A worker waits in pause() for a signal; main sends SIGUSR1 to it, again every millisecond, until the worker says it woke.
-// interleave: 2: cannot steer: pause() ends only by a signal from another thread, which no turn of the schedule can give
+// interleave: 0: correct: the signal arrives in pause(), or before it and then again in it, and pause returns
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <signal.h>
