@@ -5,11 +5,14 @@
 // schedule that breaks a rule so that it can be replayed, turn by turn, at will.
 //
 // Run:   interleave [OPTION...] PROGRAM [ARG...]       (options before the program)
+//        interleave [OPTION...] SOURCE... [-- ARG...]  (built first: counter.c)
 //        interleave --replay FILE
 //        interleave --step [OPTION...] PROGRAM [ARG...]  (you choose every turn)
 //        interleave --step --replay FILE
 //        PROGRAM is one of the programs beside interleave (the six that print a trace, or
 //        an exercise) or a path; --as says whose rules apply when its name does not.
+//        SOURCE is a .c, .cpp, .cc or .cxx file, which interleave builds with interleave-cc
+//        (or interleave-c++), unoptimised, and keeps built while it does not change.
 //        interleave --help lists the options.
 // Watch: a deadlock, with who waits for what and who holds it; a crash; a misuse (a mutex
 //        unlocked by a thread that does not hold it); a rule of the demo broken. The
@@ -29,6 +32,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <string>
 #include <string_view>
@@ -36,6 +40,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "build.h"
 #include "options.h"
 #include "policy.h"
 #include "report.h"
@@ -49,13 +54,17 @@ using interleave::options_t;
 
 constexpr const char *kUsage =
     "usage: interleave [OPTION...] PROGRAM [ARG...]   search for a failing order\n"
-    "       interleave --replay FILE [PROGRAM]        show a schedule turn by turn\n"
+    "       interleave [OPTION...] SOURCE... [-- ARG...]   the same, of a program\n"
+    "                  built from .c, .cpp, .cc or .cxx files with interleave-cc or\n"
+    "                  interleave-c++ -O0 -g -pthread (kept built until they change)\n"
+    "       interleave --replay FILE [PROGRAM | SOURCE...]   a schedule turn by turn\n"
     "       interleave --step [OPTION...] PROGRAM [ARG...]     you choose every turn\n"
-    "       interleave --step --replay FILE [PROGRAM]  from a schedule, a turn a key\n"
+    "       interleave --step --replay FILE [PROGRAM | SOURCE...]  a turn a key\n"
     "Options come before PROGRAM: what follows it is the program's own; -- ends them.\n"
-    "A schedule from someone else runs the program it names only if you name it too\n"
-    "(PROGRAM), or type yes when asked; but a program beside interleave with no\n"
-    "arguments runs at once.\n"
+    "After SOURCE..., only more sources, and the program's own arguments after --.\n"
+    "A schedule from someone else runs (or builds) the program it names only if you\n"
+    "name it too (PROGRAM, SOURCE...), or type yes when asked; but a program beside\n"
+    "interleave with no arguments runs at once.\n"
     "  --as NAME      judge by a demo's rules: dinerspawn, dinerlanes, duetlock,\n"
     "                 stackbell, slotring, pulsewait (a name that begins with one\n"
     "                 and _ says so itself)\n"
@@ -95,14 +104,14 @@ bool json;  // --json: even a refusal is one JSON object on standard output
     std::exit(interleave::refuse("cannot steer", why, why, json));
 }
 
-std::string folder_of_self()
+// A file named on the command line that is not there to be used: wrong use, with no
+// lesson in the options, which are not at fault.
+[[noreturn]] void unusable(const std::string &why)
 {
-    std::array<char, PATH_MAX> self{};
-    if (readlink("/proc/self/exe", self.data(), self.size() - 1) <= 0)
-        return ".";
-    const std::string path = self.data();
-    return path.substr(0, path.rfind('/'));
+    std::exit(interleave::refuse("wrong use", why, why, json));
 }
+
+using interleave::folder_of_self;
 
 // The steering library lies beside interleave in a build, and in ../lib once installed.
 std::string find_library()
@@ -114,10 +123,38 @@ std::string find_library()
     cannot("the steering library libinterleave_steer.so is not beside interleave nor in ../lib");
 }
 
+// A program named by its sources is built, or found built in the cache, and named by its
+// first source from then on: counter.c, in every message and summary, and whose rules
+// apply follows from that name (slotring_mine.c is judged as slotring). What the compiler
+// says is shown as it wrote it; a source it refuses ends interleave, with nothing explored.
+void build_from_sources(options_t &o)
+{
+    interleave::build_plan_t plan;
+    std::string why, log;
+    if (!interleave::plan_build(o.target.sources, plan, why))
+        std::exit(interleave::refuse("cannot build", why, why, json));
+    if (o.target.named.empty())
+        o.target.named = o.target.sources.front();
+    const interleave::built_t built = interleave::build(plan, log, why);
+    if (built == interleave::built_t::cannot)
+        std::exit(interleave::refuse("cannot build", why, why, json));
+    std::fwrite(log.data(), 1, log.size(), stderr);
+    if (built == interleave::built_t::failed) {
+        const std::string source = interleave::shell_word(o.target.named);
+        std::exit(interleave::refuse("does not compile", source + " does not compile: nothing is explored",
+                                     source + " does not compile:\n" + log, json));
+    }
+    o.target.program = plan.program;
+    if (!o.target.demo)
+        o.target.demo = watch::demo_of_program(std::filesystem::path(o.target.named).stem().string());
+}
+
 // A bare name is a program beside interleave; whose rules apply follows from its name
 // unless --as says.
 void resolve(options_t &o)
 {
+    if (!o.target.sources.empty())
+        build_from_sources(o);
     std::string &program = o.target.program;
     if (program.empty())
         usage("the program's name is empty");
@@ -140,7 +177,7 @@ void resolve(options_t &o)
     }
     std::string why;
     if (!interleave::steerable(program, why))
-        cannot("cannot steer " + interleave::shell_word(program) + ": " + why);
+        cannot("cannot steer " + interleave::shell_word(o.target.sources.empty() ? program : o.target.named) + ": " + why);
     o.target.library = find_library();
     if (!o.turns_given)
         o.bounds.turns = o.target.demo ? interleave::kTurnsOfADemo : interleave::kTurnsOfAnyProgram;
@@ -164,6 +201,27 @@ bool takes_value(const std::string &flag)
     constexpr std::array<std::string_view, 11> valued = {"--as",    "--save",  "--replay", "--runs",  "--seconds", "--turns",
                                                          "--stall", "--status", "--input", "--search", "--seed"};
     return std::find(valued.begin(), valued.end(), flag) != valued.end();
+}
+
+// Sources from argv[i] on: nothing but sources, then the program's arguments after --,
+// where `arguments` allows them.
+void read_sources(options_t &o, int argc, char *argv[], int i, bool arguments)
+{
+    for (; i < argc; i++) {
+        const std::string word = argv[i];
+        if (word == "--") {
+            if (!arguments)
+                usage("--replay takes no arguments for the program: the schedule names them");
+            o.target.args.assign(argv + i + 1, argv + argc);
+            return;
+        }
+        if (!interleave::is_source(word))
+            usage(interleave::shell_word(word) + " follows a source, and is not one (.c, .cpp, .cc, .cxx): the "
+                  "program's arguments go after --, as in  interleave counter.c -- 3");
+        if (const std::string why = interleave::unusable_source(word); !why.empty())
+            unusable("cannot build from " + interleave::shell_word(word) + ": " + why);
+        o.target.sources.push_back(word);
+    }
 }
 
 options_t read_options(int argc, char *argv[])
@@ -230,25 +288,34 @@ options_t read_options(int argc, char *argv[])
     if ((!o.replay.empty() || o.step) && (o.json || o.outcomes))
         usage(std::string(o.json ? "--json" : "--outcomes") + " goes with a search, not with --replay or --step");
     if (!o.replay.empty()) {
+        if (i < argc && interleave::is_source(argv[i])) {
+            read_sources(o, argc, argv, i, false);
+            return o;
+        }
         if (i + 1 < argc)
-            usage("--replay takes at most a program: the schedule names its arguments");
+            usage("--replay takes at most a program, or its sources: the schedule names its arguments");
         if (i < argc)
             o.target.program = argv[i];
         return o;
     }
     if (i >= argc)
         usage("which program?");
-    o.target.program = argv[i];
-    o.target.args.assign(argv + i + 1, argv + argc);
+    if (interleave::is_source(argv[i])) {
+        read_sources(o, argc, argv, i, true);
+    } else {
+        o.target.program = argv[i];
+        o.target.args.assign(argv + i + 1, argv + argc);
+    }
     resolve(o);
     return o;
 }
 
-// Whether the user agrees to run a command that a schedule names: typed yes on the terminal.
-bool agreed(const std::string &path, const std::string &command)
+// Whether the user agrees to what a schedule would do (`does`, then the commands, and the
+// question, "Run it?"): typed yes on the terminal.
+bool agreed(const std::string &does, const std::string &commands, const std::string &question)
 {
-    interleave::complain(interleave::shell_word(path) + " runs\n  " + command);
-    std::fprintf(stderr, "Run it? Type yes to run it: ");
+    interleave::complain(does + "\n  " + commands);
+    std::fprintf(stderr, "%s Type yes to run it: ", question.c_str());
     std::fflush(stderr);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) == nullptr)
@@ -271,7 +338,24 @@ std::vector<interleave::action_t> load(const std::string &path, options_t &o)
     o.target.input_lines = s->input_lines;
     o.bounds.spurious = s->spurious;
     o.bounds.status = s->status;
-    if (o.target.program.empty()) {
+    if (o.target.program.empty() && o.target.sources.empty() && !s->sources.empty()) {
+        // Sources are a program too: built and run only as a program path would be run.
+        for (const std::string &source : s->sources) {
+            o.target.sources.push_back(interleave::source_from(path, source));
+            if (const std::string why = interleave::unusable_source(o.target.sources.back()); !why.empty())
+                cannot(interleave::shell_word(path) + " is built from " + interleave::shell_word(o.target.sources.back()) +
+                       ": " + why);
+        }
+        interleave::build_plan_t plan;
+        if (!interleave::plan_build(o.target.sources, plan, why))
+            cannot(why);
+        const std::string commands = interleave::build_command(plan) + "\n  " + interleave::command_line(plan.program, s->args);
+        if (!isatty(0))
+            cannot(interleave::shell_word(path) + " builds and runs sources you have not named:\n  " + commands +
+                   "\nName them to run them:\n  " + interleave::command_line(o.self, {"--replay", path, "SOURCE..."}));
+        if (!agreed(interleave::shell_word(path) + " builds and runs", commands, "Build it and run it?"))
+            cannot("not run");
+    } else if (o.target.program.empty() && o.target.sources.empty()) {
         const bool beside = s->program.find('/') == std::string::npos;
         o.target.program = interleave::program_from(path, s->program);
         o.target.named = o.target.program;
@@ -280,7 +364,7 @@ std::vector<interleave::action_t> load(const std::string &path, options_t &o)
             if (!isatty(0))
                 cannot(interleave::shell_word(path) + " runs a program you have not named:\n  " + command +
                        "\nName it to run it:\n  " + interleave::command_line(o.self, {"--replay", path, "PROGRAM"}));
-            if (!agreed(path, command))
+            if (!agreed(interleave::shell_word(path) + " runs", command, "Run it?"))
                 cannot("not run");
         }
     }

@@ -20,7 +20,8 @@ namespace interleave {
 // What to run.
 struct target_t {
     std::string program;  // its path
-    std::string named;    // as the user named it: a bare name, or a path
+    std::string named;    // as the user named it: a bare name, or a path; or its first source
+    std::vector<std::string> sources;  // what it was built from, when named by its sources
     std::vector<std::string> args;
     std::optional<watch::demo_t> demo;  // whose rules apply, if any
     int input_lines = 0;                // lines the schedule may hand to reads of standard input

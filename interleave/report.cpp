@@ -16,14 +16,23 @@ constexpr std::size_t kWidth = 80;     // every line interleave prints fits in t
 constexpr std::size_t kNameMost = 24;  // a thread's name in the replay's column, at most
 
 // A string of JSON: a text from elsewhere (the program's name, its standard error) is
-// first made visible, so that what is written is UTF-8 whatever bytes it held.
+// first made visible, so that what is written is UTF-8 whatever bytes it held; but a line
+// break is JSON's own \n, which a script reads back as one (a compiler's messages come in
+// lines).
 std::string quoted(const std::string &text)
 {
     std::string q = "\"";
-    for (char c : visible(text)) {
-        if (c == '"' || c == '\\')
-            q += '\\';
-        q += c;
+    for (std::size_t from = 0;;) {
+        const std::size_t end = text.find('\n', from);
+        for (char c : visible(text.substr(from, end == std::string::npos ? std::string::npos : end - from))) {
+            if (c == '"' || c == '\\')
+                q += '\\';
+            q += c;
+        }
+        if (end == std::string::npos)
+            break;
+        q += "\\n";
+        from = end + 1;
     }
     return q + "\"";
 }

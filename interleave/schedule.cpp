@@ -21,6 +21,9 @@ constexpr const char *kExplained =
     "# can be replayed to the byte:  interleave --replay THIS_FILE\n"
     "#   program   the program, as it was named: a bare name is a program beside interleave;\n"
     "#             a path that does not start with / is taken from this file's folder\n"
+    "#   source    instead of program: a source it is built from, one a line, taken from\n"
+    "#             this file's folder unless it starts with /; interleave builds it with\n"
+    "#             interleave-cc (interleave-c++ for C++) -O0 -g -pthread\n"
     "#   arg       an argument of the program's, one a line (a newline in it written \\n,\n"
     "#             a backslash \\\\)\n"
     "#   as        whose rules judge it: one of the six demos\n"
@@ -93,6 +96,18 @@ std::string kept_name(const std::string &named, const std::string &path)
     return relative.find('/') == std::string::npos ? "./" + relative : relative;
 }
 
+// A source as the schedule keeps it: from the schedule's folder, whatever its name, so
+// that a schedule saved beside its sources finds them wherever the folder goes.
+std::string kept_source(const std::string &source, const std::string &path)
+{
+    if (source.starts_with("/"))
+        return source;
+    std::error_code e;
+    const fs::path folder = fs::absolute(fs::path(path), e).parent_path();
+    const std::string relative = fs::absolute(fs::path(source), e).lexically_normal().lexically_relative(folder).string();
+    return relative.empty() ? fs::absolute(fs::path(source), e).lexically_normal().string() : relative;
+}
+
 }  // namespace
 
 bool may_save(const std::string &path, std::string &why)
@@ -127,7 +142,10 @@ bool save_schedule(const std::string &path, const target_t &target, const bounds
         return false;
     std::ofstream file(path);
     file << kExplained;
-    file << "program " << escaped(kept_name(target.named.empty() ? target.program : target.named, path)) << "\n";
+    if (target.sources.empty())
+        file << "program " << escaped(kept_name(target.named.empty() ? target.program : target.named, path)) << "\n";
+    for (const std::string &source : target.sources)
+        file << "source " << escaped(kept_source(source, path)) << "\n";
     for (const std::string &arg : target.args)
         file << "arg " << escaped(arg) << "\n";
     if (target.demo)
@@ -192,7 +210,11 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
             // other than the one shown.
             good = s.program.empty();
             s.program = unescaped(rest);
-            good = good && !s.program.empty() && s.program.find('\0') == std::string::npos;
+            good = good && s.sources.empty() && !s.program.empty() && s.program.find('\0') == std::string::npos;
+        } else if (word == "source") {
+            // Sources or a program, never both: what is built is what runs.
+            s.sources.push_back(unescaped(rest));
+            good = s.program.empty() && !s.sources.back().empty() && s.sources.back().find('\0') == std::string::npos;
         } else if (word == "as") {
             good = !s.demo.has_value();
             s.demo = watch::demo_named(rest);
@@ -216,7 +238,7 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
             return std::nullopt;
         }
     }
-    if (s.program.empty() || !in_turns) {
+    if ((s.program.empty() && s.sources.empty()) || !in_turns) {
         why = shell_word(path) + " is not a schedule saved by interleave";
         return std::nullopt;
     }
@@ -229,6 +251,13 @@ std::string program_from(const std::string &schedule_path, const std::string &pr
         return program;
     const std::string path = (fs::path(schedule_path).parent_path() / program).lexically_normal().string();
     return path.find('/') == std::string::npos ? "./" + path : path;
+}
+
+std::string source_from(const std::string &schedule_path, const std::string &source)
+{
+    if (source.starts_with("/"))
+        return source;
+    return (fs::path(schedule_path).parent_path() / source).lexically_normal().string();
 }
 
 namespace {

@@ -4,8 +4,9 @@
 //
 // A schedule is data from someone else: reading one runs nothing. The program it names is
 // kept as it was given (a bare name, which means the program beside interleave, or a path,
-// which is taken from the schedule's own folder when it is relative), so that a schedule
-// travels with the folder it lies in.
+// which is taken from the schedule's own folder when it is relative), or, for a program
+// interleave built, as the sources it was built from, each from the schedule's folder; so
+// that a schedule travels with the folder it lies in.
 #pragma once
 
 #include <optional>
@@ -18,6 +19,7 @@ namespace interleave {
 
 struct schedule_t {
     std::string program;  // as the file names it
+    std::vector<std::string> sources;  // or the sources it is built from, as the file names them
     std::vector<std::string> args;
     std::optional<watch::demo_t> demo;
     int input_lines = 0;
@@ -40,6 +42,8 @@ std::optional<schedule_t> load_schedule(const std::string &path, std::string &wh
 // Where a schedule's program is, seen from here: a bare name stays bare (the caller finds it
 // beside interleave); a relative path is taken from the schedule's folder.
 std::string program_from(const std::string &schedule_path, const std::string &program);
+// Where a schedule's source is, seen from here: from the schedule's folder, a bare name too.
+std::string source_from(const std::string &schedule_path, const std::string &source);
 
 // The command a schedule runs, as a shell would take it: "./prog 'two words'"; a word with
 // a character a terminal would act on (an escape, a carriage return) is written with

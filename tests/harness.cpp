@@ -354,6 +354,18 @@ bool has(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
+std::string line_of(const std::filesystem::path &source, const std::string &part)
+{
+    std::ifstream in(source);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        number++;
+        if (line.find(part) != std::string::npos)
+            return source.filename().string() + ":" + std::to_string(number);
+    }
+    return "(not in " + source.string() + ")";
+}
+
 std::string one_line(const std::string &text)
 {
     std::string one;

@@ -97,4 +97,7 @@ std::string one_line(const std::string &text);
 // Whether the text holds the part.
 bool has(const std::string &text, const std::string &part);
 
+// Where a source file first holds `part`, as a debugger names a line: "file.c:12".
+std::string line_of(const std::filesystem::path &source, const std::string &part);
+
 }  // namespace harness

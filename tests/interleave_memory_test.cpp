@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,18 +37,7 @@ bool in_order(const std::string &text, const std::vector<std::string> &parts)
     return true;
 }
 
-// The number of the first line of a source file that holds `part`, as "file:12".
-std::string line_of(const fs::path &source, const std::string &part)
-{
-    std::ifstream in(source);
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        number++;
-        if (line.find(part) != std::string::npos)
-            return source.filename().string() + ":" + std::to_string(number);
-    }
-    return "(not in " + source.string() + ")";
-}
+using harness::line_of;
 
 TEST(Memory, ALostUpdateIsFoundAndItsReplayShowsEachAccessWithItsValueAndLine)
 {

@@ -1,0 +1,199 @@
+// A source file as the program: interleave builds the learner's counter.c with
+// interleave-cc and finds its lost update, with its line; keeps the build while the source
+// stays the same, and builds again when it changes or the build was cut short; shows a
+// compile error as the compiler wrote it and explores nothing; and builds a schedule's
+// sources only when the user names them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kCounter = fs::path(EXERCISE_DIR) / "counter.c";
+
+using harness::has;
+using harness::line_of;
+
+// interleave in `dir`, with a cache of the test's own in it.
+harness::result_t interleave(const harness::temp_dir &dir, std::vector<std::string> args,
+                             std::vector<std::string> env = {})
+{
+    env.insert(env.begin(), "XDG_CACHE_HOME=" + (dir / "cache").string());
+    return harness::run(INTERLEAVE_PATH, {.args = std::move(args), .cwd = dir.path, .env = std::move(env), .limit = 60});
+}
+
+// The cache's folders, one a build.
+std::vector<fs::path> builds(const harness::temp_dir &dir)
+{
+    std::vector<fs::path> found;
+    std::error_code e;
+    for (const auto &entry : fs::directory_iterator(dir / "cache/interleave", e))
+        found.push_back(entry.path());
+    return found;
+}
+
+struct stat_t {
+    ino_t inode = 0;
+    timespec written{};
+};
+
+stat_t look(const fs::path &path)
+{
+    struct stat s {};
+    if (stat(path.c_str(), &s) != 0)
+        return {};
+    return {s.st_ino, s.st_mtim};
+}
+
+bool same(const stat_t &a, const stat_t &b)
+{
+    return a.inode == b.inode && a.written.tv_sec == b.written.tv_sec && a.written.tv_nsec == b.written.tv_nsec;
+}
+
+TEST(Sources, ACounterIsBuiltItsLostUpdateFoundAndItsScheduleReplaysFromTheSource)
+{
+    harness::temp_dir dir, elsewhere;
+    fs::copy_file(kCounter, dir / "counter.c");
+    const std::string at = line_of(kCounter, "        count++;");
+
+    // Two visitors each (the argument after --): the race on count, at its line, in a
+    // program named by its source.
+    const harness::result_t found = interleave(dir, {"counter.c", "--", "2"});
+    ASSERT_TRUE(found.exited(1)) << found.out << found.err;
+    const std::string said = harness::one_line(found.out);
+    EXPECT_TRUE(said.starts_with("interleave: counter.c, ")) << found.out;
+    EXPECT_TRUE(has(said, "data race on count: visitors") && has(said, "(" + at + ")")) << found.out;
+    const std::string schedule = harness::read_file(dir / "counter.schedule");
+    EXPECT_TRUE(has(schedule, "\nsource counter.c\narg 2\n")) << schedule;
+    EXPECT_FALSE(has(schedule, "\nprogram ")) << schedule;
+
+    // Replayed with the source named: each thread counts the two it was given, and both
+    // read count before either writes it back.
+    const harness::result_t replay = interleave(dir, {"--replay", "counter.schedule", "counter.c"});
+    EXPECT_TRUE(replay.exited(1)) << replay.out << replay.err;
+    EXPECT_TRUE(has(harness::one_line(replay.out), "turns of counter.c 2, ")) << replay.out;
+    EXPECT_TRUE(has(replay.out, "writes each (2) at " + line_of(kCounter, "    each = "))) << replay.out;
+    const std::size_t first = replay.out.find("reads count (0) at " + at);
+    EXPECT_NE(first, std::string::npos) << replay.out;
+    EXPECT_NE(replay.out.find("reads count (0) at " + at, first + 1), std::string::npos) << replay.out;
+
+    // A schedule is data from someone else: its sources are not built unless named, and
+    // the commands it would run are shown whole, the source taken from the schedule's folder.
+    const harness::result_t unnamed = harness::run(INTERLEAVE_PATH, {.args = {"--replay", (dir / "counter.schedule").string()},
+                                                                      .cwd = elsewhere.path,
+                                                                      .env = {"XDG_CACHE_HOME=" + (elsewhere / "cache").string()},
+                                                                      .limit = 60});
+    EXPECT_TRUE(unnamed.exited(2)) << unnamed.err;
+    const std::string told = harness::one_line(unnamed.err);
+    EXPECT_TRUE(has(told, "builds and runs sources you have not named")) << unnamed.err;
+    EXPECT_TRUE(has(told, "interleave-cc -O0 -g -pthread " + (dir / "counter.c").string() + " -o " +
+                              (elsewhere / "cache/interleave/").string()))
+        << unnamed.err;
+    EXPECT_TRUE(unnamed.out.empty()) << unnamed.out;
+    EXPECT_FALSE(fs::exists(elsewhere / "cache/interleave") && !fs::is_empty(elsewhere / "cache/interleave"))
+        << "a schedule's sources were built without asking";
+}
+
+TEST(Sources, ABuildIsKeptUntilItsSourceChangesOrIsFoundCutShort)
+{
+    harness::temp_dir dir;
+    fs::copy_file(kCounter, dir / "counter.c");
+    ASSERT_TRUE(interleave(dir, {"--runs", "1", "counter.c"}).exited(1));
+    ASSERT_EQ(builds(dir).size(), 1u);
+    const fs::path program = builds(dir).front() / "counter";
+    const stat_t built = look(program);
+    ASSERT_NE(built.inode, 0u) << program;
+
+    // The same source: the program built before runs, the compiler is not run again.
+    ASSERT_TRUE(interleave(dir, {"--runs", "1", "counter.c"}).exited(1));
+    EXPECT_TRUE(same(look(program), built)) << "an unchanged source was built again";
+    EXPECT_EQ(builds(dir).size(), 1u);
+
+    // A program cut short in the cache (a disk that filled up): built again, whole.
+    const auto whole = fs::file_size(program);
+    fs::resize_file(program, whole / 2);
+    const harness::result_t again = interleave(dir, {"--runs", "1", "counter.c"});
+    EXPECT_TRUE(again.exited(1)) << again.out << again.err;
+    EXPECT_EQ(fs::file_size(program), whole);
+    EXPECT_FALSE(same(look(program), built));
+
+    // A changed source is another build: the mend, found quiet.
+    std::string mended = harness::read_file(dir / "counter.c");
+    const std::string racy = "        count++;";
+    mended.replace(mended.find(racy), racy.size(), "        __atomic_fetch_add(&count, 1, __ATOMIC_SEQ_CST);");
+    harness::write_file(dir / "counter.c", mended);
+    const harness::result_t quiet = interleave(dir, {"--json", "counter.c"});
+    EXPECT_TRUE(quiet.exited(0)) << quiet.out << quiet.err;
+    EXPECT_TRUE(has(quiet.out, "\"program\": \"counter.c\"") && has(quiet.out, "\"complete\": true") &&
+                has(quiet.out, "\"accesses\": true"))
+        << quiet.out;
+    EXPECT_EQ(builds(dir).size(), 2u);
+}
+
+TEST(Sources, ACompileErrorIsTheCompilersOwnAndNothingIsExplored)
+{
+    harness::temp_dir dir;
+    harness::write_file(dir / "broken.c", "int main(void)\n{\n    return nope;\n}\n");
+    const harness::result_t r = interleave(dir, {"broken.c"});
+    EXPECT_TRUE(r.exited(2));
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_TRUE(has(r.err, "broken.c:3:12: error: ")) << r.err;
+    EXPECT_TRUE(has(r.err, "interleave: broken.c does not compile: nothing is explored")) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "broken.schedule"));
+
+    // A script gets one JSON object, the compiler's lines in its why as lines.
+    const harness::result_t json = interleave(dir, {"--json", "broken.c"});
+    EXPECT_TRUE(json.exited(2));
+    EXPECT_TRUE(json.out.starts_with("{\"program\": null, \"verdict\": \"does not compile\", \"why\": \"broken.c does not compile:\\n"))
+        << json.out;
+    EXPECT_TRUE(has(json.out, "\\nbroken.c:3:12: error: ")) << json.out;
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1) << json.out;
+}
+
+// What a learner may type or have around them: a missing source, a folder, an argument
+// without --, names a shell or the compiler could misread, and no cache to be had.
+TEST(Sources, WrongUseIsToldAndAnyNameOrSurroundingsWillDo)
+{
+    harness::temp_dir dir;
+    fs::create_directory(dir / "folder.c");
+    fs::copy_file(kCounter, dir / "counter.c");
+    for (const auto &[args, why] :
+         {std::pair{std::vector<std::string>{"missing.c"}, "cannot build from missing.c: No such file or directory"},
+          {{"folder.c"}, "cannot build from folder.c: it is a folder"},
+          {{"counter.c", "2"}, "2 follows a source, and is not one"}}) {
+        const harness::result_t r = interleave(dir, args);
+        EXPECT_TRUE(r.exited(2)) << args.front();
+        EXPECT_TRUE(has(harness::one_line(r.err), why)) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+
+    // A name with a blank that begins with -, which the compiler must not take for an option.
+    fs::copy_file(kCounter, dir / "-my counter.c");
+    const harness::result_t odd = interleave(dir, {"--json", "--", "-my counter.c"});
+    EXPECT_TRUE(odd.exited(1)) << odd.out << odd.err;
+    EXPECT_TRUE(has(odd.out, "\"program\": \"-my counter.c\"") && has(odd.out, "(-my counter.c:")) << odd.out;
+    EXPECT_TRUE(fs::exists(dir / "-my counter.schedule"));
+
+    // No home, and a file where the cache would go: a private folder for the run, said, and
+    // gone when it ends.
+    harness::write_file(dir / "blocked", "not a folder");
+    const harness::result_t homeless =
+        interleave(dir, {"--json", "--runs", "1", "counter.c"}, {"XDG_CACHE_HOME=" + (dir / "blocked").string(), "HOME="});
+    EXPECT_TRUE(homeless.exited(1)) << homeless.out << homeless.err;
+    const std::string said = harness::one_line(homeless.err);
+    ASSERT_TRUE(has(said, "no cache folder could be made or written") && has(said, "for this run only")) << homeless.err;
+    const std::size_t in = said.find("building in ") + 12;
+    const fs::path folder = said.substr(in, said.find(',', in) - in);
+    EXPECT_TRUE(folder.string().find("/interleave-") != std::string::npos) << folder;
+    EXPECT_FALSE(fs::exists(folder)) << folder << " was left behind";
+}
+
+}  // namespace
