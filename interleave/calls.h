@@ -118,6 +118,15 @@ void arrive(turn_t &turn);
 // A signal sent to a process, or to one thread of it, waits there until it arrives.
 void post_signal(model_t &m, pid_t pid, int thread, int sig);
 
+// ---- pipes and files (files.cpp) ----
+bool can_use_file(model_t &m, const thread_t &t);
+void use_file(turn_t &turn);
+// The file a thread's call is about, first seen now if it is new.
+file_t &file_of(model_t &m, const thread_t &t);
+// A process has ended, or started another program: every descriptor it held is closed,
+// which may end a pipe's last writer: its readers look again.
+void descriptors_closed(model_t &m);
+
 // ---- memory, in a program built with interleave-cc (memory.cpp) ----
 void memory_access(turn_t &turn);
 

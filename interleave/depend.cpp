@@ -1,5 +1,7 @@
 #include "depend.h"
 
+#include "calls.h"
+
 #include <algorithm>
 #include <csignal>
 
@@ -142,6 +144,11 @@ void call_touches(footprint_t &f, model_t &m, int id)
         break;
     case call_t::sigsuspend:  // it never goes on by itself: a signal arrives in it
         break;
+    case call_t::io: {  // a read of a pipe empties it, a write or a close is seen by its readers
+        const file_t &file = calls::file_of(m, t);
+        add(f, thing_t::file, file.known_as, file.number, write);
+        break;
+    }
     case call_t::sleep:
         add(f, thing_t::clock, 0, 0, commute);
         break;

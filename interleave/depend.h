@@ -33,6 +33,7 @@ enum class thing_t : uint8_t {
                 // for an object
     signals,    // the signals that wait for a process, and what each does there: a is the process
     thread_signals,  // the signals that wait for one thread: a is the thread
+    file,       // a pipe, a socket or a file: a its device, b its inode
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same

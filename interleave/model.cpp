@@ -176,6 +176,7 @@ constexpr std::array<rules_t, steer::kCalls> kRules = {{
     {always, change_action},
     {never, suspend},
     {can_take_signal, take_signal},
+    {can_use_file, use_file},
 }};
 
 const rules_t &rules_of(call_t call)
@@ -378,6 +379,12 @@ void hear(model_t &m, int id, const steer::channel_t &c)
     if (c.call == call_t::join || c.call == call_t::detach || c.call == call_t::cancel ||
         (c.call == call_t::kill && (c.flags & steer::kToThread) != 0))
         t.asks.target = thread_by_handle(m, t.pid, c.object2);
+    // A reader that found its pipe empty waits from the moment it asks: a write that comes
+    // after wakes it.
+    if (c.call == call_t::io && (c.flags & steer::kEmpty) != 0 && t.phase != thread_t::woken) {
+        file_of(m, t).readers.push_back(id);
+        t.phase = thread_t::waiting;
+    }
     // A futex sleeper sleeps from the moment it asks: a wake that comes after finds it.
     if (c.call == call_t::futex_park && (c.flags & steer::kResumed) == 0) {
         futex_of(m, t).futex.parked.push_back(id);
@@ -399,6 +406,7 @@ void process_execed(model_t &m, pid_t pid)
     process_t &p = m.processes[pid];
     p.execing = false;
     p.unsteered = true;
+    descriptors_closed(m);
     for (std::size_t k = 0; k < m.threads.size(); k++)
         if (m.threads[k].pid == pid)
             thread_ended(m, static_cast<int>(k), false);  // it may still use its channel: not reused before it dies
@@ -426,6 +434,7 @@ void process_died(model_t &m, pid_t pid)
     process_t &p = m.processes[pid];
     p.dead = true;
     p.signals.clear();
+    descriptors_closed(m);
     for (std::size_t k = 0; k < m.threads.size(); k++)
         if (m.threads[k].pid == pid)
             thread_ended(m, static_cast<int>(k));

@@ -115,6 +115,17 @@ struct object_t {
     futex_t futex;
 };
 
+// A pipe (or FIFO, or socket) or a file that the program reads or writes: who waits to
+// read it while it is empty.
+struct file_t {
+    std::string name;  // "pipe 1", "socket 2", "data.txt"
+    bool pipe = false;
+    // What it is known by in every run: the thread that made it and how many it had made
+    // before (a pipe's inode is new in every run), or its path.
+    uint64_t known_as = 0, number = 0;
+    std::vector<int> readers;  // threads waiting for a write to it, or a close
+};
+
 // What a thread asks to do, as its channel said it.
 struct request_t {
     call_t call = call_t::start;
@@ -146,6 +157,7 @@ struct thread_t {
     uint64_t handle = 0;   // its pthread_t
     uint64_t routine = 0;  // its start routine
     uint64_t sigmask = 0;  // the signals it holds back (bit n - 1 for signal n), as its last ask said
+    int pipes_made = 0;    // pipes it has made
     std::map<int, int> signals;  // sent to it alone, and yet to arrive: each signal, how many times
     uint64_t stack_low = 0, stack_high = 0, stack_top = 0;  // where its stack lies, if its library said
 };
@@ -192,6 +204,8 @@ struct outcome_t {
 struct model_t {
     std::vector<thread_t> threads;  // by id, in the order they were created
     std::map<place_t, object_t> objects;
+    std::map<std::pair<uint64_t, uint64_t>, file_t> files;  // by device and inode
+    int pipes = 0, sockets = 0;                              // seen so far, for their names
     std::map<pid_t, process_t> processes;
     std::array<int, kKinds> counted{};  // objects seen so far, per kind
     std::vector<int> free_channels;     // channels whose thread has ended

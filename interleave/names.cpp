@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include "calls.h"
 #include "memory.h"
 
 namespace interleave {
@@ -99,6 +100,8 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::sigaction: return "set signal " + std::to_string(q.value);
     case call_t::sigsuspend: return "wait for a signal";
     case call_t::sigwait: return "take a signal";
+    case call_t::io:
+        return q.extra == steer::kRead ? "read" : q.extra == steer::kWrite ? "write" : q.extra == steer::kClose ? "close" : "make a pipe";
     case call_t::sleep: return "sleep";
     case call_t::yield: return "yield";
     case call_t::output: return q.value == 2 ? "write to stderr" : "print";
@@ -147,6 +150,8 @@ std::string why_not(model_t &m, const thread_t &t)
     case call_t::sigsuspend:
     case call_t::sigwait:
         return "no signal";
+    case call_t::io:
+        return "empty";
     default:
         return "cannot go on";
     }
@@ -220,7 +225,7 @@ const char *call_name(call_t call)
         "pthread_detach", "pthread_cancel", "pthread_testcancel", "pthread_exit", "fork", "exec", "wait", "exit",
         "kill", "sleep", "sched_yield", "a write", "a read", "another program", "alarm", "sem_getvalue",
         "a read of memory", "a write of memory", "an atomic update", "an atomic fence", "pthread_sigmask", "sigaction",
-        "sigsuspend", "sigwait"};
+        "sigsuspend", "sigwait", "a read or write of a pipe or file"};
     return names[static_cast<std::size_t>(call)];
 }
 
@@ -358,6 +363,10 @@ std::vector<std::string> waits(model_t &m)
         case call_t::sigsuspend:
         case call_t::sigwait:
             line += "waits for a signal, and none is left to come";
+            break;
+        case call_t::io:
+            line += "waits to read " + calls::file_of(m, t).name +
+                    ", which is empty while a write end of it is still open (in this process or another)";
             break;
         default:
             line += std::string("is in ") + call_name(q.call);

@@ -81,8 +81,13 @@ enum class call_t : int32_t {
     sigaction,   // what a signal does changes: `value` the signal, `extra` a disposition_t
     sigsuspend,  // a wait for a signal let through by the set `value` (pause, sigsuspend)
     sigwait,     // a wait that takes a signal of the set `value` (sigwait, sigwaitinfo)
+    // A pipe (or socket) or a file, through a descriptor or a stream of its: `object` its
+    // inode, `object2` its device, `value` the descriptor, `extra` what is done (an io_t).
+    io,
 };
-constexpr int kCalls = static_cast<int>(call_t::sigwait) + 1;
+constexpr int kCalls = static_cast<int>(call_t::io) + 1;
+
+enum io_t : int64_t { kRead = 0, kWrite = 1, kClose = 2, kMake = 3 };
 
 // What a signal does in a process: the system's default, nothing, or the program's handler.
 enum disposition_t : int64_t { kDefault = 0, kIgnored = 1, kCaught = 2 };
@@ -132,6 +137,8 @@ enum flag_t : uint32_t {
     kRelaxed = 65536,  // an atomic access in relaxed order: it orders no other access
     kResumed = 131072,   // the same call asked again, after a signal's handler ran in it
     kToThread = 262144,  // a signal sent to one thread (pthread_kill, raise): object2 its pthread_t
+    kPipe = 524288,      // the descriptor is a pipe, a FIFO or a socket: a read of it may wait
+    kEmpty = 1048576,    // a read found the pipe empty, with a writer yet: it waits for a write or a close
 };
 
 struct channel_t {

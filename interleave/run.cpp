@@ -287,6 +287,15 @@ void thread_end(run_t &r, int id)
         r.dying.push_back(t.pid);
 }
 
+// A process has ended or started another program: the pipes it held may have lost a
+// writer, which their readers see.
+void closed_all(run_t &r)
+{
+    for (const auto &[key, f] : r.model.files)
+        if (f.pipe)
+            touched(r, thing_t::file, f.known_as, f.number, role_t::write);
+}
+
 // Waits until every thread that runs has asked for its next turn, or ended, and every
 // process a signal ends has gone. False when the run cannot go on: a crash, a thread that
 // does not come back, a program that never asks at all.
@@ -355,6 +364,7 @@ bool settle(run_t &r)
                 touched(r, thing_t::signals, process_of(r.model, parent), 0, role_t::write);
             touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
             touched(r, thing_t::children, process_of(r.model, parent), 0, role_t::write);
+            closed_all(r);
             process_died(r.model, pid);
         }
         const std::vector<int> ended = news.death ? thread_ends(r.program) : std::vector<int>{};
@@ -394,6 +404,7 @@ bool settle(run_t &r)
         for (const auto &[pid, p] : r.model.processes)
             if (p.execing && !p.dead && !still_steered(pid)) {
                 touched(r, thing_t::process, process_of(r.model, pid), 0, role_t::write);
+                closed_all(r);
                 process_execed(r.model, pid);
                 r.program.started_others = true;
                 news.death = true;  // look again at once

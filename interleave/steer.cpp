@@ -188,6 +188,13 @@ void find_real()
     find(real.perror, "perror");
     find(real.write, "write");
     find(real.read, "read");
+    find(real.pread, "pread64");
+    find(real.pwrite, "pwrite64");
+    find(real.readv, "readv");
+    find(real.writev, "writev");
+    find(real.close, "close");
+    find(real.pipe2, "pipe2");
+    find(real.fclose, "fclose");
     find(real.fgets, "fgets");
     find(real.getdelim, "getdelim");
     find(real.fgetc, "fgetc");

@@ -18,6 +18,7 @@
 #include <semaphore.h>
 #include <spawn.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/types.h>
 
 #include "protocol.h"
@@ -130,6 +131,13 @@ struct real_t {
     void (*perror)(const char *);
     ssize_t (*write)(int, const void *, size_t);
     ssize_t (*read)(int, void *, size_t);
+    ssize_t (*pread)(int, void *, size_t, off_t);
+    ssize_t (*pwrite)(int, const void *, size_t, off_t);
+    ssize_t (*readv)(int, const iovec *, int);
+    ssize_t (*writev)(int, const iovec *, int);
+    int (*close)(int);
+    int (*pipe2)(int *, int);
+    int (*fclose)(FILE *);
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);
@@ -200,6 +208,15 @@ void random_bytes(void *data, std::size_t size);
 // Whether a process is interleave, or the server that forked the run: the program's parent
 // as far as the program can tell, which its signals must not reach.
 bool stands_for_parent(pid_t pid);
+
+// ---- pipes and files (steer_files.cpp) ----
+// A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a
+// turn, and for a pipe with nothing to read and a writer yet, a wait until another turn
+// writes to it or closes it. A write, and a close of a pipe, are turns; so is a new pipe.
+void before_reading(int fd, FILE *stream);
+void before_writing(int fd);
+void before_closing(int fd);
+void made_pipe(int fd);
 
 // ---- signals (steer_signals.cpp) ----
 // The process learns what its signals do as it starts; a thread begins to hold signals back

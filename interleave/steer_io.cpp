@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/uio.h>
 
 #include "steer.h"
 
@@ -27,14 +28,18 @@ void output(FILE *f)
 {
     if (standard(f))
         ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
+    else if (f != nullptr)
+        before_writing(fileno(f));
 }
 
 // A read of standard input through its stream needs a turn only when the stream has
-// nothing left to hand out.
+// nothing left to hand out; a read of another stream, of a pipe or a file, is a turn.
 void input(FILE *f)
 {
     if (f == stdin && stdin->_IO_read_ptr >= stdin->_IO_read_end)
         ask_at_cancellation_point({call_t::input});
+    else if (f != stdin && f != nullptr)
+        before_reading(fileno(f), f);
 }
 
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
@@ -175,11 +180,24 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
     return r().fwrite(data, size, count, f);
 }
 
-// A flush writes what an earlier call of the same turn left in the buffer; by a turn's end
-// the buffer is written out anyway. It is no turn of its own.
+// A flush of a standard stream writes what an earlier call of the same turn left in the
+// buffer; by a turn's end the buffer is written out anyway. It is no turn of its own. A
+// flush of another stream writes to its pipe or file.
 int fflush(FILE *f)
 {
+    if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
+        before_writing(fileno(f));
     return r().fflush(f);
+}
+
+int fclose(FILE *f)
+{
+    if (f != nullptr && !standard(f) && f != stdin) {
+        if (f->_IO_write_ptr > f->_IO_write_base)
+            before_writing(fileno(f));
+        before_closing(fileno(f));
+    }
+    return r().fclose(f);
 }
 
 void perror(const char *label)
@@ -192,15 +210,71 @@ ssize_t write(int fd, const void *data, size_t size)
 {
     if (fd == 1 || fd == 2)
         ask_at_cancellation_point({.call = call_t::output, .value = fd});
+    else
+        before_writing(fd);
     return r().write(fd, data, size);
 }
 
-// Reads of standard input.
+// Reads of standard input, and of pipes and files.
 ssize_t read(int fd, void *data, size_t size)
 {
     if (fd == 0)
         ask_at_cancellation_point({call_t::input});
+    else
+        before_reading(fd, nullptr);
     return r().read(fd, data, size);
+}
+
+ssize_t pread(int fd, void *data, size_t size, off_t at)
+{
+    before_reading(fd, nullptr);
+    return r().pread(fd, data, size, at);
+}
+
+ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
+{
+    before_writing(fd);
+    return r().pwrite(fd, data, size, at);
+}
+
+ssize_t readv(int fd, const iovec *parts, int count)
+{
+    if (fd == 0)
+        ask_at_cancellation_point({call_t::input});
+    else
+        before_reading(fd, nullptr);
+    return r().readv(fd, parts, count);
+}
+
+ssize_t writev(int fd, const iovec *parts, int count)
+{
+    if (fd == 1 || fd == 2)
+        ask_at_cancellation_point({.call = call_t::output, .value = fd});
+    else
+        before_writing(fd);
+    return r().writev(fd, parts, count);
+}
+
+int close(int fd)
+{
+    before_closing(fd);
+    return r().close(fd);
+}
+
+int pipe(int fds[2])
+{
+    const int rc = r().pipe2(fds, 0);
+    if (rc == 0)
+        made_pipe(fds[0]);
+    return rc;
+}
+
+int pipe2(int fds[2], int flags)
+{
+    const int rc = r().pipe2(fds, flags);
+    if (rc == 0)
+        made_pipe(fds[0]);
+    return rc;
 }
 
 char *fgets(char *line, int size, FILE *f)

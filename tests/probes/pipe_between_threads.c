@@ -1,5 +1,5 @@
 // main reads a line from a pipe that a worker thread writes into after a print of its own.
-// interleave: 2: cannot steer: main blocks in read() on a pipe, which only another thread's write can end
+// interleave: 0: correct: main's read of the empty pipe waits until the worker has written, and then reads all six bytes
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <stdio.h>
@@ -25,7 +25,7 @@ int main(void)
     pthread_t tid;
     pthread_create(&tid, NULL, writer, NULL);
     char line[16];
-    ssize_t n = read(fds[0], line, sizeof line - 1);  // waits for the writer, unseen by any scheduler
+    ssize_t n = read(fds[0], line, sizeof line - 1);  // waits for the writer
     pthread_join(tid, NULL);
     printf("read %zd bytes\n", n);
     return n == 6 ? 0 : 1;

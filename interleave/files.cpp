@@ -1,0 +1,105 @@
+// Pipes and files, as the model plays them: each read, write and close of one is a turn on
+// it. A reader that found a pipe empty, while a writer may still write, waits until a
+// turn writes to it or closes it, or a process ends (which closes all it held), and then
+// looks again; it never waits in the system.
+#include <algorithm>
+#include <climits>
+#include <unistd.h>
+
+#include "calls.h"
+
+namespace interleave::calls {
+namespace {
+
+// What a descriptor names: a file's path, or "pipe:[inode]".
+std::string link_of(pid_t pid, int fd)
+{
+    char link[PATH_MAX] = {};
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    return n <= 0 ? "" : std::string(link, static_cast<std::size_t>(n));
+}
+
+uint64_t hash_of(const std::string &text)
+{
+    uint64_t h = 1469598103934665603ULL;  // FNV-1a
+    for (char c : text)
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return h;
+}
+
+void wake_readers(file_t &f, model_t &m)
+{
+    for (int id : f.readers)
+        m.threads[static_cast<std::size_t>(id)].phase = thread_t::woken;
+    f.readers.clear();
+}
+
+}  // namespace
+
+file_t &file_of(model_t &m, const thread_t &t)
+{
+    const request_t &q = t.asks;
+    auto [it, added] = m.files.try_emplace({q.object2, q.object});
+    file_t &f = it->second;
+    if (added) {
+        f.pipe = (q.flags & steer::kPipe) != 0;
+        const std::string link = link_of(t.pid, static_cast<int>(q.value));
+        if (q.extra == steer::kMake) {
+            thread_t &maker = m.threads[static_cast<std::size_t>(&t - m.threads.data())];
+            f.known_as = (uint64_t{1} << 40) | static_cast<uint64_t>(&t - m.threads.data());
+            f.number = static_cast<uint64_t>(++maker.pipes_made);
+        } else {
+            f.known_as = uint64_t{2} << 40;
+            f.number = hash_of(link.starts_with("/") ? link : link + std::to_string(q.object));
+        }
+        if (f.pipe && link.starts_with("socket:"))
+            f.name = "socket " + std::to_string(++m.sockets);
+        else if (f.pipe && !link.starts_with("/"))
+            f.name = "pipe " + std::to_string(++m.pipes);
+        else
+            f.name = link.empty() ? "a file" : link.substr(link.rfind('/') + 1);
+    }
+    return f;
+}
+
+bool can_use_file(model_t &, const thread_t &t)
+{
+    return (t.asks.flags & steer::kEmpty) == 0 || t.phase == thread_t::woken;
+}
+
+void use_file(turn_t &turn)
+{
+    thread_t &t = turn.t();
+    file_t &f = file_of(turn.m, t);
+    turn.out.changed = true;
+    switch (t.asks.extra) {
+    case steer::kRead:
+        if ((t.asks.flags & steer::kEmpty) != 0) {
+            t.phase = thread_t::none;
+            turn.out.does = "looks again at " + f.name + ", written to or closed since";
+        } else {
+            turn.out.does = "reads from " + f.name;
+        }
+        break;
+    case steer::kWrite:
+        turn.out.does = "writes to " + f.name;
+        wake_readers(f, turn.m);
+        break;
+    case steer::kClose:
+        turn.out.does = "closes its end of " + f.name;
+        wake_readers(f, turn.m);
+        break;
+    default:
+        turn.out.does = "makes " + f.name;
+        break;
+    }
+}
+
+void descriptors_closed(model_t &m)
+{
+    for (auto &[key, f] : m.files)
+        wake_readers(f, m);
+}
+
+}  // namespace interleave::calls

@@ -1,0 +1,95 @@
+// The steering library: reads and writes of pipes and files, other than the standard
+// streams. Two threads or processes that share a pipe or a file see each other's writes
+// in the order their calls came, and a read of a pipe returns what has been written so far
+// (a short read, if less than was asked): each read, write and close of one is a turn, so
+// that every order of them is tried, and replayed.
+//
+// A read of a pipe that has nothing in it, while a writer may still write, waits: the
+// thread looks (a turn that finds it empty) and then waits in interleave's model until
+// another turn writes to the pipe or closes it, or a process ends, and looks again. It
+// never waits in the system.
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include "steer.h"
+
+namespace steer {
+namespace {
+
+struct opened_t {
+    bool steered = false;  // a pipe, a FIFO, a socket or a regular file
+    bool pipe = false;     // one whose reads may wait
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+opened_t look(int fd)
+{
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return {};
+    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    return {pipe || S_ISREG(st.st_mode), pipe, st.st_dev, st.st_ino};
+}
+
+int64_t turn(int fd, const opened_t &o, io_t what, uint32_t flags)
+{
+    return ask_at_cancellation_point({.call = call_t::io, .object = reinterpret_cast<const void *>(o.inode),
+                                      .object2 = static_cast<uint64_t>(o.device), .value = fd, .extra = what,
+                                      .flags = flags | (o.pipe ? kPipe : 0u)});
+}
+
+// Whether a read of the descriptor would return at once: something to read, its writers
+// gone, or a descriptor that does not wait.
+bool ready(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    const int flags = fcntl(fd, F_GETFL);
+    return (flags != -1 && (flags & O_NONBLOCK) != 0) || r().poll(&p, 1, 0) != 0;
+}
+
+}  // namespace
+
+void before_reading(int fd, FILE *stream)
+{
+    if (!steered())
+        return;
+    const opened_t o = look(fd);
+    if (!o.steered)
+        return;
+    turn(fd, o, kRead, 0);
+    if (!o.pipe || (stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end))
+        return;
+    while (!ready(fd))
+        if (turn(fd, o, kRead, kEmpty) == kCancelled)
+            return;
+}
+
+void before_writing(int fd)
+{
+    if (!steered())
+        return;
+    if (const opened_t o = look(fd); o.steered)
+        turn(fd, o, kWrite, 0);
+}
+
+void before_closing(int fd)
+{
+    if (!steered())
+        return;
+    if (const opened_t o = look(fd); o.pipe)
+        turn(fd, o, kClose, 0);
+}
+
+void made_pipe(int fd)
+{
+    if (!steered())
+        return;
+    if (const opened_t o = look(fd); o.pipe)
+        turn(fd, o, kMake, 0);
+}
+
+}  // namespace steer
