@@ -36,7 +36,7 @@ inline void turn(kind_t kind, const volatile void *address, std::size_t size, or
 // with its order).
 order_t atomic_of(int order)
 {
-    return order == __ATOMIC_RELAXED ? kRelaxed : kOrdering;
+    return order == __ATOMIC_RELAXED ? kRelaxed : order == __ATOMIC_SEQ_CST ? kOrdering : kWeak;
 }
 
 // The atomic operations run as the strongest order asks, whatever order the program named:

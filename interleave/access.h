@@ -16,8 +16,10 @@ enum kind_t : int {
 
 enum order_t : int {
     kPlain,     // not atomic
-    kOrdering,  // atomic, in an order that hands on what came before
+    kOrdering,  // atomic and sequentially consistent
     kRelaxed,   // atomic and relaxed: it orders no other access by itself
+    kWeak,      // atomic, in an order that hands on what came before but is weaker than
+                // sequential consistency (acquire, release)
 };
 
 }  // namespace access_library

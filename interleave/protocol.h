@@ -139,6 +139,7 @@ enum flag_t : uint32_t {
     kToThread = 262144,  // a signal sent to one thread (pthread_kill, raise): object2 its pthread_t
     kPipe = 524288,      // the descriptor is a pipe, a FIFO or a socket: a read of it may wait
     kEmpty = 1048576,    // a read found the pipe empty, with a writer yet: it waits for a write or a close
+    kWeakOrder = 2097152,  // an atomic access or fence in an order weaker than sequential consistency
 };
 
 struct channel_t {

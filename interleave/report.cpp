@@ -215,6 +215,17 @@ void show(const screen_t &screen, const run_result_t &run)
     }
 }
 
+namespace {
+
+// How the user could give interleave the program's source: its name, as a C file.
+std::string source_guess(const options_t &o)
+{
+    const std::string &named = o.target.named.empty() ? o.target.program : o.target.named;
+    return shell_word(named.substr(named.rfind('/') + 1) + ".c");
+}
+
+}  // namespace
+
 bool exhausted(const search_t &s)
 {
     return !s.covered.empty() && s.covered.back().complete;
@@ -223,6 +234,11 @@ bool exhausted(const search_t &s)
 bool proved(const search_t &s)
 {
     return exhausted(s) && !s.fault;
+}
+
+bool proof(const search_t &s)
+{
+    return proved(s) && s.accesses && !s.weak;
 }
 
 namespace {
@@ -275,20 +291,35 @@ void print_summary(const options_t &o, const search_t &s)
     if (proved(s)) {
         std::string said = s.covered.back().said;
         said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
-        say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
-        if (s.accesses)
+        if (const std::size_t at = said.find(" of its calls"); at != std::string::npos && s.accesses)
+            said.replace(at, 13, " of its calls and memory accesses");
+        if (!s.accesses) {
+            // Said at once, where a teacher reads first: what a plain build leaves out.
             say(plain,
-                "That is a proof for what interleave steers, memory accesses included: the program was built with "
-                "interleave-cc (or interleave-c++), so every load and store of its own code, and every atomic "
-                "operation, was a turn, and no two threads' accesses raced. What code not built so does (a "
-                "library's, the C library's, a copy the compiler wrote inline) is one step to it.",
-                2, 2, nullptr);
-        else
+                said + "; none breaks a rule. Not a proof: memory between the calls was not watched, so a data "
+                       "race there would not be seen.",
+                0, 2, nullptr);
             say(plain,
-                "That is a proof for what interleave steers: threads switch only at its calls, so it covers a program whose "
-                "threads share memory only under those calls (a lock, a semaphore, a wait); whatever they do to memory "
-                "between two calls, atomic variables included, is one step to it, and a data race there is not seen.",
+                "Given the program's source (interleave " + source_guess(o) +
+                    "), interleave builds it so that every load and store is a turn too, and a search that tries "
+                    "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
+        } else if (s.weak) {
+            say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
+            say(plain,
+                "Not a proof: atomic operations in an order weaker than sequential consistency ran (relaxed, "
+                "acquire, release), and interleave makes every atomic operation sequentially consistent, so the "
+                "older values such a load may read were not tried.",
+                2, 2, nullptr);
+        } else {
+            say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
+            say(plain,
+                "That is a proof: the program was built with interleave-cc (or interleave-c++), so every load and "
+                "store of its own code and every atomic operation was a turn, as was every signal's arrival and "
+                "every read and write of a pipe or file, and no two threads' accesses raced. What code not built "
+                "so does (a library's, the C library's, a copy the compiler wrote inline) is one step to it.",
+                2, 2, nullptr);
+        }
     } else {
         std::string head;
         if (s.cut == 0)
@@ -364,8 +395,17 @@ std::string json_of(const options_t &o, const search_t &s)
         j += ", \"why\": " + quoted(s.fault->headline);
     j += ", \"runs\": " + std::to_string(s.runs) + ", \"runs_ended\": " + std::to_string(s.ended) +
          ", \"runs_cut\": " + std::to_string(s.cut) + ", \"turns\": " + std::to_string(s.turns);
+    // The orders the summary counts: the search of every distinct order's, where it ran;
+    // else those among all the runs.
+    long orders = s.orders.empty() ? -1 : static_cast<long>(s.orders.size());
+    for (const coverage_t &c : s.covered)
+        if (c.orders >= 0) {
+            orders = c.orders;
+            break;
+        }
     j += std::string(", \"complete\": ") + (proved(s) ? "true" : "false") +
-         ", \"distinct_orders\": " + (s.orders.empty() ? std::string("null") : std::to_string(s.orders.size()));
+         ", \"proof\": " + (proof(s) ? "true" : "false") +
+         ", \"distinct_orders\": " + (orders < 0 ? std::string("null") : std::to_string(orders));
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", s.seconds);
     j += std::string(", \"seconds\": ") + seconds;

@@ -25,6 +25,7 @@ struct search_t {
     double seconds = 0;
     bool out_of_time = false;  // the time limit ended the search
     bool accesses = false;     // memory accesses were turns (a program built with interleave-cc)
+    bool weak = false;         // and an atomic operation or fence weaker than sequential consistency ran
     int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
     std::optional<fault_report_t> fault;
@@ -40,10 +41,12 @@ struct search_t {
 // (its exit status, a signal, or not at all) and its standard output apart: the key of
 // search_t::outcomes.
 std::string outcome_of(const run_result_t &run);
-// Whether every way of choosing that ran had nothing left to try; a proof besides when no
-// fault was found.
+// Whether every way of choosing that ran had nothing left to try; complete besides when no
+// fault was found: every distinct order of what interleave steers. A proof, when memory
+// accesses were turns too, and every atomic operation was sequentially consistent.
 bool exhausted(const search_t &s);
 bool proved(const search_t &s);
+bool proof(const search_t &s);
 
 std::string paint(const screen_t &screen, const std::string &text, const char *colour);
 extern const char *const kRed, *const kBold, *const kDim;

@@ -567,6 +567,8 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         if (before.state == thread_t::asking && before.channel >= 0)
             r.program.region->channels[before.channel].nap.store(1, std::memory_order_relaxed);
     }
+    if (a.how == 'r' && (is_access(call) || call == call_t::fence))
+        r.result.weak = r.result.weak || (t.asks.flags & steer::kWeakOrder) != 0;
     if (a.how == 'r' && is_access(call)) {
         r.result.accesses = true;
         // (A block freed is no access of the program's: its race is found whole, and its

@@ -123,6 +123,7 @@ struct run_result_t {
     bool aliased = false;  // shared memory at different addresses: turns cannot be told apart
     bool accesses = false;  // memory accesses were turns
     bool vast = false;      // and one was too long for a search by partial order to follow
+    bool weak = false;      // an atomic operation or fence weaker than sequential consistency ran
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

@@ -192,6 +192,7 @@ int search(const options_t &o, const screen_t &screen)
             s.ended += run.status.has_value();
             s.cut += run.cut;
             s.accesses = s.accesses || run.accesses;
+            s.weak = s.weak || run.weak;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);

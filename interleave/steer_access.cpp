@@ -123,7 +123,11 @@ extern "C" __attribute__((visibility("default"))) void __interleave_access(int k
     const call_t call = kCallOf[kind < 0 || kind > access_library::kFence ? 0 : kind];
     ask({call, address, 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
          (order != access_library::kPlain || call == call_t::update ? kAtomic : 0u) |
-             (order == access_library::kRelaxed ? kRelaxed : 0u) | (freed ? kFreed : 0u)});
+             (order == access_library::kRelaxed ? kRelaxed : 0u) | (freed ? kFreed : 0u) |
+             (order == access_library::kRelaxed || order == access_library::kWeak ||
+                      (call == call_t::fence && size != __ATOMIC_SEQ_CST)
+                  ? kWeakOrder
+                  : 0u)});
     seen = {};
     if (!told_size(size) || freed || call == call_t::fence)
         return;
