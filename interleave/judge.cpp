@@ -102,7 +102,11 @@ double stack_moment(const std::vector<held_t> &held, const line_at_t &line, int 
 // Where the judging of stackbell's list must stop: a thread that held the list's mutex
 // after the last line it printed (or before it printed any) may have changed the list there
 // and not told yet, so after the first such stretch ends, the list is not known.
-double known_until(const std::vector<std::vector<held_t>> &held, const std::vector<line_at_t> &lines)
+// A product told of and never pushed under the mutex, by a thread that went on after it
+// (a program that pushes without the lock), was pushed where nobody saw: the list is not
+// known from that line on either.
+double known_until(const run_result_t &run, const std::vector<std::vector<held_t>> &held,
+                   const std::vector<line_at_t> &lines, int end)
 {
     std::vector<double> told(held.size(), -1);
     for (const line_at_t &line : lines)
@@ -112,6 +116,12 @@ double known_until(const std::vector<std::vector<held_t>> &held, const std::vect
         for (const held_t &h : held[t])
             if (h.moment() > told[t])  // a thread that has told nothing yet, too
                 until = std::min(until, h.moment());
+    std::vector<int> last(held.size(), 0);
+    for (std::size_t k = 0; k < run.turns.size(); k++)
+        last[static_cast<std::size_t>(run.turns[k].thread)] = static_cast<int>(k) + 1;
+    for (const line_at_t &line : lines)
+        if (line.moment > end && last[static_cast<std::size_t>(line.thread)] > line.at)
+            until = std::min(until, static_cast<double>(line.at) - 0.5);
     return until;
 }
 
@@ -155,7 +165,7 @@ void judge(const target_t &target, run_result_t &run)
         return a.when != b.when ? a.when < b.when : a.kind < b.kind;
     });
     if (target.demo == watch::demo_t::stackbell) {
-        const double until = known_until(held, lines);
+        const double until = known_until(run, held, lines, end);
         std::erase_if(events, [&](const event_t &e) { return e.when > until; });
     }
     fault_report_t first;
