@@ -370,6 +370,8 @@ void hear(model_t &m, int id, const steer::channel_t &c)
     }
     t.tid = c.tid;
     t.sigmask = c.sigmask;
+    if (t.handle == 0)
+        t.handle = c.handle;
     if (auto p = m.processes.find(t.pid); p != m.processes.end()) {
         p->second.caught = c.caught;
         p->second.ignored = c.ignored;

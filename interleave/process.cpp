@@ -635,6 +635,7 @@ thread_look_t look_at(pid_t pid, int tid)
         return look;
     const char state = close[2];
     look.running = state == 'R';
+    look.stopped = state == 'T' || state == 't';
     if (state == 'S' || state == 'D') {
         std::ifstream call(task + "/syscall");
         long number = -1;

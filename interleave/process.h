@@ -85,6 +85,7 @@ void stop(program_t &p);
 struct thread_look_t {
     bool running = false;
     bool exiting = false;  // in exit or exit_group, waiting for its process's other threads to go
+    bool stopped = false;  // stopped by a signal (SIGSTOP, SIGTSTP) or held by a debugger
     std::optional<std::string> blocked_in;
 };
 thread_look_t look_at(pid_t pid, int tid);

@@ -206,6 +206,13 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
             }
             continue;
         }
+        if (look.stopped) {
+            fail(r, fault_t::unsteerable,
+                 t.name + " is stopped (by SIGSTOP or its kin, or held by a debugger)" + after +
+                     ": a stopped process goes on only when a signal from outside lets it (SIGCONT), which no "
+                     "schedule gives");
+            return true;
+        }
         // A process with many threads takes a while to end them all: its death will come.
         if (look.exiting) {
             blocked_since.erase(static_cast<int>(k));

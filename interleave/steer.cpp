@@ -263,6 +263,7 @@ void register_me(int channel)
     channel_t &c = region->channels[channel];
     c.pid = getpid();
     c.tid = gettid();
+    c.handle = static_cast<uint64_t>(pthread_self());  // a first thread's, which no creator writes
 }
 
 // Where the thread's stack lies, in a program whose accesses are turns: a replay names its
