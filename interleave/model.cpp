@@ -530,9 +530,10 @@ bool can_go(model_t &m, const thread_t &t)
 std::vector<action_t> actions_now(model_t &m)
 {
     std::vector<action_t> found;
-    for (const auto &[pid, p] : m.processes)
-        if (p.alarm_at >= 0 && !p.dead && !p.unsteered && p.first_thread != kNobody)
-            found.push_back({p.first_thread, 'a', std::max(m.clock, p.alarm_at)});
+    for (auto &[pid, p] : m.processes)
+        if (const process_t::timer_t *soonest = next_timer(p); soonest != nullptr && !p.dead && !p.unsteered &&
+                                                               p.first_thread != kNobody)
+            found.push_back({p.first_thread, 'a', std::max(m.clock, soonest->at)});
     for (std::size_t k = 0; k < m.threads.size(); k++) {
         thread_t &t = m.threads[k];
         const int id = static_cast<int>(k);
@@ -561,15 +562,25 @@ outcome_t apply(model_t &m, const action_t &a)
     m.clock = std::max(m.clock, a.at);  // time passes to a sleep's or a timeout's end
     switch (a.how) {
     case 'a': {
-        // The timer of the process whose first thread this is.
+        // The soonest timer of the process whose first thread this is sends its signal.
         const pid_t pid = m.threads[static_cast<std::size_t>(a.thread)].pid;
         process_t &p = m.processes[pid];
-        p.alarm_at = p.alarm_every > 0 ? p.alarm_at + p.alarm_every : -1;
+        process_t::timer_t *timer = next_timer(p);
+        out.fired = *timer;
+        timer->at = timer->every > 0 ? timer->at + timer->every : -1;
         out.alarm_to = pid;
         out.tell = false;
         out.changed = true;
-        out.does = "(its process's timer) sends it SIGALRM";
-        post_signal(m, pid, kNobody, SIGALRM);
+        int target = kNobody;
+        for (std::size_t k = 0; k < m.threads.size(); k++)
+            if (out.fired.tid != 0 && m.threads[k].pid == pid && m.threads[k].tid == out.fired.tid &&
+                m.threads[k].state != thread_t::ended)
+                target = static_cast<int>(k);
+        out.does = out.fired.sig == 0 ? "(a timer of its process) runs out"
+                                      : "(a timer of its process) sends " +
+                                            (target == kNobody ? std::string("it") : thread_name(m, target)) + " signal " +
+                                            std::to_string(out.fired.sig) + " (" + strsignal(out.fired.sig) + ")";
+        post_signal(m, pid, target, out.fired.sig);
         break;
     }
     case 'g':
@@ -589,6 +600,15 @@ outcome_t apply(model_t &m, const action_t &a)
         break;
     }
     return out;
+}
+
+process_t::timer_t *next_timer(process_t &p)
+{
+    process_t::timer_t *soonest = nullptr;
+    for (auto &[number, timer] : p.timers)
+        if (timer.at >= 0 && (soonest == nullptr || timer.at < soonest->at))
+            soonest = &timer;
+    return soonest;
 }
 
 bool all_ended(const model_t &m, pid_t pid)

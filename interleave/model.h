@@ -170,8 +170,15 @@ struct process_t {
     bool reaped = false;  // by a wait of the program's
     bool unsteered = false;  // it started another program (exec), which runs on its own
     bool execing = false;    // a thread of it is starting another program: it may fail
-    int64_t alarm_at = -1;   // when its timer sends it SIGALRM, on the program's clock; -1 none
-    int64_t alarm_every = 0;  // and then again every so often, if set so
+    // Its timers (alarm's, setitimer's, timer_create's), by number: when each sends its
+    // signal, on the program's clock (-1 not set), and again every so often, if set so.
+    struct timer_t {
+        int64_t at = -1, every = 0;
+        int sig = 0;
+        int tid = 0;        // the thread it signals, or 0 for the process
+        int64_t value = 0;  // handed with the signal
+    };
+    std::map<uint64_t, timer_t> timers;
     std::map<int, int> signals;  // sent to the process, and yet to arrive at one of its threads
     uint64_t caught = 0, ignored = 0;  // the signals it has a handler for, and those it ignores
 };
@@ -196,7 +203,8 @@ struct outcome_t {
     std::string misuse_why;
     int new_thread = kNobody;  // created or forked
     bool limit = false;        // interleave has no channel left for the new thread
-    pid_t alarm_to = 0;        // the process a timer sends SIGALRM to now
+    pid_t alarm_to = 0;        // the process a timer sends its signal to now
+    process_t::timer_t fired;  // and that timer, as it was
     std::vector<pid_t> ending;  // processes a signal ends now (SIGKILL, or one's default action)
     pid_t stopped = 0;          // a process a signal stops
 };
@@ -266,6 +274,8 @@ object_t &object_of(model_t &m, const thread_t &t, kind_t kind, uint64_t address
 // Its name, without making it seen: a look must not change the order of first sight.
 std::string peek_name(model_t &m, const thread_t &t, kind_t kind, uint64_t address);
 
+// The process's timer that runs out first, if one is set.
+process_t::timer_t *next_timer(process_t &p);
 // Whether every thread of a process has ended (a process that will end in a moment).
 bool all_ended(const model_t &m, pid_t pid);
 

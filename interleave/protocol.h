@@ -67,7 +67,10 @@ enum class call_t : int32_t {
     output,
     input,
     command,  // another program, run and waited for (system, popen, pclose, posix_spawn)
-    alarm,    // a timer that sends its process SIGALRM: value its delay, extra its interval, in ns
+    alarm,    // a timer is set (or looked at, with kTry): `object` which (0 alarm's, else one of
+              // timer_create's), `value` its delay and `extra` its interval, in ns; `object2` the
+              // signal it sends (0 none), and the thread it sends it to, if one, times 256
+              // (a kernel thread id); `deadline` the value it hands with the signal
     sem_getvalue,  // a look at a semaphore's count
     // Memory, in a program built so that its loads and stores ask first: `object` the
     // address, `value` how many bytes, `extra` where in the program's code it is.

@@ -9,7 +9,9 @@
 #include <deque>
 #include <map>
 #include <tuple>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace interleave {
 namespace {
@@ -556,9 +558,20 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
              thread_name(r.model, r.model.processes[o.stopped].first_thread) +
                  " is stopped by a signal (SIGSTOP or its kin), which only a signal from outside could undo: "
                  "interleave cannot steer a stopped process");
-    // A timer's signal waits in the process, held, as any signal sent to it does.
-    if (o.alarm_to != 0 && r.program.pidfds.contains(o.alarm_to))
-        kill(o.alarm_to, SIGALRM);
+    // A timer's signal waits in the process, held, as any signal sent to it does: alarm's
+    // as the system sends it, timer_create's with the value the program gave it.
+    if (o.alarm_to != 0 && o.fired.sig > 0 && r.program.pidfds.contains(o.alarm_to)) {
+        siginfo_t info{};
+        info.si_signo = o.fired.sig;
+        info.si_code = SI_TIMER;
+        info.si_value.sival_ptr = reinterpret_cast<void *>(o.fired.value);
+        if (o.fired.tid != 0)
+            syscall(SYS_rt_tgsigqueueinfo, o.alarm_to, o.fired.tid, o.fired.sig, &info);
+        else if (o.fired.value != 0)
+            syscall(SYS_rt_sigqueueinfo, o.alarm_to, o.fired.sig, &info);
+        else
+            kill(o.alarm_to, o.fired.sig);
+    }
     if (a.how == 'r' && call == call_t::input && !give_input(r.program, r.target))
         o.does = "reads its input: it has ended";
     r.program.region->clock_ns.store(std::max(r.program.region->clock_ns.load(), r.model.clock));

@@ -158,6 +158,11 @@ void find_real()
     find(real.sigsuspend, "sigsuspend");
     find(real.pause, "pause");
     find(real.sigtimedwait, "sigtimedwait");
+    find(real.timer_create, "timer_create");
+    find(real.timer_settime, "timer_settime");
+    find(real.timer_gettime, "timer_gettime");
+    find(real.timer_getoverrun, "timer_getoverrun");
+    find(real.timer_delete, "timer_delete");
     find(real.alarm, "alarm");
     find(real.setitimer, "setitimer");
     find(real.sleep, "sleep");

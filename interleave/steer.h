@@ -101,6 +101,11 @@ struct real_t {
     int (*sigsuspend)(const sigset_t *);
     int (*pause)();
     int (*sigtimedwait)(const sigset_t *, siginfo_t *, const timespec *);
+    int (*timer_create)(clockid_t, sigevent *, timer_t *);
+    int (*timer_settime)(timer_t, int, const itimerspec *, itimerspec *);
+    int (*timer_gettime)(timer_t, itimerspec *);
+    int (*timer_getoverrun)(timer_t);
+    int (*timer_delete)(timer_t);
     unsigned (*alarm)(unsigned);
     int (*setitimer)(__itimer_which_t, const itimerval *, itimerval *);
     unsigned (*sleep)(unsigned);

@@ -11,9 +11,11 @@
 // The program sees the mask it set, not the one the thread holds: `wanted` is the
 // program's, and the system's is always that, with every held signal added.
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <ucontext.h>
 
 #include "steer.h"
@@ -30,6 +32,26 @@ struct handler_t {
     int flags = 0;
 };
 handler_t handlers[NSIG];
+
+// The timers of timer_create that interleave keeps, by number; what the program holds is
+// the number with a tag, which no timer of the system's has.
+struct posix_timer_t {
+    bool used = false;
+    int sig = 0;        // 0: it sends none
+    int tid = 0;        // the thread it signals, or 0 for the process
+    int64_t value = 0;  // handed with the signal
+    int64_t interval = 0;
+    clockid_t clock = CLOCK_REALTIME;
+};
+constexpr int kTimers = 64;
+constexpr intptr_t kTimerTag = 0x1f7e0000;
+posix_timer_t timers[kTimers];
+
+int timer_of(timer_t id)
+{
+    const intptr_t k = reinterpret_cast<intptr_t>(id) - kTimerTag;
+    return k > 0 && k < kTimers && timers[k].used ? static_cast<int>(k) : 0;
+}
 
 // The signals a steered thread holds back: all but those its own action raises at once
 // (a fault, a broken pipe, an abort, a file too large) and those no thread can hold.
@@ -441,7 +463,8 @@ unsigned alarm(unsigned seconds)
 {
     if (!steered())
         return r().alarm(seconds);
-    const int64_t left = ask({.call = call_t::alarm, .value = static_cast<int64_t>(seconds) * 1000000000});
+    const int64_t left =
+        ask({.call = call_t::alarm, .object2 = SIGALRM, .value = static_cast<int64_t>(seconds) * 1000000000});
     return static_cast<unsigned>((left + 999999999) / 1000000000);
 }
 
@@ -450,9 +473,78 @@ int setitimer(__itimer_which_t which, const itimerval *value, itimerval *old)
     if (!steered() || which != ITIMER_REAL)
         return r().setitimer(which, value, old);
     const auto ns = [](const timeval &t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_usec * 1000; };
-    const int64_t left = ask({.call = call_t::alarm, .value = ns(value->it_value), .extra = ns(value->it_interval)});
+    const int64_t left =
+        ask({.call = call_t::alarm, .object2 = SIGALRM, .value = ns(value->it_value), .extra = ns(value->it_interval)});
     if (old != nullptr)
         *old = {{0, 0}, {static_cast<time_t>(left / 1000000000), static_cast<suseconds_t>(left % 1000000000 / 1000)}};
+    return 0;
+}
+
+// The timers of timer_create are interleave's too, on its clock: each sends its signal (to
+// the process, or to one thread) when its time comes, as a turn of the schedule's. A timer
+// that would start a thread of its own (SIGEV_THREAD) is the system's.
+int timer_create(clockid_t clock, sigevent *event, timer_t *id)
+{
+    const int notify = event != nullptr ? event->sigev_notify : SIGEV_SIGNAL;
+    if (!steered() || notify == SIGEV_THREAD || (clock != CLOCK_REALTIME && clock != CLOCK_MONOTONIC && clock != CLOCK_BOOTTIME))
+        return r().timer_create(clock, event, id);
+    for (int k = 1; k < kTimers; k++)
+        if (!timers[k].used) {
+            timers[k] = {true,
+                         notify == SIGEV_NONE ? 0 : event != nullptr ? event->sigev_signo : SIGALRM,
+                         notify == SIGEV_THREAD_ID ? event->_sigev_un._tid : 0,
+                         event != nullptr ? reinterpret_cast<int64_t>(event->sigev_value.sival_ptr) : k,
+                         0,
+                         clock};
+            *id = reinterpret_cast<timer_t>(kTimerTag + k);
+            return 0;
+        }
+    errno = EAGAIN;
+    return -1;
+}
+
+int timer_settime(timer_t id, int flags, const itimerspec *value, itimerspec *old)
+{
+    const int k = timer_of(id);
+    if (k == 0)
+        return r().timer_settime(id, flags, value, old);
+    posix_timer_t &t = timers[k];
+    const auto ns = [](const timespec &v) { return static_cast<int64_t>(v.tv_sec) * 1000000000 + v.tv_nsec; };
+    int64_t delay = ns(value->it_value);
+    if ((flags & TIMER_ABSTIME) != 0 && delay > 0)
+        delay = std::max<int64_t>(deadline_on(t.clock, &value->it_value) - deadline_after(int64_t{0}), 1);
+    const int64_t left = ask({.call = call_t::alarm, .object = reinterpret_cast<const void *>(static_cast<intptr_t>(k)),
+                              .object2 = static_cast<uint64_t>(t.sig) | (static_cast<uint64_t>(t.tid) << 8),
+                              .value = delay, .extra = ns(value->it_interval), .deadline = t.value});
+    if (old != nullptr)
+        *old = {{t.interval / 1000000000, t.interval % 1000000000}, {left / 1000000000, left % 1000000000}};
+    t.interval = delay > 0 ? ns(value->it_interval) : 0;
+    return 0;
+}
+
+int timer_gettime(timer_t id, itimerspec *now)
+{
+    const int k = timer_of(id);
+    if (k == 0)
+        return r().timer_gettime(id, now);
+    const int64_t left = ask({.call = call_t::alarm, .object = reinterpret_cast<const void *>(static_cast<intptr_t>(k)),
+                              .flags = kTry});
+    *now = {{timers[k].interval / 1000000000, timers[k].interval % 1000000000}, {left / 1000000000, left % 1000000000}};
+    return 0;
+}
+
+int timer_getoverrun(timer_t id)
+{
+    return timer_of(id) == 0 ? r().timer_getoverrun(id) : 0;
+}
+
+int timer_delete(timer_t id)
+{
+    const int k = timer_of(id);
+    if (k == 0)
+        return r().timer_delete(id);
+    ask({.call = call_t::alarm, .object = reinterpret_cast<const void *>(static_cast<intptr_t>(k))});
+    timers[k] = {};
     return 0;
 }
 

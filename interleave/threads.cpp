@@ -224,11 +224,20 @@ void set_alarm(turn_t &turn)
 {
     process_t &p = turn.m.processes[turn.t().pid];
     const request_t &q = turn.t().asks;
-    turn.out.answer = p.alarm_at < 0 ? 0 : std::max<int64_t>(p.alarm_at - turn.m.clock, 0);
-    p.alarm_at = q.value > 0 ? turn.m.clock + q.value : -1;
-    p.alarm_every = q.value > 0 ? q.extra : 0;
+    process_t::timer_t &timer = p.timers[q.object];
+    turn.out.answer = timer.at < 0 ? 0 : std::max<int64_t>(timer.at - turn.m.clock, 0);
+    if ((q.flags & steer::kTry) != 0) {
+        turn.out.does = "looks at a timer of its process";
+        return;
+    }
+    timer.at = q.value > 0 ? turn.m.clock + q.value : -1;
+    timer.every = q.value > 0 ? q.extra : 0;
+    timer.sig = static_cast<int>(q.object2 & 255);
+    timer.tid = static_cast<int>(q.object2 >> 8);
+    timer.value = q.deadline;
     turn.out.changed = true;
-    turn.out.does = q.value > 0 ? "sets a timer for SIGALRM in " + duration_text(q.value) : "cancels its timer";
+    const std::string what = timer.sig == 0 ? "" : std::string(" for SIG") + sigabbrev_np(timer.sig);
+    turn.out.does = q.value > 0 ? "sets a timer" + what + " in " + duration_text(q.value) : "cancels a timer";
 }
 
 void yield_turn(turn_t &turn)
