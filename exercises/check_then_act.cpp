@@ -15,8 +15,8 @@
 //            let both threads look at the seat before either takes it)
 // Mend it:   what a thread saw is only true while no other can change it. Rebuild it
 //            (cmake --build --preset release --target check_then_act) and search again: it
-//            should find nothing, and say that it tried every distinct order, memory
-//            accesses included.
+//            should find nothing, and say that it tried every distinct order of its calls
+//            and memory accesses: a proof.
 
 #include <cstdio>
 #include <pthread.h>

@@ -15,7 +15,8 @@
 // Play it:   build/release/bin/interleave --step exercises/counter.c
 // Mend it:   a read and the write that follows it must be one step to the other thread.
 //            Search again (interleave builds the changed file anew): it should find
-//            nothing, and say that it tried every distinct order, memory accesses included.
+//            nothing, and say that it tried every distinct order of its calls and memory
+//            accesses: a proof.
 
 #include <pthread.h>
 #include <stdio.h>

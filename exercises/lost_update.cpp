@@ -14,8 +14,8 @@
 //            both threads read count before either writes it back)
 // Mend it:   a read and the write that follows it must be one step to the other thread.
 //            Rebuild it (cmake --build --preset release --target lost_update) and search
-//            again: it should find nothing, and say that it tried every distinct order,
-//            memory accesses included.
+//            again: it should find nothing, and say that it tried every distinct order of
+//            its calls and memory accesses: a proof.
 
 #include <cstdio>
 #include <pthread.h>
