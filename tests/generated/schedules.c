@@ -33,10 +33,13 @@ enum op {
     E_WAIT_CHILD,
     E_EXIT,         // the process ends
     E_THREAD_EXIT,
+    E_ALARM,        // the timer set: it may ring at any turn after
+    E_RUNG,         // a sleep that ends only when the timer has rung
 };
 
 enum {
-    ACTORS = MAX_THREADS + MAX_CHILDREN,  // the threads, then the children
+    TIMER = MAX_THREADS + MAX_CHILDREN,  // the threads, the children, then alarm()'s timer
+    ACTORS,
     MAX_EVENTS = 96,
 };
 
@@ -171,10 +174,16 @@ UNWATCHED static void flatten(int actor, const struct stmt *s)
         add(actor, E_JOIN, s->a);
         break;
     case K_EXIT:
+        add(actor, E_TURN, 0);  // exit() takes a turn more than main's return
+        add(actor, E_EXIT, 0);
+        break;
     case K_RETURN:
         add(actor, E_EXIT, 0);
         break;
     case K_THREAD_EXIT:
+        // The thread's end, and the unwinder's set-up, a pthread_once of the C library's.
+        for (int k = 0; k < 4; k++)
+            add(actor, E_TURN, 0);
         add(actor, E_THREAD_EXIT, 0);
         break;
     case K_FORK: {
@@ -193,9 +202,13 @@ UNWATCHED static void flatten(int actor, const struct stmt *s)
         add(actor, E_TURN, 0);
         break;
     case K_ONCE:
+        add(actor, E_TURN, 0);
+        add(actor, E_TURN, 0);
+        break;
     case K_ALARM:
+        add(actor, E_ALARM, 0);
         add(actor, E_TURN, 0);
-        add(actor, E_TURN, 0);
+        add(actor, E_RUNG, 0);
         break;
     case K_KILL:
     case K_THREAD_KILL: {
@@ -272,6 +285,8 @@ UNWATCHED static bool can_go(const struct state *s, int actor)
         return s->ended[e.obj];
     case E_WAIT_CHILD:
         return s->ended[MAX_THREADS + e.obj];
+    case E_RUNG:
+        return s->ended[TIMER];
     default:
         return true;
     }
@@ -365,6 +380,9 @@ UNWATCHED static void go(struct state *s, int actor)
     case E_THREAD_EXIT:
         next = length[actor];
         break;
+    case E_ALARM:
+        s->begun[TIMER] = true;
+        break;
     }
     while (next < length[actor] && events[actor][next].op == E_JUMP)
         next = events[actor][next].to;
@@ -410,6 +428,7 @@ UNWATCHED double count_schedules(const struct program *p, double cap, bool *some
     s.spurious = 1;
     for (int k = 0; k < p->sems; k++)
         s.count[k] = (signed char)p->sem_value[k];
+    add(TIMER, E_TURN, 0);  // it rings
     for (int t = 0; t < p->threads; t++) {
         if (t > 0)
             add(t, E_TURN, 0);  // its start
