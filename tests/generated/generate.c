@@ -9,7 +9,7 @@
 #include "program.h"
 
 // The schedules (as schedules.c counts them) above which a program is drawn again.
-#define MOST_SCHEDULES 300.0
+#define MOST_SCHEDULES 500.0
 
 static uint64_t random_state;
 static struct program *p;
@@ -467,9 +467,9 @@ UNWATCHED static bool pipe_between_threads(void)
     return true;
 }
 
-// A child process that says it runs and exits with a status its parent's wait prints; it
-// may post a process-shared semaphore, take a process-shared mutex the parent takes too,
-// or write into a pipe the parent reads after the wait; SIGCHLD may post a semaphore.
+// A child process that exits with a status its parent's wait prints, after it says it
+// runs, posts a process-shared semaphore, takes a process-shared mutex the parent takes
+// too, or writes into a pipe the parent reads after the wait; SIGCHLD may post a semaphore.
 UNWATCHED static bool fork_child(void)
 {
     int who[1];
@@ -480,11 +480,12 @@ UNWATCHED static bool fork_child(void)
         return false;
     const int child = p->children++;
     const int fork = stmt(K_FORK, child, below(5), 0);
-    nest(fork, stmt(K_SAY, 0, 0, 0));
     int parent_after = -1;  // what the parent does with the object it shares with the child
     bool writes = false;
-    const int extra = weighted((const int[]){35, 25, 20, 20}, 4);
-    if (extra == 1) {
+    const int extra = weighted((const int[]){30, 25, 25, 20}, 4);
+    if (extra == 0 || (extra == 3 && p->pipe)) {
+        nest(fork, stmt(K_SAY, 0, 0, 0));
+    } else if (extra == 1) {
         const int s = new_sem(0, true);
         if (s < 0)
             return false;
@@ -645,9 +646,9 @@ typedef bool (*construct_t)(void);
 
 static const construct_t calls_constructs[] = {counter, two_locks, condition, semaphore, handover,
                                                barrier, once, signal_sent, pipe_between_threads, fork_child};
-static const int calls_weights[] = {18, 10, 14, 14, 8, 7, 6, 12, 8, 10};
+static const int calls_weights[] = {18, 10, 14, 14, 8, 7, 6, 12, 8, 14};
 // What a program whose threads run one at a time can use without waiting for ever.
-static const int serial_weights[] = {18, 10, 0, 10, 8, 0, 6, 0, 8, 10};
+static const int serial_weights[] = {18, 10, 0, 10, 8, 0, 6, 0, 8, 14};
 static const construct_t memory_constructs[] = {lost_update, check_then_act, publish, atomic_counter, aba};
 static const int memory_weights[] = {20, 15, 20, 20, 10};
 
