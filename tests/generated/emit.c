@@ -1,6 +1,9 @@
 // Prints a generated program as a C file of its own: one function per thread, the
 // objects as globals named as its lines name them (m0, s1, v2...), and, statement by
-// statement, the same calls in the same order as interpret.c makes, printing the same lines.
+// statement, the same calls in the same order as interpret.c makes, printing the same
+// lines. Its shared variables are read and written through the same out-of-line helpers
+// as the interpreter's, and everything else is left uninstrumented, so that built with
+// interleave-cc it takes the interpreter's turns, access for access.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,7 +11,9 @@
 #include "program.h"
 
 static const struct program *prog;
-static int depth;  // of the lines being printed, in steps of four blanks
+static int depth;        // of the lines being printed, in steps of four blanks
+static int printing;     // the thread whose statements are being printed
+static bool keeps_pops;  // it pushes back what it popped
 
 UNWATCHED static void emit_body(const char *name, int first);
 
@@ -75,6 +80,7 @@ UNWATCHED static const char *text(char *out, size_t size, const char *format, ..
     return out;
 }
 
+// The mutex as an argument; two may stand in one line, so two buffers take turns.
 UNWATCHED static const char *mutex(int k)
 {
     static char name[2][24];
@@ -169,10 +175,12 @@ UNWATCHED static void emit_cond_wait(const char *name, const struct stmt *s)
     char fixed[80];
     const int m = prog->cond_mutex[s->a], tokens = prog->cond_tokens[s->a];
     line("pthread_mutex_lock(%s);", mutex(m));
-    line("%s (v%d == 0)", s->b ? "if" : "while", tokens);
+    line("%s (load_plain(&v%d) == 0)", s->b ? "if" : "while", tokens);
     line("    pthread_cond_wait(&cv%d, %s);", s->a, mutex(m));
-    line("v%d -= 1;", tokens);
-    say_values(text(fixed, sizeof fixed, SAY_TOOK_TOKEN, name, s->a), SAY_INT_VALUE, text((char[8]){0}, 8, "v%d", tokens));
+    line("store_plain(&v%d, load_plain(&v%d) - 1);", tokens, tokens);
+    char value[32];
+    say_values(text(fixed, sizeof fixed, SAY_TOOK_TOKEN, name, s->a), SAY_INT_VALUE,
+               text(value, sizeof value, "load_plain(&v%d)", tokens));
     line("pthread_mutex_unlock(%s);", mutex(m));
 }
 
@@ -180,7 +188,7 @@ UNWATCHED static void emit_cond_give(const struct stmt *s)
 {
     const int m = prog->cond_mutex[s->a], tokens = prog->cond_tokens[s->a];
     line("pthread_mutex_lock(%s);", mutex(m));
-    line("v%d += 1;", tokens);
+    line("store_plain(&v%d, load_plain(&v%d) + 1);", tokens, tokens);
     if (!s->c)
         wake(s);
     line("pthread_mutex_unlock(%s);", mutex(m));
@@ -249,10 +257,10 @@ UNWATCHED static void emit_check_then_act(const char *name, const struct stmt *s
 {
     char fixed[40];
     open_block();
-    line("const int seen = v%d;", s->a);
+    line("const int seen = load_plain(&v%d);", s->a);
     line("if (seen == 0) {");
     depth++;
-    line("v%d = %d;", s->a, name[0] == 'm' ? 9 : name[1] - '0');
+    line("store_plain(&v%d, %d);", s->a, thread_mark(printing));
     say(SAY_CTA_TOOK, name, s->a);
     depth--;
     line("} else {");
@@ -266,11 +274,10 @@ UNWATCHED static void emit_cas_add(const char *name, const struct stmt *s)
 {
     char fixed[40];
     open_block();
-    line("int seen = __atomic_load_n(&a%d, __ATOMIC_SEQ_CST);", s->a);
+    line("int seen = load_atomic(&a%d, __ATOMIC_SEQ_CST);", s->a);
     line("bool done = false;");
     line("for (int tries = 0; tries < %d && !done; tries++)", s->b);
-    line("    done = __atomic_compare_exchange_n(&a%d, &seen, seen + 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);",
-         s->a);
+    line("    done = cas_atomic(&a%d, &seen, seen + 1);", s->a);
     line("if (done)");
     depth++;
     say_values(text(fixed, sizeof fixed, SAY_CAS, name, s->a), SAY_CAS_VALUE, "seen, seen + 1");
@@ -285,9 +292,9 @@ UNWATCHED static void emit_cas_add(const char *name, const struct stmt *s)
 UNWATCHED static void emit_when(const char *name, const struct stmt *s)
 {
     if (s->kind == K_WHEN)
-        line("if (__atomic_load_n(&a%d, %s) == %d) {", s->a, load_order_name(s->c), s->b);
+        line("if (load_atomic(&a%d, %s) == %d) {", s->a, load_order_name(s->c), s->b);
     else
-        line("if (v%d == %d) {", s->a, s->b);
+        line("if (load_plain(&v%d) == %d) {", s->a, s->b);
     depth++;
     emit_body(name, s->body);
     depth--;
@@ -306,34 +313,46 @@ UNWATCHED static bool pushes(int thread)
     return false;
 }
 
-static bool keeps_pops;  // the thread being printed pushes back what it popped
-
+// A pop that says nothing (the stack shown at the end tells what it did) is the shortest
+// one: its two loads and its compare-exchange.
 UNWATCHED static void emit_pop(const char *name, const struct stmt *s)
 {
     char fixed[40];
     open_block();
-    line("int top = __atomic_load_n(&head, __ATOMIC_SEQ_CST);");
-    line("if (top < 0) {");
+    line("int top = load_atomic(&head, __ATOMIC_SEQ_CST);");
+    if (s->b) {
+        line("if (top >= 0) {");
+    } else {
+        line("if (top < 0) {");
+        depth++;
+        say(SAY_EMPTY, name);
+        depth--;
+        line("} else {");
+    }
     depth++;
-    say(SAY_EMPTY, name);
-    depth--;
-    line("} else {");
-    depth++;
-    line("const int under = __atomic_load_n(&next_node[top], __ATOMIC_SEQ_CST);");
-    if (s->kind == K_SLOW_POP)
-        say_values(text(fixed, sizeof fixed, SAY_SAW_TOP, name), SAY_NODE_VALUE, "\"" NODE_NAMES "\"[top]");
-    line("if (__atomic_compare_exchange_n(&head, &top, under, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {");
+    line("const int under = load_atomic(&next_node[top], __ATOMIC_SEQ_CST);");
+    if (s->b && !keeps_pops) {
+        line("cas_atomic(&head, &top, under);");
+        close_block();
+        close_block();
+        return;
+    }
+    line("if (cas_atomic(&head, &top, under)) {");
     depth++;
     if (keeps_pops) {
         line("if (pops < %d)", MAX_POPS);
         line("    popped[pops++] = top;");
     }
-    say_values(text(fixed, sizeof fixed, SAY_POPPED, name), SAY_NODE_VALUE, "\"" NODE_NAMES "\"[top]");
+    if (!s->b)
+        say_values(text(fixed, sizeof fixed, SAY_POPPED, name), SAY_NODE_VALUE, "\"" NODE_NAMES "\"[top]");
     depth--;
-    line("} else {");
-    depth++;
-    say(SAY_POP_LOST, name);
-    close_block();
+    if (!s->b) {
+        line("} else {");
+        depth++;
+        say(SAY_POP_LOST, name);
+        depth--;
+    }
+    line("}");
     close_block();
     close_block();
 }
@@ -349,9 +368,15 @@ UNWATCHED static void emit_push(const char *name, const struct stmt *s)
     depth--;
     line("} else {");
     depth++;
-    line("int top = __atomic_load_n(&head, __ATOMIC_SEQ_CST);");
-    line("__atomic_store_n(&next_node[node], top, __ATOMIC_SEQ_CST);");
-    line("if (__atomic_compare_exchange_n(&head, &top, node, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))");
+    line("int top = load_atomic(&head, __ATOMIC_SEQ_CST);");
+    line("store_atomic(&next_node[node], top, __ATOMIC_SEQ_CST);");
+    if (s->b) {
+        line("cas_atomic(&head, &top, node);");
+        close_block();
+        close_block();
+        return;
+    }
+    line("if (cas_atomic(&head, &top, node))");
     depth++;
     say_values(text(fixed, sizeof fixed, SAY_PUSHED, name), SAY_NODE_VALUE, "\"" NODE_NAMES "\"[node]");
     depth--;
@@ -369,8 +394,8 @@ UNWATCHED static void emit_show_stack(const char *name)
     open_block();
     line("char text[16] = \"\";");
     line("int n = 0;");
-    line("for (int node = __atomic_load_n(&head, __ATOMIC_SEQ_CST); node >= 0 && n < 4;");
-    line("     node = __atomic_load_n(&next_node[node], __ATOMIC_SEQ_CST)) {");
+    line("for (int node = load_atomic(&head, __ATOMIC_SEQ_CST); node >= 0 && n < 4;");
+    line("     node = load_atomic(&next_node[node], __ATOMIC_SEQ_CST)) {");
     depth++;
     line("text[2 * n] = ' ';");
     line("text[2 * n + 1] = \"%s\"[node];", NODE_NAMES);
@@ -401,14 +426,16 @@ UNWATCHED static void emit_stmt(const char *name, const struct stmt *s)
         emit_trylocked(name, s);
         break;
     case K_ADD:
-        line("v%d += %d;", s->a, s->b);
-        say_values(text(fixed, sizeof fixed, SAY_ADDED, name, s->a), SAY_INT_VALUE, text(value, sizeof value, "v%d", s->a));
+        line("store_plain(&v%d, load_plain(&v%d) + %d);", s->a, s->a, s->b);
+        say_values(text(fixed, sizeof fixed, SAY_ADDED, name, s->a), SAY_INT_VALUE,
+                   text(value, sizeof value, "load_plain(&v%d)", s->a));
         break;
     case K_SET:
-        line("v%d = %d;", s->a, s->b);
+        line("store_plain(&v%d, %d);", s->a, s->b);
         break;
     case K_SHOW:
-        say_values(text(fixed, sizeof fixed, SAY_SHOWN, name, s->a), SAY_INT_VALUE, text(value, sizeof value, "v%d", s->a));
+        say_values(text(fixed, sizeof fixed, SAY_SHOWN, name, s->a), SAY_INT_VALUE,
+                   text(value, sizeof value, "load_plain(&v%d)", s->a));
         break;
     case K_COND_WAIT:
         emit_cond_wait(name, s);
@@ -510,7 +537,7 @@ UNWATCHED static void emit_stmt(const char *name, const struct stmt *s)
         emit_wait_child(name, s);
         break;
     case K_RACY_ADD:
-        line("v%d = v%d + 1;  // a read, then a write", s->a, s->a);
+        line("store_plain(&v%d, load_plain(&v%d) + 1);  // a read, then a write", s->a, s->a);
         break;
     case K_CHECK_THEN_ACT:
         emit_check_then_act(name, s);
@@ -518,16 +545,15 @@ UNWATCHED static void emit_stmt(const char *name, const struct stmt *s)
     case K_ATOMIC_ADD:
     case K_ATOMIC_SWAP:
         say_values(text(fixed, sizeof fixed, SAY_ATOMIC_WAS, name, s->a), SAY_INT_VALUE,
-                   text(value, sizeof value, "%s(&a%d, %d, %s)",
-                        s->kind == K_ATOMIC_ADD ? "__atomic_fetch_add" : "__atomic_exchange_n", s->a, s->b,
-                        rmw_order_name(s->c)));
+                   text(value, sizeof value, "%s(&a%d, %d, %s)", s->kind == K_ATOMIC_ADD ? "add_atomic" : "swap_atomic",
+                        s->a, s->b, rmw_order_name(s->c)));
         break;
     case K_ATOMIC_STORE:
-        line("__atomic_store_n(&a%d, %d, %s);", s->a, s->b, store_order_name(s->c));
+        line("store_atomic(&a%d, %d, %s);", s->a, s->b, store_order_name(s->c));
         break;
     case K_ATOMIC_SHOW:
         say_values(text(fixed, sizeof fixed, SAY_ATOMIC_SHOWN, name, s->a), SAY_INT_VALUE,
-                   text(value, sizeof value, "__atomic_load_n(&a%d, __ATOMIC_SEQ_CST)", s->a));
+                   text(value, sizeof value, "load_atomic(&a%d, __ATOMIC_SEQ_CST)", s->a));
         break;
     case K_CAS_ADD:
         emit_cas_add(name, s);
@@ -537,7 +563,6 @@ UNWATCHED static void emit_stmt(const char *name, const struct stmt *s)
         emit_when(name, s);
         break;
     case K_POP:
-    case K_SLOW_POP:
         emit_pop(name, s);
         break;
     case K_PUSH:
@@ -565,6 +590,58 @@ UNWATCHED static bool uses(int kind)
     return false;
 }
 
+// The helpers that reach the shared variables, as shared_memory.c has them, and the
+// statements that use each.
+struct helper {
+    const char *text;
+    unsigned char kinds[8];  // ended by 0: K_SAY uses none
+};
+
+static const struct helper helpers[] = {
+    {"static NOIPA int load_plain(const int *place)\n{\n    return *place;\n}\n",
+     {K_ADD, K_SHOW, K_COND_WAIT, K_COND_GIVE, K_RACY_ADD, K_CHECK_THEN_ACT, K_WHEN_PLAIN}},
+    {"static NOIPA void store_plain(int *place, int value)\n{\n    *place = value;\n}\n",
+     {K_ADD, K_SET, K_COND_WAIT, K_COND_GIVE, K_RACY_ADD, K_CHECK_THEN_ACT}},
+    {"static NOIPA int load_atomic(const int *place, int order)\n{\n"
+     "    if (order == __ATOMIC_RELAXED)\n        return __atomic_load_n(place, __ATOMIC_RELAXED);\n"
+     "    if (order == __ATOMIC_ACQUIRE)\n        return __atomic_load_n(place, __ATOMIC_ACQUIRE);\n"
+     "    return __atomic_load_n(place, __ATOMIC_SEQ_CST);\n}\n",
+     {K_ATOMIC_SHOW, K_CAS_ADD, K_WHEN, K_POP, K_PUSH, K_SHOW_STACK}},
+    {"static NOIPA void store_atomic(int *place, int value, int order)\n{\n"
+     "    if (order == __ATOMIC_RELAXED)\n        __atomic_store_n(place, value, __ATOMIC_RELAXED);\n"
+     "    else if (order == __ATOMIC_RELEASE)\n        __atomic_store_n(place, value, __ATOMIC_RELEASE);\n"
+     "    else\n        __atomic_store_n(place, value, __ATOMIC_SEQ_CST);\n}\n",
+     {K_ATOMIC_STORE, K_PUSH}},
+    {"static NOIPA int add_atomic(int *place, int value, int order)\n{\n"
+     "    if (order == __ATOMIC_RELAXED)\n        return __atomic_fetch_add(place, value, __ATOMIC_RELAXED);\n"
+     "    return __atomic_fetch_add(place, value, __ATOMIC_SEQ_CST);\n}\n",
+     {K_ATOMIC_ADD}},
+    {"static NOIPA int swap_atomic(int *place, int value, int order)\n{\n"
+     "    if (order == __ATOMIC_RELAXED)\n        return __atomic_exchange_n(place, value, __ATOMIC_RELAXED);\n"
+     "    return __atomic_exchange_n(place, value, __ATOMIC_SEQ_CST);\n}\n",
+     {K_ATOMIC_SWAP}},
+    {"static NOIPA bool cas_atomic(int *place, int *expected, int desired)\n{\n"
+     "    return __atomic_compare_exchange_n(place, expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);\n}\n",
+     {K_CAS_ADD, K_POP, K_PUSH}},
+};
+
+UNWATCHED static void emit_shared_helpers(void)
+{
+    bool first = true;
+    for (size_t h = 0; h < sizeof helpers / sizeof helpers[0]; h++) {
+        bool used = false;
+        for (int k = 0; k < 8 && helpers[h].kinds[k] != 0; k++)
+            used = used || uses(helpers[h].kinds[k]);
+        if (!used)
+            continue;
+        if (first)
+            printf("// The shared variables are read and written only here, out of line: built with\n"
+                   "// interleave-cc, each of these accesses is a turn, and no other line's is.\n");
+        first = false;
+        printf("%s\n", helpers[h].text);
+    }
+}
+
 UNWATCHED static bool any_shared(void)
 {
     for (int k = 0; k < prog->sems; k++)
@@ -590,15 +667,22 @@ UNWATCHED static void emit_opening(void)
     if (prog->serial)
         printf("// Each thread is joined as soon as it is made, so that its output cannot depend on timing.\n");
     printf("// Build: gcc -std=c17 -Wall -Wextra -Wpedantic -pthread -o program program.c\n");
+    printf("// or, for its memory accesses to be turns, interleave-cc with the same arguments.\n");
     printf("#define _GNU_SOURCE\n");
     static const char *const headers[] = {"errno.h",     "fcntl.h",  "pthread.h",  "semaphore.h", "signal.h",
                                           "stdbool.h",   "stdio.h",  "stdlib.h",   "string.h",    "sys/mman.h",
                                           "sys/types.h", "sys/wait.h", "unistd.h"};
     for (size_t k = 0; k < sizeof headers / sizeof headers[0]; k++)
         printf("#include <%s>\n", headers[k]);
-    printf("\n");
+    printf("\n// Built with interleave-cc, only the helpers that read and write the shared variables\n"
+           "// make turns of their accesses, as in random_program: the rest is left uninstrumented.\n"
+           "#define UNWATCHED __attribute__((no_sanitize_thread))\n"
+           "#define NOIPA __attribute__((noipa))\n\n");
 }
 
+// The shared variables each start a word of their own (_Alignas(8)), as the interpreter's
+// do: interleave orders accesses to one word, and a neighbour in it would make orders of
+// its own.
 UNWATCHED static void emit_objects(void)
 {
     for (int k = 0; k < prog->mutexes; k++) {
@@ -649,18 +733,18 @@ UNWATCHED static void emit_objects(void)
             if (prog->cond_tokens[c] == k)
                 cond = c;
         if (cond >= 0)
-            printf("static int v%d;  // the tokens of cv%d, under m%d\n", k, cond, prog->var_guard[k]);
+            printf("static _Alignas(8) int v%d;  // the tokens of cv%d, under m%d\n", k, cond, prog->var_guard[k]);
         else if (prog->var_guard[k] >= 0)
-            printf("static int v%d;  // under m%d\n", k, prog->var_guard[k]);
+            printf("static _Alignas(8) int v%d;  // under m%d\n", k, prog->var_guard[k]);
         else
-            printf("static int v%d;  // no mutex guards it\n", k);
+            printf("static _Alignas(8) int v%d;  // no mutex guards it\n", k);
     }
     for (int k = 0; k < prog->atomics; k++)
-        printf("static int a%d;  // only atomic operations touch it\n", k);
+        printf("static _Alignas(8) int a%d;  // only atomic operations touch it\n", k);
     if (prog->stack) {
-        printf("static int head;  // the stack's top node; -1: empty\n");
-        printf("static int next_node[%d] = {1, 2, -1};  // %c on %c on %c\n", STACK_NODES, NODE_NAMES[0], NODE_NAMES[1],
-               NODE_NAMES[2]);
+        printf("static _Alignas(8) int head;  // the stack's top node; -1: empty\n");
+        printf("static _Alignas(8) int next_node[%d] = {1, 2, -1};  // %c on %c on %c\n", STACK_NODES, NODE_NAMES[0],
+               NODE_NAMES[1], NODE_NAMES[2]);
     }
     printf("\n");
 }
@@ -668,21 +752,21 @@ UNWATCHED static void emit_objects(void)
 UNWATCHED static void emit_helpers(void)
 {
     if (any_shared() || prog->sems > 0 || prog->pipe || prog->signal_pipe || prog->children > 0) {
-        printf("static void fail(const char *what)\n{\n    perror(what);\n    exit(%d);\n}\n\n", STATUS_FAILED);
+        printf("UNWATCHED static void fail(const char *what)\n{\n    perror(what);\n    exit(%d);\n}\n\n", STATUS_FAILED);
     }
-    printf("static void fail_with(int rc, const char *what)\n{\n");
+    printf("UNWATCHED static void fail_with(int rc, const char *what)\n{\n");
     printf("    fprintf(stderr, \"%%s: %%s\\n\", what, strerror(rc));\n    exit(%d);\n}\n\n", STATUS_FAILED);
-    printf("static void start(pthread_t *thread, void *(*routine)(void *))\n{\n");
+    printf("UNWATCHED static void start(pthread_t *thread, void *(*routine)(void *))\n{\n");
     printf("    const int rc = pthread_create(thread, NULL, routine, NULL);\n");
     printf("    if (rc != 0)\n        fail_with(rc, \"pthread_create\");\n}\n\n");
     if (uses(K_BLOCK) || uses(K_UNBLOCK)) {
-        printf("static void mask(int how, int sig)\n{\n    sigset_t set;\n    sigemptyset(&set);\n");
+        printf("UNWATCHED static void mask(int how, int sig)\n{\n    sigset_t set;\n    sigemptyset(&set);\n");
         printf("    sigaddset(&set, sig);\n    pthread_sigmask(how, &set, NULL);\n}\n\n");
     }
     for (int slot = 0; slot < SLOTS; slot++) {
         if (prog->handling[slot] == HANDLE_NONE)
             continue;
-        printf("static void on_%s(int sig)\n{\n    (void)sig;\n    const int saved = errno;\n", slot_name(slot));
+        printf("UNWATCHED static void on_%s(int sig)\n{\n    (void)sig;\n    const int saved = errno;\n", slot_name(slot));
         const int object = prog->handled_object[slot];
         depth = 1;
         switch (prog->handling[slot]) {
@@ -704,7 +788,7 @@ UNWATCHED static void emit_helpers(void)
         printf("    errno = saved;\n}\n\n");
     }
     if (prog->once) {
-        printf("static void once_routine(void)\n{\n");
+        printf("UNWATCHED static void once_routine(void)\n{\n");
         depth = 1;
         say(SAY_ONCE);
         printf("}\n\n");
@@ -714,7 +798,8 @@ UNWATCHED static void emit_helpers(void)
 UNWATCHED static void emit_thread(int t)
 {
     const char *name = thread_name(t);
-    printf("static void *%s(void *arg)\n{\n    (void)arg;\n", name);
+    printing = t;
+    printf("UNWATCHED static void *%s(void *arg)\n{\n    (void)arg;\n", name);
     depth = 1;
     keeps_pops = pushes(t);
     if (keeps_pops)
@@ -730,7 +815,7 @@ UNWATCHED static void emit_thread(int t)
 // main's set-up, in the order interpret.c makes it, then main's statements.
 UNWATCHED static void emit_main(void)
 {
-    printf("int main(void)\n{\n");
+    printf("UNWATCHED int main(void)\n{\n");
     depth = 1;
     if (any_shared()) {
         line("shared = mmap(NULL, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);");
@@ -779,6 +864,7 @@ UNWATCHED static void emit_main(void)
             line("sigaction(%s, &action, NULL);", signal_macro(slot));
             close_block();
         }
+    printing = 0;
     keeps_pops = pushes(0);
     if (keeps_pops)
         line("int popped[%d] = {-1, -1}, pops = 0;  // the nodes main's pops took", MAX_POPS);
@@ -792,6 +878,7 @@ UNWATCHED void emit_program(const struct program *p)
     prog = p;
     emit_opening();
     emit_objects();
+    emit_shared_helpers();
     emit_helpers();
     for (int t = 1; t < p->threads; t++)
         emit_thread(t);

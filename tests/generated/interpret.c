@@ -20,6 +20,7 @@
 
 // What one thread (or child process) of the program keeps for itself.
 struct self {
+    int thread;  // its number, main 0; a child's, its parent's
     const char *name;
     int popped[MAX_POPS];  // the nodes its pops took
     int pops;
@@ -46,11 +47,16 @@ static int pipe_ends[2];    // the program's pipe: reading end, writing end
 static int signal_ends[2];  // the pipe its handlers write to
 static volatile sig_atomic_t flags[SLOTS];
 
-// The program's shared variables: only shared_memory.c reads and writes them.
-static int vars[MAX_VARS];
-static int atomics[MAX_ATOMICS];
-static int head;                                          // the stack's top node, -1: empty
-static int next_node[STACK_NODES] = {1, 2, -1};           // A on B on C
+// The program's shared variables: only shared_memory.c reads and writes them. Each lies in
+// an 8-byte word of its own, as in the printed source: interleave orders accesses to one
+// word, so two variables in one word would make orders that their source does not.
+struct word {
+    _Alignas(8) int value;
+};
+static struct word vars[MAX_VARS];
+static struct word atomics[MAX_ATOMICS];
+static _Alignas(8) int head;                               // the stack's top node, -1: empty
+static _Alignas(8) int next_node[STACK_NODES] = {1, 2, -1};  // A on B on C
 
 UNWATCHED static void run_body(struct self *self, int first);
 
@@ -101,7 +107,7 @@ UNWATCHED static void once_routine(void)
 UNWATCHED static void *thread_main(void *arg)
 {
     const int thread = (int)(intptr_t)arg;
-    struct self self = {.name = thread_name(thread), .popped = {-1, -1}};
+    struct self self = {.thread = thread, .name = thread_name(thread), .popped = {-1, -1}};
     for (int k = 0; k < prog->ntop[thread]; k++)
         run_body(&self, prog->top[thread][k]);
     return NULL;
@@ -149,26 +155,25 @@ UNWATCHED static void run_trylocked(struct self *self, const struct stmt *s)
 
 UNWATCHED static void add(struct self *self, const struct stmt *s)
 {
-    const int value = load_plain(&vars[s->a]) + s->b;
-    store_plain(&vars[s->a], value);
-    printf(SAY_ADDED SAY_INT_VALUE, self->name, s->a, value);
+    store_plain(&vars[s->a].value, load_plain(&vars[s->a].value) + s->b);
+    printf(SAY_ADDED SAY_INT_VALUE, self->name, s->a, load_plain(&vars[s->a].value));
 }
 
 UNWATCHED static void set(struct self *self, const struct stmt *s)
 {
     (void)self;
-    store_plain(&vars[s->a], s->b);
+    store_plain(&vars[s->a].value, s->b);
 }
 
 UNWATCHED static void show(struct self *self, const struct stmt *s)
 {
-    printf(SAY_SHOWN SAY_INT_VALUE, self->name, s->a, load_plain(&vars[s->a]));
+    printf(SAY_SHOWN SAY_INT_VALUE, self->name, s->a, load_plain(&vars[s->a].value));
 }
 
 UNWATCHED static void cond_wait(struct self *self, const struct stmt *s)
 {
     pthread_mutex_t *m = mutexes[prog->cond_mutex[s->a]];
-    int *tokens = &vars[prog->cond_tokens[s->a]];
+    int *tokens = &vars[prog->cond_tokens[s->a]].value;
     pthread_mutex_lock(m);
     if (s->b) {
         if (load_plain(tokens) == 0)
@@ -177,9 +182,8 @@ UNWATCHED static void cond_wait(struct self *self, const struct stmt *s)
         while (load_plain(tokens) == 0)
             pthread_cond_wait(&conds[s->a], m);
     }
-    const int left = load_plain(tokens) - 1;
-    store_plain(tokens, left);
-    printf(SAY_TOOK_TOKEN SAY_INT_VALUE, self->name, s->a, left);
+    store_plain(tokens, load_plain(tokens) - 1);
+    printf(SAY_TOOK_TOKEN SAY_INT_VALUE, self->name, s->a, load_plain(tokens));
     pthread_mutex_unlock(m);
 }
 
@@ -187,7 +191,7 @@ UNWATCHED static void cond_give(struct self *self, const struct stmt *s)
 {
     (void)self;
     pthread_mutex_t *m = mutexes[prog->cond_mutex[s->a]];
-    int *tokens = &vars[prog->cond_tokens[s->a]];
+    int *tokens = &vars[prog->cond_tokens[s->a]].value;
     pthread_mutex_lock(m);
     store_plain(tokens, load_plain(tokens) + 1);
     if (!s->c) {
@@ -354,14 +358,13 @@ UNWATCHED static void pipe_close(struct self *self, const struct stmt *s)
 
 UNWATCHED static void fork_(struct self *self, const struct stmt *s)
 {
-    (void)self;
     fflush(stdout);
     children[s->a] = fork();
     if (children[s->a] == -1)
         fail("fork");
     if (children[s->a] == 0) {
         static const char *const names[MAX_CHILDREN] = {"c1", "c2"};
-        struct self child = {.name = names[s->a], .popped = {-1, -1}};
+        struct self child = {.thread = self->thread, .name = names[s->a], .popped = {-1, -1}};
         run_body(&child, s->body);
         exit(s->b);
     }
@@ -381,15 +384,14 @@ UNWATCHED static void wait_child(struct self *self, const struct stmt *s)
 UNWATCHED static void racy_add(struct self *self, const struct stmt *s)
 {
     (void)self;
-    const int seen = load_plain(&vars[s->a]);
-    store_plain(&vars[s->a], seen + 1);
+    store_plain(&vars[s->a].value, load_plain(&vars[s->a].value) + 1);
 }
 
 UNWATCHED static void check_then_act(struct self *self, const struct stmt *s)
 {
-    const int seen = load_plain(&vars[s->a]);
+    const int seen = load_plain(&vars[s->a].value);
     if (seen == 0) {
-        store_plain(&vars[s->a], self->name[0] == 'm' ? 9 : self->name[1] - '0');
+        store_plain(&vars[s->a].value, thread_mark(self->thread));
         printf(SAY_CTA_TOOK, self->name, s->a);
     } else {
         printf(SAY_CTA_TAKEN SAY_INT_VALUE, self->name, s->a, seen);
@@ -398,31 +400,31 @@ UNWATCHED static void check_then_act(struct self *self, const struct stmt *s)
 
 UNWATCHED static void atomic_add(struct self *self, const struct stmt *s)
 {
-    printf(SAY_ATOMIC_WAS SAY_INT_VALUE, self->name, s->a, add_atomic(&atomics[s->a], s->b, (enum order)s->c));
+    printf(SAY_ATOMIC_WAS SAY_INT_VALUE, self->name, s->a, add_atomic(&atomics[s->a].value, s->b, (enum order)s->c));
 }
 
 UNWATCHED static void atomic_swap(struct self *self, const struct stmt *s)
 {
-    printf(SAY_ATOMIC_WAS SAY_INT_VALUE, self->name, s->a, swap_atomic(&atomics[s->a], s->b, (enum order)s->c));
+    printf(SAY_ATOMIC_WAS SAY_INT_VALUE, self->name, s->a, swap_atomic(&atomics[s->a].value, s->b, (enum order)s->c));
 }
 
 UNWATCHED static void atomic_store(struct self *self, const struct stmt *s)
 {
     (void)self;
-    store_atomic(&atomics[s->a], s->b, (enum order)s->c);
+    store_atomic(&atomics[s->a].value, s->b, (enum order)s->c);
 }
 
 UNWATCHED static void atomic_show(struct self *self, const struct stmt *s)
 {
-    printf(SAY_ATOMIC_SHOWN SAY_INT_VALUE, self->name, s->a, load_atomic(&atomics[s->a], ORDER_SEQ_CST));
+    printf(SAY_ATOMIC_SHOWN SAY_INT_VALUE, self->name, s->a, load_atomic(&atomics[s->a].value, ORDER_SEQ_CST));
 }
 
 UNWATCHED static void cas_add(struct self *self, const struct stmt *s)
 {
-    int seen = load_atomic(&atomics[s->a], ORDER_SEQ_CST);
+    int seen = load_atomic(&atomics[s->a].value, ORDER_SEQ_CST);
     bool done = false;
     for (int k = 0; k < s->b && !done; k++)
-        done = cas_atomic(&atomics[s->a], &seen, seen + 1);
+        done = cas_atomic(&atomics[s->a].value, &seen, seen + 1);
     if (done)
         printf(SAY_CAS SAY_CAS_VALUE, self->name, s->a, seen, seen + 1);
     else
@@ -431,29 +433,28 @@ UNWATCHED static void cas_add(struct self *self, const struct stmt *s)
 
 UNWATCHED static void when(struct self *self, const struct stmt *s)
 {
-    const int seen = s->kind == K_WHEN ? load_atomic(&atomics[s->a], (enum order)s->c) : load_plain(&vars[s->a]);
+    const int seen = s->kind == K_WHEN ? load_atomic(&atomics[s->a].value, (enum order)s->c) : load_plain(&vars[s->a].value);
     if (seen == s->b)
         run_body(self, s->body);
     else
         printf(SAY_NOT_YET, self->name);
 }
 
-// Pops the stack; a slow pop says what it saw between its reads and its compare-exchange.
 UNWATCHED static void pop(struct self *self, const struct stmt *s)
 {
     int top = load_atomic(&head, ORDER_SEQ_CST);
     if (top < 0) {
-        printf(SAY_EMPTY, self->name);
+        if (!s->b)
+            printf(SAY_EMPTY, self->name);
         return;
     }
     const int under = load_atomic(&next_node[top], ORDER_SEQ_CST);
-    if (s->kind == K_SLOW_POP)
-        printf(SAY_SAW_TOP SAY_NODE_VALUE, self->name, NODE_NAMES[top]);
     if (cas_atomic(&head, &top, under)) {
         if (self->pops < MAX_POPS)
             self->popped[self->pops++] = top;
-        printf(SAY_POPPED SAY_NODE_VALUE, self->name, NODE_NAMES[top]);
-    } else {
+        if (!s->b)
+            printf(SAY_POPPED SAY_NODE_VALUE, self->name, NODE_NAMES[top]);
+    } else if (!s->b) {
         printf(SAY_POP_LOST, self->name);
     }
 }
@@ -467,7 +468,10 @@ UNWATCHED static void push(struct self *self, const struct stmt *s)
     }
     int top = load_atomic(&head, ORDER_SEQ_CST);
     store_atomic(&next_node[node], top, ORDER_SEQ_CST);
-    if (cas_atomic(&head, &top, node))
+    const bool pushed = cas_atomic(&head, &top, node);
+    if (s->b)
+        return;
+    if (pushed)
         printf(SAY_PUSHED SAY_NODE_VALUE, self->name, NODE_NAMES[node]);
     else
         printf(SAY_PUSH_LOST, self->name);
@@ -532,7 +536,6 @@ static const step_t steps[KINDS] = {
     [K_WHEN] = when,
     [K_WHEN_PLAIN] = when,
     [K_POP] = pop,
-    [K_SLOW_POP] = pop,
     [K_PUSH] = push,
     [K_SHOW_STACK] = show_stack,
 };
@@ -599,7 +602,7 @@ UNWATCHED int run_program(const struct program *p)
 {
     prog = p;
     set_up();
-    struct self self = {.name = thread_name(0), .popped = {-1, -1}};
+    struct self self = {.thread = 0, .name = thread_name(0), .popped = {-1, -1}};
     for (int k = 0; k < p->ntop[0]; k++) {
         const struct stmt *s = &p->stmts[p->top[0][k]];
         if (s->kind == K_RETURN)

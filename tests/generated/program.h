@@ -83,9 +83,8 @@ enum kind {
     K_CAS_ADD,         // a atomic += 1 by compare-exchange, at most b tries
     K_WHEN,            // if atomic a reads b (order c): body; else says so
     K_WHEN_PLAIN,      // if var a reads b: body; else says so
-    K_POP,             // pops the stack
-    K_SLOW_POP,        // pops the stack, saying what it saw before its compare-exchange
-    K_PUSH,            // pushes back what this thread's pop a took
+    K_POP,             // pops the stack; b 1 says nothing of it
+    K_PUSH,            // pushes back what this thread's pop a took; b 1 says nothing of it
     K_SHOW_STACK,
     KINDS
 };
@@ -168,7 +167,6 @@ struct program {
 #define SAY_NOT_YET "%s sees no flag yet\n"
 #define SAY_EMPTY "%s finds the stack empty\n"
 #define SAY_POPPED "%s popped "
-#define SAY_SAW_TOP "%s sees top "
 #define SAY_NODE_VALUE "%c\n"
 #define SAY_POP_LOST "%s pop lost a race\n"
 #define SAY_PUSHED "%s pushed "
@@ -191,6 +189,7 @@ UNWATCHED void emit_program(const struct program *p);
 UNWATCHED double count_schedules(const struct program *p, double cap, bool *some_end);
 
 UNWATCHED const char *thread_name(int thread);
+UNWATCHED int thread_mark(int thread);       // what it writes into a variable it takes: t1 1, main 9
 UNWATCHED const char *family_name(enum family family);
 UNWATCHED const char *slot_name(int slot);   // "usr1"
 UNWATCHED int slot_signal(int slot);         // SIGUSR1

@@ -39,6 +39,11 @@ UNWATCHED const char *thread_name(int thread)
     return names[thread];
 }
 
+UNWATCHED int thread_mark(int thread)
+{
+    return thread == 0 ? 9 : thread;
+}
+
 UNWATCHED const char *family_name(enum family family)
 {
     static const char *const names[] = {"calls", "memory", "all"};

@@ -236,13 +236,8 @@ UNWATCHED static void flatten(int actor, const struct stmt *s)
     case K_POP:
     case K_PUSH:
         accesses_of(actor, 3);
-        add(actor, E_TURN, 0);
-        break;
-    case K_SLOW_POP:
-        accesses_of(actor, 2);
-        add(actor, E_TURN, 0);
-        accesses_of(actor, 1);
-        add(actor, E_TURN, 0);
+        if (!s->b)
+            add(actor, E_TURN, 0);
         break;
     case K_SHOW_STACK:
         accesses_of(actor, 4);
