@@ -118,7 +118,7 @@ TEST(RandomProgram, EveryConstructTurnsUpAcrossThreeHundredSeeds)
         {"memory",
          {"+ 1;  // a read, then a write", "if (seen == 0) {", "__ATOMIC_RELEASE);", "__ATOMIC_ACQUIRE) == 1",
           "__ATOMIC_RELAXED", "__atomic_fetch_add(", "__atomic_exchange_n(", "__atomic_compare_exchange_n(&a",
-          "__atomic_compare_exchange_n(&head", "sees top", "popped[pops++] = top;"}},
+          "__atomic_compare_exchange_n(&head", "popped[pops++] = top;"}},
     };
     // Shapes of a whole program, told by the printed source.
     int if_waits = 0, unjoined = 0, main_exits = 0, four_threads = 0, worker_exits = 0, plain_flags = 0;
