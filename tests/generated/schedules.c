@@ -302,9 +302,12 @@ UNWATCHED static void wake(struct state *s, int c, bool all)
 
 UNWATCHED static void go(struct state *s, int actor)
 {
+    if (s->at_barrier[actor]) {  // a thread that waited at the barrier passes: a turn of its own
+        s->at_barrier[actor] = false;
+        return;
+    }
     const struct event e = events[actor][s->at[actor]];
     int next = s->at[actor] + 1;
-    s->at_barrier[actor] = false;
     switch (e.op) {
     case E_LOCK:
         s->holder[e.obj] = (signed char)(actor + 1);
@@ -359,9 +362,9 @@ UNWATCHED static void go(struct state *s, int actor)
     case E_BROADCAST:
         wake(s, e.obj, e.op == E_BROADCAST);
         break;
-    case E_BARRIER:
+    case E_BARRIER:  // the last to come passes at once, with the others
         s->arrived++;
-        s->at_barrier[actor] = true;
+        s->at_barrier[actor] = s->arrived < prog->barrier;
         break;
     case E_CREATE:
         s->begun[e.obj] = true;
