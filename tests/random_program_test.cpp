@@ -2,7 +2,8 @@
 // a seed gives one program and always the same; the C it prints builds without a warning;
 // the constructs it draws from all turn up; run on their own, its programs end as their
 // source says they may, and those whose output cannot depend on timing print, line for
-// line, what their printed source prints.
+// line, what their printed source prints; under interleave, a program built from its
+// printed source is searched turn for turn as the interpreted one is.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -51,15 +52,43 @@ std::set<int> statuses(const std::string &text)
     return codes;
 }
 
-// Builds the printed program, warnings as errors; returns the compiler's complaints.
-std::string compile(const harness::temp_dir &dir, const std::string &text, const std::string &name)
+// Builds the printed program, warnings as errors, with the compiler given (interleave-cc
+// for a program whose accesses are to be turns); returns the compiler's complaints.
+std::string compile(const harness::temp_dir &dir, const std::string &text, const std::string &name,
+                    const fs::path &compiler = C_COMPILER_PATH)
 {
     harness::write_file(dir / (name + ".c"), text);
     const harness::result_t r = harness::run(
-        C_COMPILER_PATH, {.args = {"-std=c17", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-pthread", "-o",
-                                   (dir / name).string(), (dir / (name + ".c")).string()},
-                          .limit = 60});
+        compiler, {.args = {"-std=c17", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-pthread", "-o",
+                            (dir / name).string(), (dir / (name + ".c")).string()},
+                   .limit = 60});
     return r.exited(0) ? "" : r.out + r.err + " (status " + std::to_string(r.status) + ")";
+}
+
+// The status main ends the program with, as its source says (pthread_exit: 0).
+int main_status(const std::string &text)
+{
+    const std::string main = text.substr(text.find("int main(void)"));
+    static const std::regex ending(R"((?:exit\(|return )(\d+)\)?;\n\}\n$)");
+    std::smatch m;
+    return std::regex_search(main, m, ending) ? std::stoi(m[1]) : 0;
+}
+
+// What interleave's JSON says of a search, but the names (the interpreter's thread and
+// variable names are not the printed source's): its verdict, counts, and a fault's turn.
+std::string search_summary(const std::string &json)
+{
+    std::string summary;
+    for (const char *key : {"verdict", "runs", "runs_ended", "turns", "complete", "distinct_orders", "accesses"}) {
+        std::string pattern = "\"";
+        pattern.append(key).append("\": (\"[^\"]*\"|[^,}]*)");
+        std::smatch m;
+        summary.append(key).append("=").append(std::regex_search(json, m, std::regex(pattern)) ? m[1].str() : "?").append(" ");
+    }
+    std::smatch m;
+    if (std::regex_search(json, m, std::regex(R"("fault": \{"kind": ("[^"]*"), "turn": (\d+))")))
+        summary += "fault=" + m[1].str() + "@" + m[2].str();
+    return summary;
 }
 
 TEST(RandomProgram, ASeedGivesOneProgramAndDifferentSeedsDifferentOnes)
@@ -107,7 +136,7 @@ TEST(RandomProgram, EveryConstructTurnsUpAcrossThreeHundredSeeds)
 {
     const std::map<std::string, std::vector<std::string>> constructs = {
         {"calls",
-         {"pthread_mutex_lock(", "pthread_mutex_trylock(", "for (int tries = 0; tries < 2; tries++) {", "while (v",
+         {"pthread_mutex_lock(", "pthread_mutex_trylock(", "for (int tries = 0; tries < 2; tries++) {", "while (load_plain(&v",
           "pthread_cond_wait(", "pthread_cond_signal(", "pthread_cond_broadcast(", ", 0, 0) == -1", ", 0, 1) == -1",
           ", 0, 2) == -1",
           "sem_wait(", "sem_post(", "sem_trywait(", "pthread_barrier_wait(", "pthread_once(", "pthread_detach(",
@@ -116,9 +145,9 @@ TEST(RandomProgram, EveryConstructTurnsUpAcrossThreeHundredSeeds)
           "pipe2(pipe_ends", "close(pipe_ends[1]);", "read(pipe_ends[0]", "fork()", "waitpid(", "PTHREAD_PROCESS_SHARED",
           "sem_init(&shared->", "pthread_mutex_lock(&shared->", "fflush(stdout);"}},
         {"memory",
-         {"+ 1;  // a read, then a write", "if (seen == 0) {", "__ATOMIC_RELEASE);", "__ATOMIC_ACQUIRE) == 1",
-          "__ATOMIC_RELAXED", "__atomic_fetch_add(", "__atomic_exchange_n(", "__atomic_compare_exchange_n(&a",
-          "__atomic_compare_exchange_n(&head", "popped[pops++] = top;"}},
+         {"+ 1);  // a read, then a write", "if (seen == 0) {", "1, __ATOMIC_RELEASE);", "__ATOMIC_ACQUIRE) == 1",
+          ", 1, __ATOMIC_RELAXED)", "add_atomic(&a", "swap_atomic(&a", "cas_atomic(&a", "cas_atomic(&head",
+          "popped[pops++] = top;"}},
     };
     // Shapes of a whole program, told by the printed source.
     int if_waits = 0, unjoined = 0, main_exits = 0, four_threads = 0, worker_exits = 0, plain_flags = 0;
@@ -128,10 +157,10 @@ TEST(RandomProgram, EveryConstructTurnsUpAcrossThreeHundredSeeds)
             const std::string text = source(family, seed);
             for (const std::string &part : parts)
                 seen[part] += has(text, part);
-            plain_flags += std::regex_search(text, std::regex(R"(if \(v\d+ == 1\) \{)"));
+            plain_flags += std::regex_search(text, std::regex(R"(if \(load_plain\(&v\d+\) == 1\) \{)"));
             if (family != "calls")
                 continue;
-            if_waits += std::regex_search(text, std::regex(R"(if \(v\d+ == 0\)\n +pthread_cond_wait)"));
+            if_waits += std::regex_search(text, std::regex(R"(if \(load_plain\(&v\d+\) == 0\)\n +pthread_cond_wait)"));
             const std::string main = text.substr(text.find("int main(void)"));
             main_exits += std::regex_search(main, std::regex(R"(\n    exit\(\d\);\n\}\n$)"));
             four_threads += has(text, "4 threads");
@@ -172,6 +201,28 @@ TEST(RandomProgram, ProgramsRunOnTheirOwnEndAsTheirSourceSays)
         }
         EXPECT_GE(ended, 9) << family << ": most programs end";
     }
+}
+
+// The interpreter makes the calls and, built with interleave-cc, the accesses its printed
+// source makes, in the same order: under interleave --search orders the two are searched
+// alike, to the number of turns, and neither is a program interleave cannot steer.
+TEST(RandomProgram, BuiltFromItsSourceAProgramIsSearchedAsTheInterpretedOneIs)
+{
+    harness::temp_dir dir;
+    for (const std::string &family : kFamilies)
+        for (const int seed : {8, 13, 31}) {
+            SCOPED_TRACE(family + " " + std::to_string(seed));
+            const std::string text = source(family, seed);
+            ASSERT_EQ(compile(dir, text, "built", family == "calls" ? fs::path(C_COMPILER_PATH) : fs::path(INTERLEAVE_CC_PATH)), "");
+            const std::vector<std::string> options = {"--json", "--search", "orders", "--status", std::to_string(main_status(text))};
+            std::vector<std::string> interpreted = options, built = options;
+            interpreted.insert(interpreted.end(), {runner(family).string(), "--family", family, std::to_string(seed)});
+            built.push_back((dir / "built").string());
+            const harness::result_t a = harness::run(INTERLEAVE_PATH, {.args = interpreted, .cwd = dir.path, .limit = 120});
+            const harness::result_t b = harness::run(INTERLEAVE_PATH, {.args = built, .cwd = dir.path, .limit = 120});
+            EXPECT_TRUE(a.exited(0) || a.exited(1)) << a.out << a.err;
+            EXPECT_EQ(search_summary(a.out), search_summary(b.out)) << a.out << "\n" << b.out;
+        }
 }
 
 // A program whose threads run one at a time (each joined as soon as it is made, a child
