@@ -1,0 +1,125 @@
+// random_program: small threaded programs drawn from a seed, for checking interleave's
+// search of every distinct order against a search of every schedule: on each program, the
+// two must reach the same outcomes (output, exit status, fault).
+//
+// Run one:     random_program 17                  (the calls family, interpreted)
+//              random_program --family memory 17  (needs the interleave-cc build:
+//                                                  random_program_accesses)
+// Read it:     random_program --source 17 > p.c && gcc -std=c17 -Wall -pthread -o p p.c
+// Search it:   interleave --json --search orders random_program 17
+//
+// A seed fixes one program of two to four threads (main counted), each with a few
+// statements: mutexes locked and tried, condition variables, semaphores, a barrier,
+// pthread_once, threads created, joined, detached and ended in every way, signals and
+// their handlers, a pipe, child processes. The `calls` family (the default) shares data
+// between threads only under those calls, so steering the calls alone sees every
+// behaviour. The `memory` family adds plain variables shared without a lock and atomics,
+// whose accesses are turns only in the build with interleave-cc; `all` mixes the two.
+// Run, the program is interpreted: the real calls are made, in the order the printed
+// source makes them, so that interleave sees the same turns; every line printed depends
+// only on the order of those turns. The plain build refuses to run the memory and all
+// families (status 2): their races would be invisible to interleave there.
+// Exit status: what the program's own ending says (0, or 3 to 9), 1 when a thread or a
+// process could not be made, 2 wrong use.
+#define _GNU_SOURCE
+#include <errno.h>
+#include <inttypes.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "program.h"
+
+static struct program program;  // static: the interpreter allocates nothing
+
+UNWATCHED const char *thread_name(int thread)
+{
+    static const char *const names[MAX_THREADS] = {"main", "t1", "t2", "t3"};
+    return names[thread];
+}
+
+UNWATCHED int thread_mark(int thread)
+{
+    return thread == 0 ? 9 : thread;
+}
+
+UNWATCHED const char *family_name(enum family family)
+{
+    static const char *const names[] = {"calls", "memory", "all"};
+    return names[family];
+}
+
+UNWATCHED const char *slot_name(int slot)
+{
+    static const char *const names[SLOTS] = {"usr1", "usr2", "alrm", "chld"};
+    return names[slot];
+}
+
+UNWATCHED int slot_signal(int slot)
+{
+    static const int signals[SLOTS] = {SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD};
+    return signals[slot];
+}
+
+UNWATCHED static int usage(const char *why)
+{
+    fprintf(stderr, "random_program: %s\nusage: random_program [--family calls|memory|all] [--source] SEED\n", why);
+    return STATUS_USAGE;
+}
+
+UNWATCHED static bool parse_seed(const char *text, uint64_t *seed)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    char *end;
+    errno = 0;
+    const unsigned long long n = strtoull(text, &end, 10);
+    *seed = n;
+    return *end == '\0' && errno == 0;
+}
+
+UNWATCHED int main(int argc, char **argv)
+{
+    enum family family = FAMILY_CALLS;
+    bool source = false, seeded = false;
+    uint64_t seed = 0;
+    for (int k = 1; k < argc; k++) {
+        if (strcmp(argv[k], "--source") == 0) {
+            source = true;
+        } else if (strcmp(argv[k], "--family") == 0 && k + 1 < argc) {
+            const char *name = argv[++k];
+            if (strcmp(name, "calls") == 0)
+                family = FAMILY_CALLS;
+            else if (strcmp(name, "memory") == 0)
+                family = FAMILY_MEMORY;
+            else if (strcmp(name, "all") == 0)
+                family = FAMILY_ALL;
+            else
+                return usage("the families are calls, memory and all");
+        } else if (!seeded && parse_seed(argv[k], &seed)) {
+            seeded = true;
+        } else {
+            return usage(seeded ? "one seed only" : "a seed is a decimal number");
+        }
+    }
+    if (!seeded)
+        return usage("a seed is needed");
+    generate(&program, seed, family);
+    if (source) {
+        emit_program(&program);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            perror("random_program: standard output");
+            return STATUS_FAILED;
+        }
+        return 0;
+    }
+#ifndef __SANITIZE_THREAD__
+    if (family != FAMILY_CALLS) {
+        fprintf(stderr, "random_program: the %s family runs only as random_program_accesses, whose memory accesses "
+                        "are turns\n", family_name(family));
+        return STATUS_USAGE;
+    }
+#endif
+    return run_program(&program);
+}
