@@ -104,6 +104,9 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::fork:
         add(f, thing_t::numbering, 0, 0, write);
         add(f, thing_t::process, self, 0, write);  // the child gets a copy of it as it is now
+        // with the standard streams' buffers, which the child writes out again as it ends
+        add(f, thing_t::stream, 1, 0, write);
+        add(f, thing_t::stream, 2, 0, write);
         break;
     case call_t::exec:
         add(f, thing_t::process, self, 0, write);
