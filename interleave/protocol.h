@@ -143,6 +143,8 @@ enum flag_t : uint32_t {
     kPipe = 524288,      // the descriptor is a pipe, a FIFO or a socket: a read of it may wait
     kEmpty = 1048576,    // a read found the pipe empty, with a writer yet: it waits for a write or a close
     kWeakOrder = 2097152,  // an atomic access or fence in an order weaker than sequential consistency
+    kStreamsFlushed = 4194304,  // the thread's turn flushed a standard stream itself (fflush): had
+                                // another thread's text been waiting there, it went out then
 };
 
 struct channel_t {
@@ -203,6 +205,7 @@ constexpr int64_t kReadingNs = 1000;  // what one reading of the clock moves it 
 constexpr const char *kRegionVariable = "INTERLEAVE_REGION";  // a descriptor of the region
 constexpr const char *kPidVariable = "INTERLEAVE_PID";        // the one process to steer at start
 constexpr const char *kRegionName = "interleave";             // the region's memfd name
+constexpr const char *kBoundVariable = "INTERLEAVE_BOUND";    // LD_BIND_NOW is interleave's, not the user's
 
 // A program started once and forked for each run (a fork server) has instead a socket: on
 // it, interleave hands over each run's standard input, output and error and its region,

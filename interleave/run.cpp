@@ -345,6 +345,11 @@ bool settle(run_t &r)
                     r.program.started_others = true;
                 }
                 tell_seen(r, id, c);
+                // A flush of the standard streams writes out whatever another thread left there.
+                if ((c.flags & steer::kStreamsFlushed) != 0) {
+                    touched(r, thing_t::stream, 1, 0, role_t::write);
+                    touched(r, thing_t::stream, 2, 0, role_t::write);
+                }
                 // A thread that changed its mask, or what a signal does, as it ran changed
                 // which signals can arrive where.
                 if (const auto p = r.model.processes.find(t.pid);

@@ -51,6 +51,7 @@ thread_local bool wrapped;      // started through begin(), which reports its en
 thread_local bool inside;       // in ask(): a signal handler's calls are not steered
 thread_local bool in_fork;      // between our atfork handlers: the thread is in no process yet
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
+thread_local bool flushed;      // the thread flushed a standard stream since its last ask
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
@@ -419,6 +420,10 @@ __attribute__((constructor)) void begin_steering()
     unsetenv(kRegionVariable);
     unsetenv(kServerVariable);
     unsetenv(kPidVariable);
+    if (std::getenv(kBoundVariable) != nullptr) {
+        unsetenv(kBoundVariable);
+        unsetenv("LD_BIND_NOW");
+    }
     find_real();
     driver = getppid();
     // A fork server returns here in each run's process, as if interleave had started it.
@@ -525,6 +530,11 @@ bool steered_process()
     return region != nullptr;
 }
 
+void flushed_streams()
+{
+    flushed = true;
+}
+
 bool stands_for_parent(pid_t pid)
 {
     return pid == driver || pid == run_parent;
@@ -546,7 +556,7 @@ int64_t ask_once(const request_t &q)
     // would be one, and leave stdout's lock held by a thread that unwound.
     int cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    const bool flushed = q.call != call_t::fork && flush_output();
+    const bool flushed_now = q.call != call_t::fork && flush_output();
     channel_t &c = region->channels[me];
     c.call = q.call;
     c.object = reinterpret_cast<uint64_t>(q.object);
@@ -555,9 +565,11 @@ int64_t ask_once(const request_t &q)
     c.extra = q.extra;
     c.deadline = q.deadline;
     const bool told = take_seen(c.seen);
-    c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed ? kFlushed : 0u) |
+    c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed_now ? kFlushed : 0u) |
+              (flushed ? kStreamsFlushed : 0u) |
               (told ? kSeen : 0u);
     tell_signals(c);
+    flushed = false;
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);

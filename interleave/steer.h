@@ -173,6 +173,9 @@ struct request_t {
     uint32_t flags = 0;
 };
 
+// The thread flushed a standard stream itself, which its next ask tells.
+void flushed_streams();
+
 // Whether this thread is steered: its process is the one interleave started or one it
 // forked, the thread began under the scheduler, and it is not inside a call of ours already
 // (a signal handler of the program's that makes a call while its thread waits for a turn).

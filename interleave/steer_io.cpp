@@ -187,6 +187,8 @@ int fflush(FILE *f)
 {
     if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
         before_writing(fileno(f));
+    if (f == nullptr || standard(f))
+        flushed_streams();
     return r().fflush(f);
 }
 
