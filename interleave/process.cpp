@@ -42,8 +42,10 @@ std::vector<std::string> environment_for(const target_t &target, const char *var
     const std::string name = library.substr(library.rfind('/') + 1);
     std::vector<std::string> env;
     std::string preload = name, search = folder, sanitizer, undefined;
+    bool bound = false;
     for (char **e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
+        bound = bound || entry.starts_with("LD_BIND_NOW=");
         if (entry.starts_with("LD_PRELOAD="))
             preload.append(":").append(entry, 11);
         else if (entry.starts_with("LD_LIBRARY_PATH="))
@@ -64,6 +66,13 @@ std::vector<std::string> environment_for(const target_t &target, const char *var
     // And a crash stays a crash, seen by the steering library: not a report and a status.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0" + sanitizer);
     env.push_back("UBSAN_OPTIONS=abort_on_error=1" + undefined);
+    // The loader binds every function the program calls as it loads it, once, in the copy
+    // that the server holds, instead of at each first call in every run it forks; the
+    // library takes the setting away again before the program's own code runs.
+    if (!bound) {
+        env.push_back("LD_BIND_NOW=1");
+        env.push_back(std::string(steer::kBoundVariable) + "=1");
+    }
     // The same length whichever is handed, and however many digits its number has: the
     // strings at the top of the stack, and with them every address in main's frame, lie
     // where they lie in a run that the server forked.
