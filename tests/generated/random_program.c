@@ -3,10 +3,14 @@
 // two must reach the same outcomes (output, exit status, fault).
 //
 // Run one:     random_program 17                  (the calls family, interpreted)
-//              random_program --family memory 17  (needs the interleave-cc build:
-//                                                  random_program_accesses)
+//              random_program_accesses --family memory 17
+//                                     (the build with interleave-cc, whose accesses are turns)
 // Read it:     random_program --source 17 > p.c && gcc -std=c17 -Wall -pthread -o p p.c
+//              (a memory or all program: build it with interleave-cc instead, and
+//              interleave searches it turn for turn as it does the interpreted one)
 // Search it:   interleave --json --search orders random_program 17
+//              (add --status K when the source's main ends with K, or K is a fault)
+// Both builds land in build/<preset>/generated.
 //
 // A seed fixes one program of two to four threads (main counted), each with a few
 // statements: mutexes locked and tried, condition variables, semaphores, a barrier,
@@ -23,7 +27,6 @@
 // process could not be made, 2 wrong use.
 #define _GNU_SOURCE
 #include <errno.h>
-#include <inttypes.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
