@@ -3,10 +3,16 @@
 // two must reach the same outcomes (output, exit status, fault).
 //
 // Run one:     random_program 17                  (the calls family, interpreted)
-//              random_program --family memory 17  (needs the interleave-cc build:
-//                                                  random_program_accesses)
+//              random_program_accesses --family memory 17
+//                                     (the build with interleave-cc, whose accesses are turns)
 // Read it:     random_program --source 17 > p.c && gcc -std=c17 -Wall -pthread -o p p.c
+//              (a memory or all program: build it with interleave-cc instead, and
+//              interleave searches it turn for turn as it does the interpreted one)
 // Search it:   interleave --json --search orders random_program 17
+//              (add --status K when the source's main ends with K, or K is a fault)
+// Size it:     random_program --schedules 17      (about how many schedules a search of
+//                                                  every schedule runs on it)
+// Both builds land in build/<preset>/generated.
 //
 // A seed fixes one program of two to four threads (main counted), each with a few
 // statements: mutexes locked and tried, condition variables, semaphores, a barrier,
@@ -23,7 +29,6 @@
 // process could not be made, 2 wrong use.
 #define _GNU_SOURCE
 #include <errno.h>
-#include <inttypes.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -64,7 +69,8 @@ UNWATCHED int slot_signal(int slot)
 
 UNWATCHED static int usage(const char *why)
 {
-    fprintf(stderr, "random_program: %s\nusage: random_program [--family calls|memory|all] [--source] SEED\n", why);
+    fprintf(stderr, "random_program: %s\nusage: random_program [--family calls|memory|all] [--source|--schedules] SEED\n",
+            why);
     return STATUS_USAGE;
 }
 
@@ -82,11 +88,13 @@ UNWATCHED static bool parse_seed(const char *text, uint64_t *seed)
 UNWATCHED int main(int argc, char **argv)
 {
     enum family family = FAMILY_CALLS;
-    bool source = false, seeded = false;
+    bool source = false, schedules = false, seeded = false;
     uint64_t seed = 0;
     for (int k = 1; k < argc; k++) {
         if (strcmp(argv[k], "--source") == 0) {
             source = true;
+        } else if (strcmp(argv[k], "--schedules") == 0) {
+            schedules = true;
         } else if (strcmp(argv[k], "--family") == 0 && k + 1 < argc) {
             const char *name = argv[++k];
             if (strcmp(name, "calls") == 0)
@@ -106,8 +114,12 @@ UNWATCHED int main(int argc, char **argv)
     if (!seeded)
         return usage("a seed is needed");
     generate(&program, seed, family);
-    if (source) {
-        emit_program(&program);
+    if (source || schedules) {
+        bool some_end;
+        if (source)
+            emit_program(&program);
+        else
+            printf("%.0f\n", count_schedules(&program, 1e6, &some_end));  // a million: at least that
         if (fflush(stdout) != 0 || ferror(stdout)) {
             perror("random_program: standard output");
             return STATUS_FAILED;

@@ -21,6 +21,8 @@ enum op {
     E_SEM_POST,
     E_SEM_TRY,      // takes one if there is one
     E_COND_LOCK,    // obj a condition: its mutex; a token there already skips the wait
+    E_COND_CHECK,   // where the look at the tokens is an access: the look, after the lock
+                    // and after each wake-up; a token there skips the wait
     E_COND_WAIT,    // obj a condition: the wait, then the wake-up; waits again if no token
     E_COND_WAIT_IF, // the same, but goes on after any wake-up
     E_GIVE,         // obj a condition: its mutex taken, and a token added
@@ -137,6 +139,8 @@ UNWATCHED static void flatten(int actor, const struct stmt *s)
         break;
     case K_COND_WAIT:
         add(actor, E_COND_LOCK, s->a);
+        if (accesses)
+            add(actor, E_COND_CHECK, s->a);
         add(actor, s->b ? E_COND_WAIT_IF : E_COND_WAIT, s->a);
         accesses_of(actor, 3);
         add(actor, E_TURN, 0);
@@ -332,7 +336,15 @@ UNWATCHED static void go(struct state *s, int actor)
         break;
     case E_COND_LOCK:
         s->holder[prog->cond_mutex[e.obj]] = (signed char)(actor + 1);
+        if (events[actor][next].op == E_COND_CHECK)
+            break;  // the look at the tokens is a turn of its own
         if (s->tokens[e.obj] > 0) {  // no need to wait
+            s->tokens[e.obj]--;
+            next++;
+        }
+        break;
+    case E_COND_CHECK:
+        if (s->tokens[e.obj] > 0) {
             s->tokens[e.obj]--;
             next++;
         }
@@ -349,7 +361,9 @@ UNWATCHED static void go(struct state *s, int actor)
         s->spurious -= !s->woken[actor];  // the wake-up, with the mutex taken again
         s->waiting[actor] = s->woken[actor] = false;
         s->holder[prog->cond_mutex[e.obj]] = (signed char)(actor + 1);
-        if (s->tokens[e.obj] > 0 || e.op == E_COND_WAIT_IF)
+        if (e.op == E_COND_WAIT && events[actor][next - 2].op == E_COND_CHECK)
+            next -= 2;  // the loop looks again
+        else if (s->tokens[e.obj] > 0 || e.op == E_COND_WAIT_IF)
             s->tokens[e.obj]--;
         else
             next--;  // the loop waits again
