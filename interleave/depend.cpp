@@ -222,6 +222,9 @@ footprint_t touches(model_t &m, const action_t &a)
     footprint_t f;
     const thread_t &t = thread_of(m, a.thread);
     add(f, thing_t::process, process_of(m, t.pid), 0, read);  // an exit or a fork of its process
+    // A signal sent to the thread, or to its process, could arrive before this turn instead.
+    add(f, thing_t::signals, process_of(m, t.pid), 0, read);
+    add(f, thing_t::thread_signals, static_cast<uint64_t>(a.thread), 0, read);
     if (cancellation_point(t.asks.call))
         add(f, thing_t::cancel, static_cast<uint64_t>(a.thread), 0, read);
     switch (a.how) {
