@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <tuple>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -746,6 +747,24 @@ bool unsteered_alive(const run_t &r)
     return false;
 }
 
+// The program's symbols, read once for all the runs of a search (a program file changed
+// under a search is read again).
+const symbols_t &symbols_of(const std::string &program)
+{
+    static std::string path;
+    static struct stat read_as {};
+    static symbols_t symbols;
+    struct stat now {};
+    stat(program.c_str(), &now);
+    if (program != path || now.st_ino != read_as.st_ino || now.st_size != read_as.st_size ||
+        now.st_mtim.tv_sec != read_as.st_mtim.tv_sec || now.st_mtim.tv_nsec != read_as.st_mtim.tv_nsec) {
+        path = program;
+        read_as = now;
+        symbols = read_symbols(program);
+    }
+    return symbols;
+}
+
 }  // namespace
 
 run_result_t run_once(const target_t &target, const bounds_t &bounds, const chooser_t &choose,
@@ -759,7 +778,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         stop(r.program);
         return r.result;
     }
-    r.model = start_model(r.program.first, read_symbols(target.program), target.demo, bounds.spurious);
+    r.model = start_model(r.program.first, symbols_of(target.program), target.demo, bounds.spurious);
     r.model.program = target.program;
     const look_t looking = [&] { return look(r); };
     double idle_since = 0;
