@@ -425,6 +425,8 @@ __attribute__((constructor)) void begin_steering()
         unsetenv("LD_BIND_NOW");
     }
     find_real();
+    // What each signal does, as the program starts: the same in every run a server forks.
+    start_signals();
     driver = getppid();
     // A fork server returns here in each run's process, as if interleave had started it.
     const int fd = serving ? serve_runs(server) : std::atoi(region_fd);
@@ -445,7 +447,6 @@ __attribute__((constructor)) void begin_steering()
     std::atexit(after_the_programs_exit_handlers);
     note_stack(region->channels[0], true);
     register_me(0);
-    start_signals();
     hold_signals(nullptr);
     ask({call_t::start});
 }
