@@ -302,35 +302,6 @@ TEST(RandomProgram, TheCallsFamilySharesNoVariableWithoutSynchronisation)
     EXPECT_EQ(searched, 12);
 }
 
-// The generator keeps a program only if its count of schedules is small; that count must
-// follow interleave's: a search of every schedule (--search departures, complete) runs
-// about as many as random_program --schedules says, never many more.
-TEST(RandomProgram, ItsCountOfSchedulesFollowsASearchOfEverySchedule)
-{
-    harness::temp_dir dir;
-    const std::map<std::string, std::vector<int>> seeds = {
-        {"calls", {4, 5, 8, 10}}, {"memory", {7, 8, 14, 20}}, {"all", {2, 5, 13, 21}}};
-    for (const auto &[family, list] : seeds)
-        for (const int seed : list) {
-            SCOPED_TRACE(family + " " + std::to_string(seed));
-            const harness::result_t counted =
-                harness::run(RANDOM_PROGRAM_PATH, {.args = {"--family", family, "--schedules", std::to_string(seed)}});
-            ASSERT_TRUE(counted.exited(0)) << counted.err;
-            const long estimate = std::stol(counted.out);
-            const harness::result_t r = harness::run(
-                INTERLEAVE_PATH, {.args = {"--json", "--search", "departures", "--runs", "3000", "--status",
-                                           std::to_string(main_status(source(family, seed))), runner(family).string(),
-                                           "--family", family, std::to_string(seed)},
-                                  .cwd = dir.path, .limit = 120});
-            ASSERT_TRUE(has(r.out, "\"complete\": true")) << r.out << r.err;
-            std::smatch m;
-            ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"("runs": (\d+))"))) << r.out;
-            const long runs = std::stol(m[1]);
-            EXPECT_LE(runs, 2 * estimate + 10) << "counted " << estimate;
-            EXPECT_GE(10 * runs, estimate) << "counted " << estimate;
-        }
-}
-
 // A program whose threads run one at a time (each joined as soon as it is made, a child
 // waited for as soon as it is forked) prints the same whatever the timing: the
 // interpreter and the printed source, built and run, must print the same lines and end
