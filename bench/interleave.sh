@@ -9,14 +9,18 @@
 #   3. how far every distinct order reaches on each mended exercise and on the demos' first
 #      60 turns: runs, distinct orders, and whether that was all of them, within a budget;
 #   4. a run of a program built with interleave-cc (its memory accesses turns), against a run
-#      of the same program built the usual way (goal: at most 5x).
+#      of the same program built the usual way (goal: at most 5x);
+#   5. the reduction's gain: on programs drawn from seeds, the runs of every schedule against
+#      the runs of every distinct order that reach the same ways to end (the suite's check).
 # hyperfine times every command; the figures are medians.
 #
-# Usage: bench/interleave.sh [SECONDS]   (budget of each search in part 3, 30 by default;
-#                                         about ten minutes in all)
+# Usage: bench/interleave.sh [SECONDS] [SEEDS]  (budget of each search in part 3, 30 by
+#                                              default; seeds of part 5 per family, 200;
+#                                              about half an hour in all)
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 budget=${1:-30}
+seeds=${2:-200}
 
 scripts/deps test bench
 # The check build: the one the tests run, with the probes (the mended exercises among them).
@@ -111,4 +115,12 @@ for source in tests/probes/count_locked.c tests/probes/handoff_semaphore.c; do
     usual=$(calc %.4f "($usual_many - $usual_one) / 200 * 1e3")
     accesses=$(calc %.4f "($many - $one) / 200 * 1e3")
     printf '   %-22s %12.3f %12.3f %7.2fx\n' "$name" "$usual" "$accesses" "$(calc %f "$accesses / $usual")"
+done
+
+echo
+echo "5. The reduction's gain: every schedule against every distinct order, seeds 1 to $seeds"
+echo "   of each family (every program's ways to end must be the same in both)"
+for family in calls memory all; do
+    INTERLEAVE_SEEDS=1-$seeds INTERLEAVE_FAMILY=$family "$bin/interleave_generated_test" \
+        --gtest_filter="*${family}_1_*" | sed -n -e "s/^$family: /   $family: /p" -e "s/^\(seed .*(family.*\)/   MISMATCH \1/p"
 done
