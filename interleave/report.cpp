@@ -370,7 +370,7 @@ int refuse(const std::string &verdict, const std::string &complaint, const std::
     complain(complaint);
     if (json)
         std::printf("{\"program\": null, \"verdict\": %s, \"why\": %s, \"fault\": null, \"runs\": 0, "
-                    "\"runs_ended\": 0, \"runs_cut\": 0, \"complete\": false, \"distinct_orders\": null, "
+                    "\"runs_ended\": 0, \"runs_cut\": 0, \"complete\": false, \"proof\": false, \"distinct_orders\": null, "
                     "\"seconds\": 0, \"schedule\": null}\n",
                     quoted(verdict).c_str(), quoted(why).c_str());
     return 2;
