@@ -4,14 +4,20 @@
 // where the sanitizer's own runtime would, under that runtime's file name, so that the
 // compiler's usual link finds it.
 //
+// The C library's copies, fills, string copies and prints into a buffer, called from the
+// program, have their reads and writes told too, each as one range.
+//
 // It checks nothing itself. Under interleave, each access asks the steering library (which
 // interleave preloads) for a turn, so that interleave orders the accesses of the threads
 // and sees every one. Run on its own, the program finds no steering library: the reads and
 // writes go on as they would, and the atomic operations are plain atomic operations.
 
+#include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <dlfcn.h>
 #include <malloc.h>
 
@@ -74,6 +80,255 @@ API void free(void *block)
     if (block != nullptr)
         turn(kFree, block, malloc_usable_size(block), kPlain, HERE);
     free_for_real(block);
+}
+
+// The C library's functions that the program calls on its own memory run behind these,
+// which tell what each will read and write, as a range. Found as the first call comes; while
+// one is being looked up (dlsym may copy), a plain loop does the work.
+thread_local bool finding;
+
+template <typename F>
+F next_of(std::atomic<F> &slot, const char *name)
+{
+    F next = slot.load(std::memory_order_acquire);
+    if (next == nullptr && !finding) {
+        finding = true;
+        next = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+        finding = false;
+        slot.store(next, std::memory_order_release);
+    }
+    return next;
+}
+
+using copy_t = void *(*)(void *, const void *, std::size_t);
+using fill_t = void *(*)(void *, int, std::size_t);
+using length_t = std::size_t (*)(const char *);
+using print_t = int (*)(char *, std::size_t, const char *, va_list);
+std::atomic<copy_t> next_memcpy, next_memmove;
+std::atomic<fill_t> next_memset;
+std::atomic<length_t> next_strlen;
+std::atomic<print_t> next_vsnprintf;
+
+// Volatile, so that the compiler does not make these loops calls of the functions they
+// stand in for.
+void *copy_bytes(void *to, const void *from, std::size_t size)
+{
+    auto *t = static_cast<volatile unsigned char *>(to);
+    const auto *f = static_cast<const volatile unsigned char *>(from);
+    if (t < f)
+        for (std::size_t k = 0; k < size; k++)
+            t[k] = f[k];
+    else
+        for (std::size_t k = size; k-- > 0;)
+            t[k] = f[k];
+    return to;
+}
+
+std::size_t length_of(const char *text)
+{
+    if (const length_t next = next_of(next_strlen, "strlen"); next != nullptr)
+        return next(text);
+    const volatile char *at = text;
+    while (*at != '\0')
+        at++;
+    return static_cast<std::size_t>(at - text);
+}
+
+void *copy(void *to, const void *from, std::size_t size, const void *code)
+{
+    turn(kLibraryRead, from, size, kPlain, code);
+    turn(kLibraryWrite, to, size, kPlain, code);
+    const copy_t next = next_of(next_memmove, "memmove");
+    return next != nullptr ? next(to, from, size) : copy_bytes(to, from, size);
+}
+
+int print_into(char *to, std::size_t size, const char *format, va_list args, const void *code)
+{
+    const print_t next = next_of(next_vsnprintf, "vsnprintf");
+    if (next == nullptr)
+        return -1;
+    va_list counting;
+    va_copy(counting, args);
+    const int length = next(nullptr, 0, format, counting);
+    va_end(counting);
+    if (length >= 0 && size > 0)
+        turn(kLibraryWrite, to, std::min(size, static_cast<std::size_t>(length) + 1), kPlain, code);
+    return next(to, size, format, args);
+}
+
+API void *memcpy(void *to, const void *from, std::size_t size)
+{
+    return copy(to, from, size, HERE);
+}
+
+API void *memmove(void *to, const void *from, std::size_t size)
+{
+    return copy(to, from, size, HERE);
+}
+
+API void *memset(void *to, int value, std::size_t size)
+{
+    turn(kLibraryWrite, to, size, kPlain, HERE);
+    if (const fill_t next = next_of(next_memset, "memset"); next != nullptr)
+        return next(to, value, size);
+    auto *t = static_cast<volatile unsigned char *>(to);
+    for (std::size_t k = 0; k < size; k++)
+        t[k] = static_cast<unsigned char>(value);
+    return to;
+}
+
+API std::size_t strlen(const char *text)
+{
+    const std::size_t length = length_of(text);
+    turn(kLibraryRead, text, length + 1, kPlain, HERE);
+    return length;
+}
+
+API char *strcpy(char *to, const char *from)
+{
+    copy(to, from, length_of(from) + 1, HERE);
+    return to;
+}
+
+API char *strncpy(char *to, const char *from, std::size_t size)
+{
+    std::size_t length = 0;
+    while (length < size && from[length] != '\0')
+        length++;
+    turn(kLibraryRead, from, std::min(size, length + 1), kPlain, HERE);
+    turn(kLibraryWrite, to, size, kPlain, HERE);
+    copy_bytes(to, from, length);
+    for (std::size_t k = length; k < size; k++)
+        static_cast<volatile char *>(to)[k] = '\0';
+    return to;
+}
+
+API char *strcat(char *to, const char *from)
+{
+    const std::size_t had = length_of(to);
+    turn(kLibraryRead, to, had + 1, kPlain, HERE);
+    copy(to + had, from, length_of(from) + 1, HERE);
+    return to;
+}
+
+API int vsnprintf(char *to, std::size_t size, const char *format, va_list args)
+{
+    return print_into(to, size, format, args, HERE);
+}
+
+API int vsprintf(char *to, const char *format, va_list args)
+{
+    return print_into(to, SIZE_MAX, format, args, HERE);
+}
+
+API int snprintf(char *to, std::size_t size, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = print_into(to, size, format, args, HERE);
+    va_end(args);
+    return n;
+}
+
+API int sprintf(char *to, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = print_into(to, SIZE_MAX, format, args, HERE);
+    va_end(args);
+    return n;
+}
+
+// What the C library keeps for the whole process and a call changes or reads: the
+// environment, strtok's place, the buffer that localtime and its kin return, the random
+// numbers' state. Each is one word here, written or read by the call, so that two threads'
+// calls are ordered, and a race between them told (the random state's calls are atomic:
+// the C library locks it).
+// Exported under these names, which the steering library tells interleave.
+extern "C" {
+__attribute__((visibility("default"))) char interleave_environment, interleave_tokens, interleave_time_buffer,
+    interleave_random_state;
+}
+char &environment = interleave_environment, &tokens = interleave_tokens, &broken_down_time = interleave_time_buffer,
+     &random_state = interleave_random_state;
+
+using get_t = char *(*)(const char *);
+using set_t = int (*)(const char *, const char *, int);
+using unset_t = int (*)(const char *);
+using put_t = int (*)(char *);
+using token_t = char *(*)(char *, const char *);
+using time_t_ = struct tm *(*)(const time_t *);
+using text_t = char *(*)(const time_t *);
+using draw_t = int (*)();
+using seed_t = void (*)(unsigned);
+std::atomic<get_t> next_getenv;
+std::atomic<set_t> next_setenv;
+std::atomic<unset_t> next_unsetenv;
+std::atomic<put_t> next_putenv;
+std::atomic<token_t> next_strtok;
+std::atomic<time_t_> next_localtime, next_gmtime;
+std::atomic<text_t> next_ctime;
+std::atomic<draw_t> next_rand;
+std::atomic<seed_t> next_srand;
+
+API char *getenv(const char *name)
+{
+    turn(kLibraryRead, &environment, 1, kPlain, HERE);
+    return next_of(next_getenv, "getenv")(name);
+}
+
+API int setenv(const char *name, const char *value, int overwrite)
+{
+    turn(kLibraryWrite, &environment, 1, kPlain, HERE);
+    return next_of(next_setenv, "setenv")(name, value, overwrite);
+}
+
+API int unsetenv(const char *name)
+{
+    turn(kLibraryWrite, &environment, 1, kPlain, HERE);
+    return next_of(next_unsetenv, "unsetenv")(name);
+}
+
+API int putenv(char *text)
+{
+    turn(kLibraryWrite, &environment, 1, kPlain, HERE);
+    return next_of(next_putenv, "putenv")(text);
+}
+
+API char *strtok(char *text, const char *separators)
+{
+    turn(kLibraryWrite, &tokens, 1, kPlain, HERE);
+    return next_of(next_strtok, "strtok")(text, separators);
+}
+
+API struct tm *localtime(const time_t *t)
+{
+    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
+    return next_of(next_localtime, "localtime")(t);
+}
+
+API struct tm *gmtime(const time_t *t)
+{
+    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
+    return next_of(next_gmtime, "gmtime")(t);
+}
+
+API char *ctime(const time_t *t)
+{
+    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
+    return next_of(next_ctime, "ctime")(t);
+}
+
+API int rand()
+{
+    turn(kLibraryWrite, &random_state, 1, kOrdering, HERE);
+    return next_of(next_rand, "rand")();
+}
+
+API void srand(unsigned seed)
+{
+    turn(kLibraryWrite, &random_state, 1, kOrdering, HERE);
+    next_of(next_srand, "srand")(seed);
 }
 
 // Tells the steering library that the program's accesses are turns.

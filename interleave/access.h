@@ -12,6 +12,11 @@ enum kind_t : int {
     kUpdate,  // an atomic read-modify-write: an exchange, a fetch-and-add, a compare-and-swap
     kFree,    // a block freed: `size` bytes from `address`
     kFence,   // an atomic fence: `size` holds its memory order
+    // What a C library function that the program called (a copy, a string's length, a
+    // formatted print into a buffer) reads and writes of the program's memory: `size` bytes
+    // from `address`, told as the call begins.
+    kLibraryRead,
+    kLibraryWrite,
 };
 
 enum order_t : int {

@@ -8,6 +8,9 @@
 namespace interleave {
 namespace {
 
+// What the file system is known by, among things of kind file.
+constexpr uint64_t kFileSystem = uint64_t{3} << 40;
+
 using enum role_t;
 
 const thread_t &thread_of(const model_t &m, int id)
@@ -147,9 +150,19 @@ void call_touches(footprint_t &f, model_t &m, int id)
         break;
     case call_t::sigsuspend:  // it never goes on by itself: a signal arrives in it
         break;
-    case call_t::io: {  // a read of a pipe empties it, a write or a close is seen by its readers
+    case call_t::io: {
+        // The file system's names, and the contents of its regular files, are one thing that
+        // every process shares: a look at it depends on every change to it. A pipe is a thing
+        // of its own: a read of it empties it, a write or a close is seen by its readers.
+        if (q.extra == steer::kName) {
+            add(f, thing_t::file, kFileSystem, 0, q.object2 <= steer::kLookUp ? read : write);
+            break;
+        }
         const file_t &file = calls::file_of(m, t);
-        add(f, thing_t::file, file.known_as, file.number, write);
+        add(f, thing_t::file, file.known_as, file.number, q.extra == steer::kLook ? read : write);
+        if (!file.pipe)
+            add(f, thing_t::file, kFileSystem, 0,
+                q.extra == steer::kRead || q.extra == steer::kLook || q.extra == steer::kMap ? read : write);
         break;
     }
     case call_t::sleep:

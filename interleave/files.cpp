@@ -4,6 +4,7 @@
 // looks again; it never waits in the system.
 #include <algorithm>
 #include <climits>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "calls.h"
@@ -26,6 +27,35 @@ uint64_t hash_of(const std::string &text)
     for (char c : text)
         h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     return h;
+}
+
+// A name that a program handed to a call, read from its memory while it waits for its turn;
+// empty if it cannot be read.
+std::string name_in(pid_t pid, uint64_t address)
+{
+    char text[256] = {};
+    const iovec here{text, sizeof text - 1}, there{reinterpret_cast<void *>(address), sizeof text - 1};
+    if (address == 0 || process_vm_readv(pid, &here, 1, &there, 1, 0) <= 0)
+        return "";
+    return text;
+}
+
+// A call on a file's name, as the replay tells it.
+std::string naming(const thread_t &t)
+{
+    const std::string name = name_in(t.pid, t.asks.object);
+    const std::string it = name.empty() ? "a file by its name" : "\"" + name + "\"";
+    switch (t.asks.object2) {
+    case steer::kOpen: return "opens " + it;
+    case steer::kLookUp: return "looks up " + it;
+    case steer::kCreate: return "opens " + it + ", which it may make or empty";
+    case steer::kRemove: return "removes " + it;
+    case steer::kRename: return "renames " + it;
+    case steer::kMakeDirectory: return "makes the directory " + it;
+    case steer::kLink: return "makes the link " + it;
+    case steer::kTruncate: return "sets the size of " + it;
+    default: return "changes the rights of " + it;
+    }
 }
 
 void wake_readers(file_t &f, model_t &m)
@@ -71,8 +101,18 @@ bool can_use_file(model_t &, const thread_t &t)
 void use_file(turn_t &turn)
 {
     thread_t &t = turn.t();
+    // A look changes nothing: a thread that looks again and again waits for another.
+    turn.out.changed = t.asks.extra == steer::kName ? t.asks.object2 > steer::kLookUp : t.asks.extra != steer::kLook;
+    if (t.asks.extra == steer::kName) {
+        turn.out.does = naming(t);
+        // A file mapped into memory changes under the program's loads, which are not
+        // ordered against this.
+        turn.m.mapping_unordered = turn.m.mapping_unordered || (turn.m.mapped_files && turn.out.changed);
+        return;
+    }
     file_t &f = file_of(turn.m, t);
-    turn.out.changed = true;
+    if (!f.pipe && t.asks.extra != steer::kLook && t.asks.extra != steer::kSeek && t.asks.extra != steer::kMap)
+        turn.m.mapping_unordered = turn.m.mapping_unordered || turn.m.mapped_files;
     switch (t.asks.extra) {
     case steer::kRead:
         if ((t.asks.flags & steer::kEmpty) != 0) {
@@ -89,6 +129,20 @@ void use_file(turn_t &turn)
     case steer::kClose:
         turn.out.does = "closes its end of " + f.name;
         wake_readers(f, turn.m);
+        break;
+    case steer::kSeek:
+        turn.out.does = "moves its place in " + f.name;
+        break;
+    case steer::kLook:
+        turn.out.does = "looks at the size of " + f.name;
+        break;
+    case steer::kResize:
+        turn.out.does = "sets the size of " + f.name;
+        break;
+    case steer::kMap:
+        turn.out.does = "maps " + f.name + " into its memory, shared";
+        f.mapped = true;
+        turn.m.mapped_files = true;
         break;
     default:
         turn.out.does = "makes " + f.name;

@@ -185,6 +185,8 @@ void forget(clocks_t &c, model_t &m, pid_t pid, uint64_t low, uint64_t high)
 
 std::string memory_name(const model_t &m, uint64_t address, uint64_t size)
 {
+    if (const auto state = m.library_state.find(address); state != m.library_state.end())
+        return state->second;
     if (address >= m.base) {
         if (const auto variable = variable_at(m.program, address - m.base, size))
             return variable->name;
@@ -261,6 +263,11 @@ void memory_access(turn_t &turn)
         turn.out.does = "makes a fence";
         return;
     }
+    // A C library function's own state, which the access library tells by number.
+    constexpr const char *kStates[] = {"the environment", "strtok's place", "the buffer of localtime, gmtime and ctime",
+                                       "the random numbers' state"};
+    if (q.object2 >= 1 && q.object2 <= std::size(kStates))
+        turn.m.library_state[q.object] = kStates[q.object2 - 1];
     const char *verb = (q.flags & steer::kFreed) != 0 ? "frees "
                        : q.call == call_t::read     ? "reads "
                        : q.call == call_t::write    ? "writes "

@@ -543,8 +543,11 @@ std::vector<action_t> actions_now(model_t &m)
             found.push_back({id, 'c', m.clock});
             continue;
         }
-        if (arriving(m, t) != 0)
+        if (arriving(m, t) != 0) {
             found.push_back({id, 'g', m.clock});
+            if (enters_the_system(t.asks))
+                continue;  // the signal arrives first, or in the call: the call cannot end before it
+        }
         if (can_go(m, t))
             found.push_back({id, 'r', t.asks.call == call_t::sleep ? std::max(m.clock, t.asks.deadline) : m.clock});
         if (can_time_out(m, t))

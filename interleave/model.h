@@ -124,6 +124,7 @@ struct file_t {
     // before (a pipe's inode is new in every run), or its path.
     uint64_t known_as = 0, number = 0;
     std::vector<int> readers;  // threads waiting for a write to it, or a close
+    bool mapped = false;       // mapped into memory that shares its contents
 };
 
 // What a thread asks to do, as its channel said it.
@@ -228,6 +229,9 @@ struct model_t {
     std::map<std::pair<pid_t, uint64_t>, place_t> places;  // addresses seen, per process
     std::map<place_t, uint64_t> shared_at;  // where shared memory was first seen at
     bool aliased = false;  // some shared memory lies at different addresses in different processes
+    bool mapped_files = false;  // a file is mapped into memory that shares its contents
+    std::map<uint64_t, std::string> library_state;  // the C library's own state, by address
+    bool mapping_unordered = false;  // and files were read or changed otherwise too
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;
@@ -254,6 +258,9 @@ void process_execed(model_t &m, pid_t pid);
 bool child_died(model_t &m, pid_t child);
 // The signal that can arrive at a thread now (its process's or its own), or 0.
 int arriving(model_t &m, const thread_t &t);
+// Whether a thread's call always enters the system, which hands a signal waiting for the
+// thread over before the call returns: such a call cannot end while one waits.
+bool enters_the_system(const request_t &q);
 // What a signal does to a process: its handler runs, nothing, or the process ends or stops.
 enum class signal_effect_t { handler, nothing, end, stop };
 signal_effect_t effect_of(const process_t &p, int sig);

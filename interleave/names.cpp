@@ -101,7 +101,17 @@ std::string next_of(model_t &m, const thread_t &t)
     case call_t::sigsuspend: return "wait for a signal";
     case call_t::sigwait: return "take a signal";
     case call_t::io:
-        return q.extra == steer::kRead ? "read" : q.extra == steer::kWrite ? "write" : q.extra == steer::kClose ? "close" : "make a pipe";
+        switch (q.extra) {
+        case steer::kRead: return "read";
+        case steer::kWrite: return "write";
+        case steer::kClose: return "close";
+        case steer::kMake: return "make a pipe";
+        case steer::kName: return q.object2 <= steer::kLookUp ? "look up a file" : "change a file";
+        case steer::kSeek: return "seek";
+        case steer::kLook: return "look at a file";
+        case steer::kResize: return "resize a file";
+        default: return "map a file";
+        }
     case call_t::sleep: return "sleep";
     case call_t::yield: return "yield";
     case call_t::output: return q.value == 2 ? "write to stderr" : "print";

@@ -586,6 +586,12 @@ private:
             for (const auto &[a, predicted] : s.enabled)
                 if (a.thread == s.action.thread && !(a == s.action))
                     want(path[e], a);
+            // A signal that arrived while its thread's call could not end: the call might
+            // have ended first, once another turn let it, and the signal after. Which turn
+            // that is the run does not say, so each that could come here is tried (an
+            // action that cannot be taken is wanted so).
+            if (s.action.how == 'g' && std::ranges::find(s.held, s.action.thread) != s.held.end())
+                want(path[e], action_t{s.action.thread, 'r', 0});
         }
         // What could have happened and did not (a timeout, a wake-up with no signal), and
         // what each thread would have done next where the run ended.

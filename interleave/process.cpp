@@ -644,7 +644,9 @@ thread_look_t look_at(pid_t pid, int tid)
         return look;
     const char state = close[2];
     look.running = state == 'R';
-    look.stopped = state == 'T' || state == 't';
+    // Stopped by a signal; not a tracing stop, which a debugger or a leak checker's look at
+    // the threads (as the program ends) makes, and ends.
+    look.stopped = state == 'T';
     if (state == 'S' || state == 'D') {
         std::ifstream call(task + "/syscall");
         long number = -1;

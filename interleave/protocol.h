@@ -90,7 +90,22 @@ enum class call_t : int32_t {
 };
 constexpr int kCalls = static_cast<int>(call_t::io) + 1;
 
-enum io_t : int64_t { kRead = 0, kWrite = 1, kClose = 2, kMake = 3 };
+enum io_t : int64_t {
+    kRead = 0,
+    kWrite = 1,
+    kClose = 2,
+    kMake = 3,
+    kName = 4,    // a file looked up, made or changed by its name: `object2` which (a name_t),
+                  // `object` the name's address in the program
+    kSeek = 5,    // a descriptor's place in its file moved (lseek)
+    kLook = 6,    // a look at a file's size and times through a descriptor (fstat)
+    kResize = 7,  // a file's size set through a descriptor (ftruncate)
+    kMap = 8,     // a file mapped into memory that the file shares (mmap, MAP_SHARED)
+};
+
+// What a call on a file's name does. Those up to kLookUp look; the others change the file
+// system: its names, or a file's size or rights.
+enum name_t : uint64_t { kOpen, kLookUp, kCreate, kRemove, kRename, kMakeDirectory, kLink, kTruncate, kRights };
 
 // What a signal does in a process: the system's default, nothing, or the program's handler.
 enum disposition_t : int64_t { kDefault = 0, kIgnored = 1, kCaught = 2 };
@@ -145,6 +160,8 @@ enum flag_t : uint32_t {
     kWeakOrder = 2097152,  // an atomic access or fence in an order weaker than sequential consistency
     kStreamsFlushed = 4194304,  // the thread's turn flushed a standard stream itself (fflush): had
                                 // another thread's text been waiting there, it went out then
+    kSystemCall = 8388608,  // a read, write or other call that is a system call itself, not one
+                            // that stdio may answer from its buffer
 };
 
 struct channel_t {

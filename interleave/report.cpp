@@ -238,7 +238,7 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak;
+    return proved(s) && s.accesses && !s.weak && !s.mapped;
 }
 
 namespace {
@@ -304,6 +304,13 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
+        } else if (s.mapped) {
+            say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
+            say(plain,
+                "Not a proof: the program mapped a file into memory and also read or changed files through "
+                "descriptors or names, and interleave does not order the loads and stores of the mapping against "
+                "those.",
+                2, 2, nullptr);
         } else if (s.weak) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
@@ -315,9 +322,12 @@ void print_summary(const options_t &o, const search_t &s)
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
                 "That is a proof: the program was built with interleave-cc (or interleave-c++), so every load and "
-                "store of its own code and every atomic operation was a turn, as was every signal's arrival and "
-                "every read and write of a pipe or file, and no two threads' accesses raced. What code not built "
-                "so does (a library's, the C library's, a copy the compiler wrote inline) is one step to it.",
+                "store of its own code and every atomic operation was a turn, as was every signal's arrival, "
+                "every read and write of a pipe or file, every call on a file's name, and what the C library's "
+                "copies, string copies and prints into a buffer do to the program's memory and its calls to the "
+                "environment, strtok, localtime and rand to theirs; and no two threads' accesses raced. What "
+                "other code not built so does (a library's, a copy the compiler wrote inline) is one step to it, "
+                "and memory that only such code touches is not watched.",
                 2, 2, nullptr);
         }
     } else {

@@ -209,13 +209,15 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
             }
             continue;
         }
-        if (look.stopped) {
+        if (look.stopped && seconds_now() - blocked_since.try_emplace(static_cast<int>(k), seconds_now()).first->second >= kBlockedFor) {
             fail(r, fault_t::unsteerable,
                  t.name + " is stopped (by SIGSTOP or its kin, or held by a debugger)" + after +
                      ": a stopped process goes on only when a signal from outside lets it (SIGCONT), which no "
                      "schedule gives");
             return true;
         }
+        if (look.stopped)
+            continue;
         // A process with many threads takes a while to end them all: its death will come.
         if (look.exiting) {
             blocked_since.erase(static_cast<int>(k));
@@ -719,6 +721,13 @@ void open_step(run_t &r, const std::vector<action_t> &actions)
     step_t step;
     for (const action_t &a : actions)
         step.enabled.push_back({a, predicted(r, a)});
+    for (const action_t &a : actions) {
+        const request_t &q = r.model.threads[static_cast<std::size_t>(a.thread)].asks;
+        const auto own = [&](const action_t &b) { return b.thread == a.thread && b.how != 'g'; };
+        if (a.how == 'g' && std::ranges::none_of(actions, own) && !enters_the_system(q) &&
+            q.call != call_t::sigsuspend && q.call != call_t::sigwait)
+            step.held.push_back(a.thread);
+    }
     r.result.steps.push_back(std::move(step));
 }
 
@@ -855,6 +864,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         note_waiting(r);
         r.result.aliased = r.model.aliased;
     }
+    r.result.mapped = r.model.mapping_unordered;
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);
     if (r.program.region != nullptr) {

@@ -52,6 +52,8 @@ struct step_t {
                                // no object and let no time pass
     bool idle = false;         // it changed no object and waited on none (a failed try, a
                                // yield, a sleep): a thread that goes on so waits for another
+    std::vector<int> held;     // threads a signal could arrive at now, whose calls cannot end
+                               // now but may later, before it arrives
 };
 
 // What a chooser is asked at each turn.
@@ -124,6 +126,7 @@ struct run_result_t {
     bool accesses = false;  // memory accesses were turns
     bool vast = false;      // and one was too long for a search by partial order to follow
     bool weak = false;      // an atomic operation or fence weaker than sequential consistency ran
+    bool mapped = false;    // a file mapped into memory was also read or changed otherwise
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

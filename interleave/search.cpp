@@ -193,6 +193,7 @@ int search(const options_t &o, const screen_t &screen)
             s.cut += run.cut;
             s.accesses = s.accesses || run.accesses;
             s.weak = s.weak || run.weak;
+            s.mapped = s.mapped || run.mapped;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);

@@ -104,6 +104,30 @@ int arriving(model_t &m, const thread_t &t)
     return lowest;
 }
 
+bool enters_the_system(const request_t &q)
+{
+    // Only calls that are system calls whatever happens (and reads, writes and calls on
+    // files that the library marks so): a lock or a semaphore taken at once, a join of a
+    // thread already ended, or a write that stdio keeps in its buffer stays in the program,
+    // and a signal may wait past it.
+    switch (q.call) {
+    case call_t::create:
+    case call_t::fork:
+    case call_t::exec:
+    case call_t::wait:
+    case call_t::kill:
+    case call_t::sleep:
+    case call_t::yield:
+    case call_t::command:
+    case call_t::alarm:
+    case call_t::sigaction:
+    case call_t::sigmask:
+        return true;
+    default:
+        return (q.flags & steer::kSystemCall) != 0;
+    }
+}
+
 bool child_died(model_t &m, pid_t child)
 {
     const auto c = m.processes.find(child);

@@ -213,6 +213,52 @@ void find_real()
     find(real.time, "time");
     find(real.clock_gettime, "clock_gettime");
     find(real.gettimeofday, "gettimeofday");
+    find(real.open, "open");
+    find(real.open64, "open64");
+    find(real.openat, "openat");
+    find(real.openat64, "openat64");
+    find(real.creat, "creat");
+    find(real.creat64, "creat64");
+    find(real.fopen, "fopen");
+    find(real.fopen64, "fopen64");
+    find(real.freopen, "freopen");
+    find(real.freopen64, "freopen64");
+    find(real.opendir, "opendir");
+    find(real.access, "access");
+    find(real.faccessat, "faccessat");
+    find(real.stat, "stat");
+    find(real.stat64, "stat64");
+    find(real.lstat, "lstat");
+    find(real.lstat64, "lstat64");
+    find(real.fstatat, "fstatat");
+    find(real.fstatat64, "fstatat64");
+    find(real.statx, "statx");
+    find(real.readlink, "readlink");
+    find(real.unlink, "unlink");
+    find(real.unlinkat, "unlinkat");
+    find(real.remove, "remove");
+    find(real.rmdir, "rmdir");
+    find(real.rename, "rename");
+    find(real.renameat, "renameat");
+    find(real.renameat2, "renameat2");
+    find(real.mkdir, "mkdir");
+    find(real.mkdirat, "mkdirat");
+    find(real.mkfifo, "mkfifo");
+    find(real.link, "link");
+    find(real.linkat, "linkat");
+    find(real.symlink, "symlink");
+    find(real.symlinkat, "symlinkat");
+    find(real.truncate, "truncate");
+    find(real.truncate64, "truncate64");
+    find(real.chmod, "chmod");
+    find(real.lseek, "lseek");
+    find(real.lseek64, "lseek64");
+    find(real.fstat, "fstat");
+    find(real.fstat64, "fstat64");
+    find(real.ftruncate, "ftruncate");
+    find(real.ftruncate64, "ftruncate64");
+    find(real.mmap, "mmap");
+    find(real.mmap64, "mmap64");
     real.tsan_release = __tsan_release;
     real.tsan_acquire = __tsan_acquire;
     found.store(true, std::memory_order_release);
@@ -299,7 +345,7 @@ void note_stack(channel_t &c, bool first_thread)
 // overflowed can still say that it crashed.
 void set_alt_stack()
 {
-    void *stack = mmap(nullptr, kAltStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *stack = r().mmap(nullptr, kAltStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED)
         return;
     const stack_t alt{stack, 0, kAltStack};
@@ -402,7 +448,7 @@ bool is_region(int fd)
 bool is_socket(int fd)
 {
     struct stat st {};
-    return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    return r().fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 __attribute__((constructor)) void begin_steering()
@@ -431,7 +477,7 @@ __attribute__((constructor)) void begin_steering()
     // A fork server returns here in each run's process, as if interleave had started it.
     const int fd = serving ? serve_runs(server) : std::atoi(region_fd);
     run_parent = getppid();
-    void *shared = mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *shared = r().mmap(nullptr, sizeof(region_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (shared == MAP_FAILED)
         return;
@@ -542,6 +588,15 @@ bool stands_for_parent(pid_t pid)
 }
 
 
+bool on_own_stack(const void *address)
+{
+    if (region == nullptr || me < 0)
+        return false;
+    const channel_t &c = region->channels[me];
+    const auto at = reinterpret_cast<uint64_t>(address);
+    return at >= c.stack_low && at < c.stack_high;
+}
+
 bool steered()
 {
     return region != nullptr && me >= 0 && !inside && !in_fork && !exiting.load(std::memory_order_relaxed);
@@ -595,7 +650,7 @@ int64_t ask(const request_t &q)
         const bool during = answer <= kArrivesDuring;
         const int sig = static_cast<int>((during ? kArrivesDuring : kArrivesBefore) - answer);
         arrive(sig);
-        if (during && cut_short(q.call, sig))
+        if (during && cut_short(q, sig))
             return kInterrupted;
         asking.flags |= kResumed;
     }

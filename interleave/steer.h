@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <ctime>
 #include <poll.h>
@@ -155,6 +158,52 @@ struct real_t {
     time_t (*time)(time_t *);
     int (*clock_gettime)(clockid_t, timespec *);
     int (*gettimeofday)(timeval *, void *);
+    int (*open)(const char *, int, ...);
+    int (*open64)(const char *, int, ...);
+    int (*openat)(int, const char *, int, ...);
+    int (*openat64)(int, const char *, int, ...);
+    int (*creat)(const char *, mode_t);
+    int (*creat64)(const char *, mode_t);
+    FILE *(*fopen)(const char *, const char *);
+    FILE *(*fopen64)(const char *, const char *);
+    FILE *(*freopen)(const char *, const char *, FILE *);
+    FILE *(*freopen64)(const char *, const char *, FILE *);
+    DIR *(*opendir)(const char *);
+    int (*access)(const char *, int);
+    int (*faccessat)(int, const char *, int, int);
+    int (*stat)(const char *, struct stat *);
+    int (*stat64)(const char *, struct stat64 *);
+    int (*lstat)(const char *, struct stat *);
+    int (*lstat64)(const char *, struct stat64 *);
+    int (*fstatat)(int, const char *, struct stat *, int);
+    int (*fstatat64)(int, const char *, struct stat64 *, int);
+    int (*statx)(int, const char *, int, unsigned, struct statx *);
+    ssize_t (*readlink)(const char *, char *, size_t);
+    int (*unlink)(const char *);
+    int (*unlinkat)(int, const char *, int);
+    int (*remove)(const char *);
+    int (*rmdir)(const char *);
+    int (*rename)(const char *, const char *);
+    int (*renameat)(int, const char *, int, const char *);
+    int (*renameat2)(int, const char *, int, const char *, unsigned);
+    int (*mkdir)(const char *, mode_t);
+    int (*mkdirat)(int, const char *, mode_t);
+    int (*mkfifo)(const char *, mode_t);
+    int (*link)(const char *, const char *);
+    int (*linkat)(int, const char *, int, const char *, int);
+    int (*symlink)(const char *, const char *);
+    int (*symlinkat)(const char *, int, const char *);
+    int (*truncate)(const char *, off_t);
+    int (*truncate64)(const char *, off64_t);
+    int (*chmod)(const char *, mode_t);
+    off_t (*lseek)(int, off_t, int);
+    off64_t (*lseek64)(int, off64_t, int);
+    int (*fstat)(int, struct stat *);
+    int (*fstat64)(int, struct stat64 *);
+    int (*ftruncate)(int, off_t);
+    int (*ftruncate64)(int, off64_t);
+    void *(*mmap)(void *, size_t, int, int, int, off_t);
+    void *(*mmap64)(void *, size_t, int, int, int, off64_t);
     // ThreadSanitizer's, in a program built with it: hand-overs it cannot see for itself.
     void (*tsan_release)(void *);
     void (*tsan_acquire)(void *);
@@ -180,6 +229,9 @@ void flushed_streams();
 // forked, the thread began under the scheduler, and it is not inside a call of ours already
 // (a signal handler of the program's that makes a call while its thread waits for a turn).
 bool steered();
+// Whether an address lies in the calling thread's own stack (in a program whose accesses
+// are turns, where the library notes where each thread's stack lies).
+bool on_own_stack(const void *address);
 // Whether this process is steered at all, whatever the thread.
 bool steered_process();
 // Asks for this thread's turn to make the call, and waits for it; returns the answer. A
@@ -222,9 +274,17 @@ bool stands_for_parent(pid_t pid);
 // turn, and for a pipe with nothing to read and a writer yet, a wait until another turn
 // writes to it or closes it. A write, and a close of a pipe, are turns; so is a new pipe.
 void before_reading(int fd, FILE *stream);
-void before_writing(int fd);
-void before_closing(int fd);
+void before_writing(int fd, FILE *stream);
+void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
+// Through a descriptor of a regular file: its place moved, a look at its size, its size set,
+// a mapping of it that shares its contents. Each a turn on the file.
+void before_descriptor(int fd, io_t what);
+
+// ---- names in the file system (steer_names.cpp) ----
+// A call that looks up, makes or changes a file by its name: a turn on the file system,
+// which every thread and process shares.
+void before_naming(name_t what, const char *path);
 
 // ---- signals (steer_signals.cpp) ----
 // The process learns what its signals do as it starts; a thread begins to hold signals back
@@ -239,7 +299,7 @@ void tell_signals(channel_t &c);
 // is taken.
 void arrive(int sig);
 // Whether a call that a signal arrived in the middle of ends there (EINTR), or goes on.
-bool cut_short(call_t call, int sig);
+bool cut_short(const request_t &q, int sig);
 // While the thread starts another program, the program has the mask its thread meant; after.
 void use_program_mask();
 void hold_again();

@@ -86,6 +86,43 @@ bool c_library_code(const void *code)
     return at >= c_library.low && at < c_library.high;
 }
 
+// The program's own code, the first object loaded: a C library function called from
+// elsewhere (the steering library, the C++ library) works on memory of its own.
+span_t program;
+std::atomic<bool> program_found;
+
+int find_program(dl_phdr_info *info, size_t size, void *data)
+{
+    static_cast<span_t *>(data)->base = info->dlpi_addr;
+    return find_span(info, size, data);
+}
+
+// Which of the C library's own states (as the access library names them) an access of a C
+// library function is to: 1 to 4, or 0 for the program's memory.
+uint64_t state_of(const void *address)
+{
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != address)
+        return 0;
+    const std::string_view name = info.dli_sname;
+    constexpr std::string_view kStates[] = {"interleave_environment", "interleave_tokens", "interleave_time_buffer",
+                                            "interleave_random_state"};
+    for (std::size_t k = 0; k < std::size(kStates); k++)
+        if (name == kStates[k])
+            return k + 1;
+    return 0;
+}
+
+bool program_code(const void *code)
+{
+    if (!program_found.load(std::memory_order_acquire)) {
+        dl_iterate_phdr(find_program, &program);
+        program_found.store(true, std::memory_order_release);
+    }
+    const auto at = reinterpret_cast<uintptr_t>(code);
+    return at >= program.low && at < program.high;
+}
+
 }  // namespace
 
 bool take_seen(int64_t &value)
@@ -116,12 +153,17 @@ extern "C" __attribute__((visibility("default"))) void __interleave_access(int k
 {
     using namespace steer;
     const bool freed = kind == access_library::kFree;
-    if (!steered() || (freed && c_library_code(code)))
+    const bool library = kind == access_library::kLibraryRead || kind == access_library::kLibraryWrite;
+    // A C library function's work on the calling thread's own locals (a buffer it formats
+    // a line in) is no other thread's business.
+    if (!steered() || (freed && c_library_code(code)) ||
+        (library && (size == 0 || !program_code(code) || on_own_stack(address))))
         return;
     // By kind: a block freed is written as a whole.
-    constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence};
-    const call_t call = kCallOf[kind < 0 || kind > access_library::kFence ? 0 : kind];
-    ask({call, address, 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
+    constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence,
+                                  call_t::read, call_t::write};
+    const call_t call = kCallOf[kind < 0 || kind > access_library::kLibraryWrite ? 0 : kind];
+    ask({call, address, library ? state_of(address) : 0, static_cast<int64_t>(size), reinterpret_cast<int64_t>(code), -1,
          (order != access_library::kPlain || call == call_t::update ? kAtomic : 0u) |
              (order == access_library::kRelaxed ? kRelaxed : 0u) | (freed ? kFreed : 0u) |
              (order == access_library::kRelaxed || order == access_library::kWeak ||
@@ -129,7 +171,7 @@ extern "C" __attribute__((visibility("default"))) void __interleave_access(int k
                   ? kWeakOrder
                   : 0u)});
     seen = {};
-    if (!told_size(size) || freed || call == call_t::fence)
+    if (!told_size(size) || freed || library || call == call_t::fence)
         return;
     if (call == call_t::read) {
         seen.what = seen_t::value;

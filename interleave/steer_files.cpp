@@ -8,10 +8,15 @@
 // thread looks (a turn that finds it empty) and then waits in interleave's model until
 // another turn writes to the pipe or closes it, or a process ends, and looks again. It
 // never waits in the system.
+//
+// Through a descriptor of a regular file, a move of its place (lseek), a look at its size
+// (fstat), a change of its size (ftruncate) and a mapping that shares its contents (mmap)
+// are turns on the file too.
 
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "steer.h"
@@ -29,7 +34,7 @@ struct opened_t {
 opened_t look(int fd)
 {
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (fd < 0 || r().fstat(fd, &st) != 0)
         return {};
     const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     return {pipe || S_ISREG(st.st_mode), pipe, st.st_dev, st.st_ino};
@@ -60,28 +65,29 @@ void before_reading(int fd, FILE *stream)
     const opened_t o = look(fd);
     if (!o.steered)
         return;
-    turn(fd, o, kRead, 0);
+    const uint32_t system = stream == nullptr ? kSystemCall : 0u;
+    turn(fd, o, kRead, system);
     if (!o.pipe || (stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end))
         return;
     while (!ready(fd))
-        if (turn(fd, o, kRead, kEmpty) == kCancelled)
+        if (turn(fd, o, kRead, kEmpty | system) == kCancelled)
             return;
 }
 
-void before_writing(int fd)
+void before_writing(int fd, FILE *stream)
 {
     if (!steered())
         return;
     if (const opened_t o = look(fd); o.steered)
-        turn(fd, o, kWrite, 0);
+        turn(fd, o, kWrite, stream == nullptr ? kSystemCall : 0u);
 }
 
-void before_closing(int fd)
+void before_closing(int fd, FILE *stream)
 {
     if (!steered())
         return;
     if (const opened_t o = look(fd); o.pipe)
-        turn(fd, o, kClose, 0);
+        turn(fd, o, kClose, stream == nullptr ? kSystemCall : 0u);
 }
 
 void made_pipe(int fd)
@@ -89,7 +95,71 @@ void made_pipe(int fd)
     if (!steered())
         return;
     if (const opened_t o = look(fd); o.pipe)
-        turn(fd, o, kMake, 0);
+        turn(fd, o, kMake, kSystemCall);
+}
+
+void before_descriptor(int fd, io_t what)
+{
+    if (!steered())
+        return;
+    if (const opened_t o = look(fd); o.steered && !o.pipe)
+        turn(fd, o, what, kSystemCall);
 }
 
 }  // namespace steer
+
+using namespace steer;
+
+extern "C" {
+
+off_t lseek(int fd, off_t at, int whence)
+{
+    before_descriptor(fd, kSeek);
+    return r().lseek(fd, at, whence);
+}
+
+off64_t lseek64(int fd, off64_t at, int whence)
+{
+    before_descriptor(fd, kSeek);
+    return r().lseek64(fd, at, whence);
+}
+
+int fstat(int fd, struct stat *st)
+{
+    before_descriptor(fd, kLook);
+    return r().fstat(fd, st);
+}
+
+int fstat64(int fd, struct stat64 *st)
+{
+    before_descriptor(fd, kLook);
+    return r().fstat64(fd, st);
+}
+
+int ftruncate(int fd, off_t size)
+{
+    before_descriptor(fd, kResize);
+    return r().ftruncate(fd, size);
+}
+
+int ftruncate64(int fd, off64_t size)
+{
+    before_descriptor(fd, kResize);
+    return r().ftruncate64(fd, size);
+}
+
+void *mmap(void *at, size_t size, int protection, int flags, int fd, off_t offset)
+{
+    if ((flags & MAP_SHARED) != 0 && fd >= 0)
+        before_descriptor(fd, kMap);
+    return r().mmap(at, size, protection, flags, fd, offset);
+}
+
+void *mmap64(void *at, size_t size, int protection, int flags, int fd, off64_t offset)
+{
+    if ((flags & MAP_SHARED) != 0 && fd >= 0)
+        before_descriptor(fd, kMap);
+    return r().mmap64(at, size, protection, flags, fd, offset);
+}
+
+}  // extern "C"

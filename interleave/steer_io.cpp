@@ -29,7 +29,7 @@ void output(FILE *f)
     if (standard(f))
         ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
     else if (f != nullptr)
-        before_writing(fileno(f));
+        before_writing(fileno(f), f);
 }
 
 // A read of standard input through its stream needs a turn only when the stream has
@@ -186,7 +186,7 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
 int fflush(FILE *f)
 {
     if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
-        before_writing(fileno(f));
+        before_writing(fileno(f), f);
     if (f == nullptr || standard(f))
         flushed_streams();
     return r().fflush(f);
@@ -196,8 +196,8 @@ int fclose(FILE *f)
 {
     if (f != nullptr && !standard(f) && f != stdin) {
         if (f->_IO_write_ptr > f->_IO_write_base)
-            before_writing(fileno(f));
-        before_closing(fileno(f));
+            before_writing(fileno(f), f);
+        before_closing(fileno(f), f);
     }
     return r().fclose(f);
 }
@@ -211,9 +211,9 @@ void perror(const char *label)
 ssize_t write(int fd, const void *data, size_t size)
 {
     if (fd == 1 || fd == 2)
-        ask_at_cancellation_point({.call = call_t::output, .value = fd});
+        ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
-        before_writing(fd);
+        before_writing(fd, nullptr);
     return r().write(fd, data, size);
 }
 
@@ -235,7 +235,7 @@ ssize_t pread(int fd, void *data, size_t size, off_t at)
 
 ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 {
-    before_writing(fd);
+    before_writing(fd, nullptr);
     return r().pwrite(fd, data, size, at);
 }
 
@@ -251,15 +251,15 @@ ssize_t readv(int fd, const iovec *parts, int count)
 ssize_t writev(int fd, const iovec *parts, int count)
 {
     if (fd == 1 || fd == 2)
-        ask_at_cancellation_point({.call = call_t::output, .value = fd});
+        ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
-        before_writing(fd);
+        before_writing(fd, nullptr);
     return r().writev(fd, parts, count);
 }
 
 int close(int fd)
 {
-    before_closing(fd);
+    before_closing(fd, nullptr);
     return r().close(fd);
 }
 

@@ -211,17 +211,19 @@ void arrive(int sig)
     hold_now();
 }
 
-bool cut_short(call_t call, int sig)
+bool cut_short(const request_t &q, int sig)
 {
-    switch (call) {
-    case call_t::sem_wait:
+    const bool restarts = sig > 0 && sig < NSIG && (handlers[sig].flags & SA_RESTART) != 0;
+    switch (q.call) {
     case call_t::sleep:
     case call_t::sigsuspend:
     case call_t::sigwait:
     case call_t::futex_park:
         return true;
+    case call_t::sem_wait:  // the system restarts a wait with no time limit, if the handler asks
+        return q.deadline >= 0 || !restarts;
     case call_t::wait:  // restarted when the handler was set up so
-        return sig > 0 && sig < NSIG && (handlers[sig].flags & SA_RESTART) == 0;
+        return !restarts;
     default:
         return false;
     }

@@ -109,6 +109,12 @@ TEST(Memory, TheMendsLockedOrAtomicAreQuietAndProvedWithTheirAccesses)
     EXPECT_TRUE(has(weak.out, "\"complete\": true, \"proof\": false")) << weak.out;
     EXPECT_TRUE(has(harness::one_line(interleave(dir, {(kProbes / "relaxed_counts").string()}).out),
                     "none breaks a rule. Not a proof: atomic operations in an order weaker than sequential consistency ran"));
+    // A file mapped into memory and written through a descriptor too: the mapping's loads are
+    // not ordered against the writes, so no proof.
+    const harness::result_t mapped = interleave(dir, {"--json", (kProbes / "maps_its_file").string()});
+    EXPECT_TRUE(has(mapped.out, "\"complete\": true, \"proof\": false")) << mapped.out << mapped.err;
+    EXPECT_TRUE(has(harness::one_line(interleave(dir, {(kProbes / "maps_its_file").string()}).out),
+                    "none breaks a rule. Not a proof: the program mapped a file into memory and also read or changed files"));
     // A program built the usual way: its accesses were no turns, and however complete the
     // search, the first thing it says is that this is no proof, and how to get one.
     const harness::result_t usual = interleave(dir, {"--json", (kProbes / "one_lock_each").string(), "2"});

@@ -1,0 +1,312 @@
+// The steering library: calls that find, make or change files by their names (open, stat,
+// access, unlink, rename, mkdir...). The file system is shared by every thread and process,
+// and what one such call finds depends on what the others did before it: two threads that
+// each create a file that must not exist yet, or check that a file is missing and then make
+// it, race there as surely as on a variable. So each is a turn, taken before the call.
+
+#include <cstdarg>
+
+#include "steer.h"
+
+namespace steer {
+
+void before_naming(name_t what, const char *path)
+{
+    if (steered())
+        ask_at_cancellation_point(
+            {.call = call_t::io, .object = path, .object2 = what, .value = -1, .extra = kName, .flags = kSystemCall});
+}
+
+namespace {
+
+// An open that may make the file, or empty it, changes the file system; one that does
+// neither only looks a name up.
+name_t opening(int flags)
+{
+    return (flags & (O_CREAT | O_TRUNC | O_TMPFILE)) != 0 ? kCreate : kOpen;
+}
+
+// The mode an open is handed after its flags, where its flags say that there is one.
+mode_t mode_of(int flags, va_list &rest)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+}
+
+// A stream's mode: "r" and "r+" open what is there, the others may make or empty a file.
+name_t opening(const char *mode)
+{
+    return mode != nullptr && mode[0] == 'r' ? kOpen : kCreate;
+}
+
+}  // namespace
+
+}  // namespace steer
+
+using namespace steer;
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = mode_of(flags, rest);
+    va_end(rest);
+    before_naming(opening(flags), path);
+    return r().open(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = mode_of(flags, rest);
+    va_end(rest);
+    before_naming(opening(flags), path);
+    return r().open64(path, flags, mode);
+}
+
+int openat(int dir, const char *path, int flags, ...)
+{
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = mode_of(flags, rest);
+    va_end(rest);
+    before_naming(opening(flags), path);
+    return r().openat(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char *path, int flags, ...)
+{
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = mode_of(flags, rest);
+    va_end(rest);
+    before_naming(opening(flags), path);
+    return r().openat64(dir, path, flags, mode);
+}
+
+// What a build with _FORTIFY_SOURCE calls for an open with no mode.
+int __open_2(const char *path, int flags)
+{
+    before_naming(opening(flags), path);
+    return r().open(path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    before_naming(opening(flags), path);
+    return r().open64(path, flags, 0);
+}
+
+int __openat_2(int dir, const char *path, int flags)
+{
+    before_naming(opening(flags), path);
+    return r().openat(dir, path, flags, 0);
+}
+
+int creat(const char *path, mode_t mode)
+{
+    before_naming(kCreate, path);
+    return r().creat(path, mode);
+}
+
+int creat64(const char *path, mode_t mode)
+{
+    before_naming(kCreate, path);
+    return r().creat64(path, mode);
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    before_naming(opening(mode), path);
+    return r().fopen(path, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode)
+{
+    before_naming(opening(mode), path);
+    return r().fopen64(path, mode);
+}
+
+FILE *freopen(const char *path, const char *mode, FILE *stream)
+{
+    before_naming(opening(mode), path);
+    return r().freopen(path, mode, stream);
+}
+
+FILE *freopen64(const char *path, const char *mode, FILE *stream)
+{
+    before_naming(opening(mode), path);
+    return r().freopen64(path, mode, stream);
+}
+
+DIR *opendir(const char *path)
+{
+    before_naming(kLookUp, path);
+    return r().opendir(path);
+}
+
+int access(const char *path, int how)
+{
+    before_naming(kLookUp, path);
+    return r().access(path, how);
+}
+
+int faccessat(int dir, const char *path, int how, int flags)
+{
+    before_naming(kLookUp, path);
+    return r().faccessat(dir, path, how, flags);
+}
+
+int stat(const char *path, struct stat *st)
+{
+    before_naming(kLookUp, path);
+    return r().stat(path, st);
+}
+
+int stat64(const char *path, struct stat64 *st)
+{
+    before_naming(kLookUp, path);
+    return r().stat64(path, st);
+}
+
+int lstat(const char *path, struct stat *st)
+{
+    before_naming(kLookUp, path);
+    return r().lstat(path, st);
+}
+
+int lstat64(const char *path, struct stat64 *st)
+{
+    before_naming(kLookUp, path);
+    return r().lstat64(path, st);
+}
+
+int fstatat(int dir, const char *path, struct stat *st, int flags)
+{
+    before_naming(kLookUp, path);
+    return r().fstatat(dir, path, st, flags);
+}
+
+int fstatat64(int dir, const char *path, struct stat64 *st, int flags)
+{
+    before_naming(kLookUp, path);
+    return r().fstatat64(dir, path, st, flags);
+}
+
+int statx(int dir, const char *path, int flags, unsigned mask, struct statx *st)
+{
+    before_naming(kLookUp, path);
+    return r().statx(dir, path, flags, mask, st);
+}
+
+ssize_t readlink(const char *path, char *into, size_t size)
+{
+    before_naming(kLookUp, path);
+    return r().readlink(path, into, size);
+}
+
+int unlink(const char *path)
+{
+    before_naming(kRemove, path);
+    return r().unlink(path);
+}
+
+int unlinkat(int dir, const char *path, int flags)
+{
+    before_naming(kRemove, path);
+    return r().unlinkat(dir, path, flags);
+}
+
+int remove(const char *path)
+{
+    before_naming(kRemove, path);
+    return r().remove(path);
+}
+
+int rmdir(const char *path)
+{
+    before_naming(kRemove, path);
+    return r().rmdir(path);
+}
+
+int rename(const char *from, const char *to)
+{
+    before_naming(kRename, from);
+    return r().rename(from, to);
+}
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to)
+{
+    before_naming(kRename, from);
+    return r().renameat(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
+{
+    before_naming(kRename, from);
+    return r().renameat2(from_dir, from, to_dir, to, flags);
+}
+
+int mkdir(const char *path, mode_t mode)
+{
+    before_naming(kMakeDirectory, path);
+    return r().mkdir(path, mode);
+}
+
+int mkdirat(int dir, const char *path, mode_t mode)
+{
+    before_naming(kMakeDirectory, path);
+    return r().mkdirat(dir, path, mode);
+}
+
+int mkfifo(const char *path, mode_t mode)
+{
+    before_naming(kCreate, path);
+    return r().mkfifo(path, mode);
+}
+
+int link(const char *from, const char *to)
+{
+    before_naming(kLink, to);
+    return r().link(from, to);
+}
+
+int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags)
+{
+    before_naming(kLink, to);
+    return r().linkat(from_dir, from, to_dir, to, flags);
+}
+
+int symlink(const char *target, const char *path)
+{
+    before_naming(kLink, path);
+    return r().symlink(target, path);
+}
+
+int symlinkat(const char *target, int dir, const char *path)
+{
+    before_naming(kLink, path);
+    return r().symlinkat(target, dir, path);
+}
+
+int truncate(const char *path, off_t size)
+{
+    before_naming(kTruncate, path);
+    return r().truncate(path, size);
+}
+
+int truncate64(const char *path, off64_t size)
+{
+    before_naming(kTruncate, path);
+    return r().truncate64(path, size);
+}
+
+int chmod(const char *path, mode_t mode)
+{
+    before_naming(kRights, path);
+    return r().chmod(path, mode);
+}
+
+}  // extern "C"
