@@ -240,17 +240,14 @@ API int sprintf(char *to, const char *format, ...)
 }
 
 // What the C library keeps for the whole process and a call changes or reads: the
-// environment, strtok's place, the buffer that localtime and its kin return, the random
-// numbers' state. Each is one word here, written or read by the call, so that two threads'
-// calls are ordered, and a race between them told (the random state's calls are atomic:
-// the C library locks it).
+// environment, strtok's place, the random numbers' state. Each is one word here, written or
+// read by the call, so that two threads' calls are ordered, and a race between them told
+// (the random state's calls are atomic: the C library locks it).
 // Exported under these names, which the steering library tells interleave.
 extern "C" {
-__attribute__((visibility("default"))) char interleave_environment, interleave_tokens, interleave_time_buffer,
-    interleave_random_state;
+__attribute__((visibility("default"))) char interleave_environment, interleave_tokens, interleave_random_state;
 }
-char &environment = interleave_environment, &tokens = interleave_tokens, &broken_down_time = interleave_time_buffer,
-     &random_state = interleave_random_state;
+char &environment = interleave_environment, &tokens = interleave_tokens, &random_state = interleave_random_state;
 
 using get_t = char *(*)(const char *);
 using set_t = int (*)(const char *, const char *, int);
@@ -301,22 +298,31 @@ API char *strtok(char *text, const char *separators)
     return next_of(next_strtok, "strtok")(text, separators);
 }
 
+// The result lies in the C library's one buffer, which the call has just written: told as
+// the call's write (no other thread runs between the two), so that a thread's reads of it
+// are ordered against another's call.
 API struct tm *localtime(const time_t *t)
 {
-    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
-    return next_of(next_localtime, "localtime")(t);
+    struct tm *result = next_of(next_localtime, "localtime")(t);
+    if (result != nullptr)
+        turn(kLibraryWrite, result, sizeof *result, kPlain, HERE);
+    return result;
 }
 
 API struct tm *gmtime(const time_t *t)
 {
-    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
-    return next_of(next_gmtime, "gmtime")(t);
+    struct tm *result = next_of(next_gmtime, "gmtime")(t);
+    if (result != nullptr)
+        turn(kLibraryWrite, result, sizeof *result, kPlain, HERE);
+    return result;
 }
 
 API char *ctime(const time_t *t)
 {
-    turn(kLibraryWrite, &broken_down_time, 1, kPlain, HERE);
-    return next_of(next_ctime, "ctime")(t);
+    char *result = next_of(next_ctime, "ctime")(t);
+    if (result != nullptr)
+        turn(kLibraryWrite, result, length_of(result) + 1, kPlain, HERE);
+    return result;
 }
 
 API int rand()

@@ -264,8 +264,7 @@ void memory_access(turn_t &turn)
         return;
     }
     // A C library function's own state, which the access library tells by number.
-    constexpr const char *kStates[] = {"the environment", "strtok's place", "the buffer of localtime, gmtime and ctime",
-                                       "the random numbers' state"};
+    constexpr const char *kStates[] = {"the environment", "strtok's place", "the random numbers' state"};
     if (q.object2 >= 1 && q.object2 <= std::size(kStates))
         turn.m.library_state[q.object] = kStates[q.object2 - 1];
     const char *verb = (q.flags & steer::kFreed) != 0 ? "frees "

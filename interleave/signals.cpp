@@ -111,6 +111,7 @@ bool enters_the_system(const request_t &q)
     // thread already ended, or a write that stdio keeps in its buffer stays in the program,
     // and a signal may wait past it.
     switch (q.call) {
+    case call_t::start:  // a new thread comes out of the system into its first code
     case call_t::create:
     case call_t::fork:
     case call_t::exec:

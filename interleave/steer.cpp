@@ -259,6 +259,10 @@ void find_real()
     find(real.ftruncate64, "ftruncate64");
     find(real.mmap, "mmap");
     find(real.mmap64, "mmap64");
+    find(real.fallocate, "fallocate");
+    find(real.posix_fallocate, "posix_fallocate");
+    find(real.sendfile, "sendfile");
+    find(real.copy_file_range, "copy_file_range");
     real.tsan_release = __tsan_release;
     real.tsan_acquire = __tsan_acquire;
     found.store(true, std::memory_order_release);
@@ -587,15 +591,6 @@ bool stands_for_parent(pid_t pid)
     return pid == driver || pid == run_parent;
 }
 
-
-bool on_own_stack(const void *address)
-{
-    if (region == nullptr || me < 0)
-        return false;
-    const channel_t &c = region->channels[me];
-    const auto at = reinterpret_cast<uint64_t>(address);
-    return at >= c.stack_low && at < c.stack_high;
-}
 
 bool steered()
 {

@@ -204,6 +204,10 @@ struct real_t {
     int (*ftruncate64)(int, off64_t);
     void *(*mmap)(void *, size_t, int, int, int, off_t);
     void *(*mmap64)(void *, size_t, int, int, int, off64_t);
+    int (*fallocate)(int, int, off_t, off_t);
+    int (*posix_fallocate)(int, off_t, off_t);
+    ssize_t (*sendfile)(int, int, off_t *, size_t);
+    ssize_t (*copy_file_range)(int, off64_t *, int, off64_t *, size_t, unsigned);
     // ThreadSanitizer's, in a program built with it: hand-overs it cannot see for itself.
     void (*tsan_release)(void *);
     void (*tsan_acquire)(void *);
@@ -229,9 +233,6 @@ void flushed_streams();
 // forked, the thread began under the scheduler, and it is not inside a call of ours already
 // (a signal handler of the program's that makes a call while its thread waits for a turn).
 bool steered();
-// Whether an address lies in the calling thread's own stack (in a program whose accesses
-// are turns, where the library notes where each thread's stack lies).
-bool on_own_stack(const void *address);
 // Whether this process is steered at all, whatever the thread.
 bool steered_process();
 // Asks for this thread's turn to make the call, and waits for it; returns the answer. A

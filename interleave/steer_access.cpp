@@ -98,15 +98,14 @@ int find_program(dl_phdr_info *info, size_t size, void *data)
 }
 
 // Which of the C library's own states (as the access library names them) an access of a C
-// library function is to: 1 to 4, or 0 for the program's memory.
+// library function is to: 1 to 3, or 0 for the program's memory.
 uint64_t state_of(const void *address)
 {
     Dl_info info{};
     if (dladdr(address, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != address)
         return 0;
     const std::string_view name = info.dli_sname;
-    constexpr std::string_view kStates[] = {"interleave_environment", "interleave_tokens", "interleave_time_buffer",
-                                            "interleave_random_state"};
+    constexpr std::string_view kStates[] = {"interleave_environment", "interleave_tokens", "interleave_random_state"};
     for (std::size_t k = 0; k < std::size(kStates); k++)
         if (name == kStates[k])
             return k + 1;
@@ -154,10 +153,7 @@ extern "C" __attribute__((visibility("default"))) void __interleave_access(int k
     using namespace steer;
     const bool freed = kind == access_library::kFree;
     const bool library = kind == access_library::kLibraryRead || kind == access_library::kLibraryWrite;
-    // A C library function's work on the calling thread's own locals (a buffer it formats
-    // a line in) is no other thread's business.
-    if (!steered() || (freed && c_library_code(code)) ||
-        (library && (size == 0 || !program_code(code) || on_own_stack(address))))
+    if (!steered() || (freed && c_library_code(code)) || (library && (size == 0 || !program_code(code))))
         return;
     // By kind: a block freed is written as a whole.
     constexpr call_t kCallOf[] = {call_t::read, call_t::write, call_t::update, call_t::write, call_t::fence,

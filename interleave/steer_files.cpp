@@ -10,8 +10,8 @@
 // never waits in the system.
 //
 // Through a descriptor of a regular file, a move of its place (lseek), a look at its size
-// (fstat), a change of its size (ftruncate) and a mapping that shares its contents (mmap)
-// are turns on the file too.
+// (fstat), a change of its size (ftruncate, fallocate), a copy between files (sendfile,
+// copy_file_range) and a mapping that shares its contents (mmap) are turns on the file too.
 
 #include <cerrno>
 #include <fcntl.h>
@@ -160,6 +160,33 @@ void *mmap64(void *at, size_t size, int protection, int flags, int fd, off64_t o
     if ((flags & MAP_SHARED) != 0 && fd >= 0)
         before_descriptor(fd, kMap);
     return r().mmap64(at, size, protection, flags, fd, offset);
+}
+
+int fallocate(int fd, int mode, off_t at, off_t size)
+{
+    before_descriptor(fd, kResize);
+    return r().fallocate(fd, mode, at, size);
+}
+
+int posix_fallocate(int fd, off_t at, off_t size)
+{
+    before_descriptor(fd, kResize);
+    return r().posix_fallocate(fd, at, size);
+}
+
+// A copy from one file to another within the system: a read of one, a write of the other.
+ssize_t sendfile(int to, int from, off_t *at, size_t size)
+{
+    before_descriptor(from, kLook);
+    before_descriptor(to, kWrite);
+    return r().sendfile(to, from, at, size);
+}
+
+ssize_t copy_file_range(int from, off64_t *from_at, int to, off64_t *to_at, size_t size, unsigned flags)
+{
+    before_descriptor(from, kLook);
+    before_descriptor(to, kWrite);
+    return r().copy_file_range(from, from_at, to, to_at, size, flags);
 }
 
 }  // extern "C"
