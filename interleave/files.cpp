@@ -141,7 +141,6 @@ void use_file(turn_t &turn)
         break;
     case steer::kMap:
         turn.out.does = "maps " + f.name + " into its memory, shared";
-        f.mapped = true;
         turn.m.mapped_files = true;
         break;
     default:

@@ -124,7 +124,6 @@ struct file_t {
     // before (a pipe's inode is new in every run), or its path.
     uint64_t known_as = 0, number = 0;
     std::vector<int> readers;  // threads waiting for a write to it, or a close
-    bool mapped = false;       // mapped into memory that shares its contents
 };
 
 // What a thread asks to do, as its channel said it.
