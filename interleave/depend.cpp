@@ -160,9 +160,11 @@ void call_touches(footprint_t &f, model_t &m, int id)
         }
         const file_t &file = calls::file_of(m, t);
         add(f, thing_t::file, file.known_as, file.number, q.extra == steer::kLook ? read : write);
-        if (!file.pipe)
-            add(f, thing_t::file, kFileSystem, 0,
-                q.extra == steer::kRead || q.extra == steer::kLook || q.extra == steer::kMap ? read : write);
+        // A FIFO's open looks its name up.
+        const bool looks = q.extra == steer::kRead || q.extra == steer::kLook || q.extra == steer::kMap ||
+                           q.extra >= steer::kOpenToRead;
+        if (!file.pipe || q.extra >= steer::kOpenToRead)
+            add(f, thing_t::file, kFileSystem, 0, looks ? read : write);
         break;
     }
     case call_t::sleep:

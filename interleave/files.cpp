@@ -21,14 +21,6 @@ std::string link_of(pid_t pid, int fd)
     return n <= 0 ? "" : std::string(link, static_cast<std::size_t>(n));
 }
 
-uint64_t hash_of(const std::string &text)
-{
-    uint64_t h = 1469598103934665603ULL;  // FNV-1a
-    for (char c : text)
-        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    return h;
-}
-
 // A name that a program handed to a call, read from its memory while it waits for its turn;
 // empty if it cannot be read.
 std::string name_in(pid_t pid, uint64_t address)
@@ -54,15 +46,37 @@ std::string naming(const thread_t &t)
     case steer::kMakeDirectory: return "makes the directory " + it;
     case steer::kLink: return "makes the link " + it;
     case steer::kTruncate: return "sets the size of " + it;
+    case steer::kMakeFifo: return "makes the FIFO " + it;
     default: return "changes the rights of " + it;
     }
 }
 
+void wake(std::vector<int> &waiting, model_t &m)
+{
+    for (int id : waiting)
+        m.threads[static_cast<std::size_t>(id)].phase = thread_t::woken;
+    waiting.clear();
+}
+
 void wake_readers(file_t &f, model_t &m)
 {
-    for (int id : f.readers)
-        m.threads[static_cast<std::size_t>(id)].phase = thread_t::woken;
-    f.readers.clear();
+    wake(f.readers, m);
+}
+
+// A FIFO's open, as the replay tells it; and the opens waiting for this end, woken.
+std::string opening_fifo(turn_t &turn, file_t &f)
+{
+    thread_t &t = turn.t();
+    const bool to_read = t.asks.extra == steer::kOpenToRead, to_write = t.asks.extra == steer::kOpenToWrite;
+    if (!to_read)
+        wake(f.want_writer, turn.m);
+    if (!to_write)
+        wake(f.want_reader, turn.m);
+    if ((t.asks.flags & steer::kEmpty) == 0)
+        return "opens " + f.name + (to_read ? " to read" : to_write ? " to write" : " to read and write");
+    t.phase = thread_t::none;
+    return to_read ? "goes on opening " + f.name + ", which a writer has opened since"
+                   : "goes on opening " + f.name + ", which a reader has opened since";
 }
 
 }  // namespace
@@ -80,8 +94,11 @@ file_t &file_of(model_t &m, const thread_t &t)
             f.known_as = (uint64_t{1} << 40) | static_cast<uint64_t>(&t - m.threads.data());
             f.number = static_cast<uint64_t>(++maker.pipes_made);
         } else {
+            // A file or FIFO opened by its name, or a socket: its name may differ from run to
+            // run (a path made of the process's id, a socket's inode), so all of them are one
+            // thing, which every run knows by the same name.
             f.known_as = uint64_t{2} << 40;
-            f.number = hash_of(link.starts_with("/") ? link : link + std::to_string(q.object));
+            f.number = 0;
         }
         if (f.pipe && link.starts_with("socket:"))
             f.name = "socket " + std::to_string(++m.sockets);
@@ -142,6 +159,11 @@ void use_file(turn_t &turn)
     case steer::kMap:
         turn.out.does = "maps " + f.name + " into its memory, shared";
         turn.m.mapped_files = true;
+        break;
+    case steer::kOpenToRead:
+    case steer::kOpenToWrite:
+    case steer::kOpenToReadWrite:
+        turn.out.does = opening_fifo(turn, f);
         break;
     default:
         turn.out.does = "makes " + f.name;

@@ -121,9 +121,11 @@ struct file_t {
     std::string name;  // "pipe 1", "socket 2", "data.txt"
     bool pipe = false;
     // What it is known by in every run: the thread that made it and how many it had made
-    // before (a pipe's inode is new in every run), or its path.
+    // before (a pipe's inode is new in every run); every file with a name is one.
     uint64_t known_as = 0, number = 0;
     std::vector<int> readers;  // threads waiting for a write to it, or a close
+    // Threads in a FIFO's open, waiting for a writer to open it, or for a reader.
+    std::vector<int> want_writer, want_reader;
 };
 
 // What a thread asks to do, as its channel said it.

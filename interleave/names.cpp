@@ -110,7 +110,8 @@ std::string next_of(model_t &m, const thread_t &t)
         case steer::kSeek: return "seek";
         case steer::kLook: return "look at a file";
         case steer::kResize: return "resize a file";
-        default: return "map a file";
+        case steer::kMap: return "map a file";
+        default: return "open a FIFO";
         }
     case call_t::sleep: return "sleep";
     case call_t::yield: return "yield";
@@ -161,7 +162,7 @@ std::string why_not(model_t &m, const thread_t &t)
     case call_t::sigwait:
         return "no signal";
     case call_t::io:
-        return "empty";
+        return q.extra == steer::kOpenToRead ? "no writer" : q.extra == steer::kOpenToWrite ? "no reader" : "empty";
     default:
         return "cannot go on";
     }
@@ -375,8 +376,12 @@ std::vector<std::string> waits(model_t &m)
             line += "waits for a signal, and none is left to come";
             break;
         case call_t::io:
-            line += "waits to read " + calls::file_of(m, t).name +
-                    ", which is empty while a write end of it is still open (in this process or another)";
+            if (q.extra == steer::kOpenToRead || q.extra == steer::kOpenToWrite)
+                line += "waits in its open of " + calls::file_of(m, t).name + " for a " +
+                        (q.extra == steer::kOpenToRead ? "writer" : "reader") + " to open it too";
+            else
+                line += "waits to read " + calls::file_of(m, t).name +
+                        ", which is empty while a write end of it is still open (in this process or another)";
             break;
         default:
             line += std::string("is in ") + call_name(q.call);

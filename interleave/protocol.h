@@ -101,11 +101,16 @@ enum io_t : int64_t {
     kLook = 6,    // a look at a file's size and times through a descriptor (fstat)
     kResize = 7,  // a file's size set through a descriptor (ftruncate)
     kMap = 8,     // a file mapped into memory that the file shares (mmap, MAP_SHARED)
+    // A FIFO opened by its name. One opened to read waits until a writer opens it, and one
+    // opened to write waits until a reader has it open: with kEmpty, the turn that waits.
+    kOpenToRead = 9,
+    kOpenToWrite = 10,
+    kOpenToReadWrite = 11,  // waits for nobody
 };
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.
-enum name_t : uint64_t { kOpen, kLookUp, kCreate, kRemove, kRename, kMakeDirectory, kLink, kTruncate, kRights };
+enum name_t : uint64_t { kOpen, kLookUp, kCreate, kRemove, kRename, kMakeDirectory, kLink, kTruncate, kRights, kMakeFifo };
 
 // What a signal does in a process: the system's default, nothing, or the program's handler.
 enum disposition_t : int64_t { kDefault = 0, kIgnored = 1, kCaught = 2 };
@@ -156,7 +161,8 @@ enum flag_t : uint32_t {
     kResumed = 131072,   // the same call asked again, after a signal's handler ran in it
     kToThread = 262144,  // a signal sent to one thread (pthread_kill, raise): object2 its pthread_t
     kPipe = 524288,      // the descriptor is a pipe, a FIFO or a socket: a read of it may wait
-    kEmpty = 1048576,    // a read found the pipe empty, with a writer yet: it waits for a write or a close
+    kEmpty = 1048576,    // a read found the pipe empty, with a writer yet: it waits for a write or a close;
+                         // or a FIFO's open waits for its other end
     kWeakOrder = 2097152,  // an atomic access or fence in an order weaker than sequential consistency
     kStreamsFlushed = 4194304,  // the thread's turn flushed a standard stream itself (fflush): had
                                 // another thread's text been waiting there, it went out then

@@ -213,10 +213,7 @@ void find_real()
     find(real.time, "time");
     find(real.clock_gettime, "clock_gettime");
     find(real.gettimeofday, "gettimeofday");
-    find(real.open, "open");
-    find(real.open64, "open64");
     find(real.openat, "openat");
-    find(real.openat64, "openat64");
     find(real.creat, "creat");
     find(real.creat64, "creat64");
     find(real.fopen, "fopen");

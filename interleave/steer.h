@@ -158,10 +158,7 @@ struct real_t {
     time_t (*time)(time_t *);
     int (*clock_gettime)(clockid_t, timespec *);
     int (*gettimeofday)(timeval *, void *);
-    int (*open)(const char *, int, ...);
-    int (*open64)(const char *, int, ...);
     int (*openat)(int, const char *, int, ...);
-    int (*openat64)(int, const char *, int, ...);
     int (*creat)(const char *, mode_t);
     int (*creat64)(const char *, mode_t);
     FILE *(*fopen)(const char *, const char *);
@@ -281,6 +278,10 @@ void made_pipe(int fd);
 // Through a descriptor of a regular file: its place moved, a look at its size, its size set,
 // a mapping of it that shares its contents. Each a turn on the file.
 void before_descriptor(int fd, io_t what);
+// An open by name: where the name is a FIFO's, a turn on it, and an open to read or to write
+// that may wait waits for the FIFO's other end in the model. kNotAFifo where it is no FIFO.
+constexpr int kNotAFifo = -2;
+int open_fifo(int dir, const char *path, int flags, mode_t mode);
 
 // ---- names in the file system (steer_names.cpp) ----
 // A call that looks up, makes or changes a file by its name: a turn on the file system,

@@ -12,6 +12,10 @@
 // Through a descriptor of a regular file, a move of its place (lseek), a look at its size
 // (fstat), a change of its size (ftruncate, fallocate), a copy between files (sendfile,
 // copy_file_range) and a mapping that shares its contents (mmap) are turns on the file too.
+//
+// A FIFO opened by its name to read waits, in the system, for a writer to open it, and one
+// opened to write for a reader: here each open is a turn on the FIFO, and its wait is in the
+// model, as a read's is.
 
 #include <cerrno>
 #include <fcntl.h>
@@ -47,13 +51,72 @@ int64_t turn(int fd, const opened_t &o, io_t what, uint32_t flags)
                                       .flags = flags | (o.pipe ? kPipe : 0u)});
 }
 
+// Whether a FIFO or pipe has no writer: a copy of what is in it (tee, which takes nothing
+// out) finds its end. The system's poll tells a FIFO's end only once a writer has come and
+// gone since the reader opened it, while a read finds it at once when no writer ever came.
+bool no_writer(int fd)
+{
+    int scratch[2];
+    if (r().pipe2(scratch, O_CLOEXEC) != 0)
+        return false;
+    const ssize_t copied = tee(fd, scratch[1], 1, SPLICE_F_NONBLOCK);
+    r().close(scratch[0]);
+    r().close(scratch[1]);
+    return copied == 0;
+}
+
 // Whether a read of the descriptor would return at once: something to read, its writers
 // gone, or a descriptor that does not wait.
 bool ready(int fd)
 {
     pollfd p{fd, POLLIN, 0};
     const int flags = fcntl(fd, F_GETFL);
-    return (flags != -1 && (flags & O_NONBLOCK) != 0) || r().poll(&p, 1, 0) != 0;
+    return (flags != -1 && (flags & O_NONBLOCK) != 0) || r().poll(&p, 1, 0) != 0 || no_writer(fd);
+}
+
+// Whether a writer has opened the FIFO that `fd` reads since `fd` was opened, or has it open
+// now: what a reader's open waits for.
+bool writer_came(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return r().poll(&p, 1, 0) != 0 || !no_writer(fd);
+}
+
+void blocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+}
+
+// A FIFO's open that waits for its other end, with `handle` naming the FIFO: the system is
+// only ever asked for one that does not wait, and the wait is a turn in the model. A reader
+// counts as soon as its open begins; a writer, once its open returns.
+int open_waiting(int handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
+{
+    const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
+    int fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+    const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
+    if (wait) {
+        if (turn(handle, o, end, kEmpty | kSystemCall) == kInterrupted) {
+            if (fd >= 0)
+                r().close(fd);
+            errno = EINTR;
+            return -1;
+        }
+        if (end == kOpenToWrite) {
+            fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+            // A reader opened it since, and has let go already: the system's open would have
+            // returned, with no reader. So does this one, behind a reader of its own for a moment.
+            if (fd < 0 && errno == ENXIO) {
+                const int both = r().openat(dir, path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+                if (both >= 0)
+                    r().close(both);
+            }
+        }
+    }
+    if (fd >= 0)
+        blocking(fd);
+    return fd;
 }
 
 }  // namespace
@@ -96,6 +159,31 @@ void made_pipe(int fd)
         return;
     if (const opened_t o = look(fd); o.pipe)
         turn(fd, o, kMake, kSystemCall);
+}
+
+int open_fifo(int dir, const char *path, int flags, mode_t mode)
+{
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) || (flags & (O_PATH | O_DIRECTORY)) != 0)
+        return kNotAFifo;
+    const int handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+    if (handle < 0)
+        return kNotAFifo;
+    struct stat st {};
+    if (r().fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        r().close(handle);
+        return kNotAFifo;
+    }
+    const opened_t o{true, true, st.st_dev, st.st_ino};
+    const int access = flags & O_ACCMODE;
+    const io_t end = access == O_RDONLY ? kOpenToRead : access == O_WRONLY ? kOpenToWrite : kOpenToReadWrite;
+    turn(handle, o, end, kSystemCall);
+    const int fd = end == kOpenToReadWrite || (flags & O_NONBLOCK) != 0
+                       ? r().openat(dir, path, flags, mode)
+                       : open_waiting(handle, o, dir, path, flags, mode);
+    const int error = errno;
+    r().close(handle);
+    errno = error;
+    return fd;
 }
 
 void before_descriptor(int fd, io_t what)

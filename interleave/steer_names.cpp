@@ -26,10 +26,22 @@ name_t opening(int flags)
     return (flags & (O_CREAT | O_TRUNC | O_TMPFILE)) != 0 ? kCreate : kOpen;
 }
 
-// The mode an open is handed after its flags, where its flags say that there is one.
-mode_t mode_of(int flags, va_list &rest)
+// Every open by name, with its mode. A FIFO's is a turn on the FIFO (and may wait for its
+// other end); any other, a turn on the file system.
+int opened(int dir, const char *path, int flags, mode_t mode)
 {
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+    if (steered())
+        if (const int fd = open_fifo(dir, path, flags, mode); fd != kNotAFifo)
+            return fd;
+    before_naming(opening(flags), path);
+    return r().openat(dir, path, flags, mode);
+}
+
+// The mode comes after the flags, where the flags say that there is one.
+int opened(int dir, const char *path, int flags, va_list &rest)
+{
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+    return opened(dir, path, flags, mode);
 }
 
 // A stream's mode: "r" and "r+" open what is there, the others may make or empty a file.
@@ -50,59 +62,52 @@ int open(const char *path, int flags, ...)
 {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = mode_of(flags, rest);
+    const int fd = opened(AT_FDCWD, path, flags, rest);
     va_end(rest);
-    before_naming(opening(flags), path);
-    return r().open(path, flags, mode);
+    return fd;
 }
 
 int open64(const char *path, int flags, ...)
 {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = mode_of(flags, rest);
+    const int fd = opened(AT_FDCWD, path, flags | O_LARGEFILE, rest);
     va_end(rest);
-    before_naming(opening(flags), path);
-    return r().open64(path, flags, mode);
+    return fd;
 }
 
 int openat(int dir, const char *path, int flags, ...)
 {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = mode_of(flags, rest);
+    const int fd = opened(dir, path, flags, rest);
     va_end(rest);
-    before_naming(opening(flags), path);
-    return r().openat(dir, path, flags, mode);
+    return fd;
 }
 
 int openat64(int dir, const char *path, int flags, ...)
 {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = mode_of(flags, rest);
+    const int fd = opened(dir, path, flags | O_LARGEFILE, rest);
     va_end(rest);
-    before_naming(opening(flags), path);
-    return r().openat64(dir, path, flags, mode);
+    return fd;
 }
 
 // What a build with _FORTIFY_SOURCE calls for an open with no mode.
 int __open_2(const char *path, int flags)
 {
-    before_naming(opening(flags), path);
-    return r().open(path, flags, 0);
+    return opened(AT_FDCWD, path, flags, 0);
 }
 
 int __open64_2(const char *path, int flags)
 {
-    before_naming(opening(flags), path);
-    return r().open64(path, flags, 0);
+    return opened(AT_FDCWD, path, flags | O_LARGEFILE, 0);
 }
 
 int __openat_2(int dir, const char *path, int flags)
 {
-    before_naming(opening(flags), path);
-    return r().openat(dir, path, flags, 0);
+    return opened(dir, path, flags, 0);
 }
 
 int creat(const char *path, mode_t mode)
@@ -263,7 +268,7 @@ int mkdirat(int dir, const char *path, mode_t mode)
 
 int mkfifo(const char *path, mode_t mode)
 {
-    before_naming(kCreate, path);
+    before_naming(kMakeFifo, path);
     return r().mkfifo(path, mode);
 }
 
