@@ -51,40 +51,10 @@ constexpr int kOrder = __ATOMIC_SEQ_CST;
 
 }  // namespace
 
-// The allocator's free, behind this one: the C library's, or another that the program
-// brought. While it is being looked up (dlsym may free), the C library's own.
-extern "C" void __libc_free(void *);
-using free_t = void (*)(void *);
-std::atomic<free_t> next_free;
-thread_local bool looking_up;
-
-void free_for_real(void *block)
-{
-    free_t next = next_free.load(std::memory_order_acquire);
-    if (next == nullptr && !looking_up) {
-        looking_up = true;
-        next = reinterpret_cast<free_t>(dlsym(RTLD_NEXT, "free"));
-        looking_up = false;
-        next_free.store(next, std::memory_order_release);
-    }
-    (next != nullptr ? next : __libc_free)(block);
-}
-
-#define HERE __builtin_return_address(0)
-#define API extern "C" __attribute__((visibility("default"), noinline))
-
-// A block freed is written as a whole: whatever another thread did to it must come before.
-// Then it is new memory, which the allocator may hand to any thread.
-API void free(void *block)
-{
-    if (block != nullptr)
-        turn(kFree, block, malloc_usable_size(block), kPlain, HERE);
-    free_for_real(block);
-}
-
-// The C library's functions that the program calls on its own memory run behind these,
-// which tell what each will read and write, as a range. Found as the first call comes; while
-// one is being looked up (dlsym may copy), a plain loop does the work.
+// The C library's functions that run behind these (free, and those that the program calls
+// on its own memory, which tell what each will read and write, as a range). Found as the
+// first call comes; while one is being looked up (dlsym may copy or free), null: the caller
+// then does without.
 thread_local bool finding;
 
 template <typename F>
@@ -98,6 +68,25 @@ F next_of(std::atomic<F> &slot, const char *name)
         slot.store(next, std::memory_order_release);
     }
     return next;
+}
+
+// The allocator's free, behind this one: the C library's, or another that the program
+// brought. While one is being looked up, the C library's own.
+extern "C" void __libc_free(void *);
+using free_t = void (*)(void *);
+std::atomic<free_t> next_free;
+
+#define HERE __builtin_return_address(0)
+#define API extern "C" __attribute__((visibility("default"), noinline))
+
+// A block freed is written as a whole: whatever another thread did to it must come before.
+// Then it is new memory, which the allocator may hand to any thread.
+API void free(void *block)
+{
+    if (block != nullptr)
+        turn(kFree, block, malloc_usable_size(block), kPlain, HERE);
+    const free_t next = next_of(next_free, "free");
+    (next != nullptr ? next : __libc_free)(block);
 }
 
 using copy_t = void *(*)(void *, const void *, std::size_t);

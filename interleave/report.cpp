@@ -304,19 +304,15 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped) {
+        } else if (s.mapped || s.weak) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
-                "Not a proof: the program mapped a file into memory and also read or changed files through "
-                "descriptors or names, and interleave does not order the loads and stores of the mapping against "
-                "those.",
-                2, 2, nullptr);
-        } else if (s.weak) {
-            say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
-            say(plain,
-                "Not a proof: atomic operations in an order weaker than sequential consistency ran (relaxed, "
-                "acquire, release), and interleave makes every atomic operation sequentially consistent, so the "
-                "older values such a load may read were not tried.",
+                s.mapped ? "Not a proof: the program mapped a file into memory and also read or changed files through "
+                           "descriptors or names, and interleave does not order the loads and stores of the mapping "
+                           "against those."
+                         : "Not a proof: atomic operations in an order weaker than sequential consistency ran (relaxed, "
+                           "acquire, release), and interleave makes every atomic operation sequentially consistent, so "
+                           "the older values such a load may read were not tried.",
                 2, 2, nullptr);
         } else {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
