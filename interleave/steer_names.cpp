@@ -5,6 +5,7 @@
 // it, race there as surely as on a variable. So each is a turn, taken before the call.
 
 #include <cstdarg>
+#include <cstring>
 
 #include "steer.h"
 
@@ -48,6 +49,24 @@ int opened(int dir, const char *path, int flags, va_list &rest)
 name_t opening(const char *mode)
 {
     return mode != nullptr && mode[0] == 'r' ? kOpen : kCreate;
+}
+
+// A stream opened by its name. On a FIFO, to read or to write, its open is the FIFO's,
+// which may wait for the other end.
+FILE *opened_stream(const char *path, const char *mode, FILE *(*real)(const char *, const char *))
+{
+    if (steered() && mode != nullptr && std::strchr(mode, '+') == nullptr && std::strchr(mode, 'x') == nullptr) {
+        const int flags = (mode[0] == 'r' ? O_RDONLY : O_WRONLY | (mode[0] == 'a' ? O_APPEND : 0)) |
+                          (std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0);
+        if (const int fd = open_fifo(AT_FDCWD, path, flags, 0); fd != kNotAFifo) {
+            FILE *stream = fd < 0 ? nullptr : fdopen(fd, mode);
+            if (stream == nullptr && fd >= 0)
+                r().close(fd);
+            return stream;
+        }
+    }
+    before_naming(opening(mode), path);
+    return real(path, mode);
 }
 
 }  // namespace
@@ -124,14 +143,12 @@ int creat64(const char *path, mode_t mode)
 
 FILE *fopen(const char *path, const char *mode)
 {
-    before_naming(opening(mode), path);
-    return r().fopen(path, mode);
+    return opened_stream(path, mode, r().fopen);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
-    before_naming(opening(mode), path);
-    return r().fopen64(path, mode);
+    return opened_stream(path, mode, r().fopen64);
 }
 
 FILE *freopen(const char *path, const char *mode, FILE *stream)

@@ -1,4 +1,4 @@
-// A child opens a FIFO to write and writes "hi"; its parent opens it to read and reads to its end. Each open waits for the other.
+// A child opens a FIFO to write, as a stream, and writes "hi"; its parent opens it to read and reads to its end. Each open waits for the other.
 // interleave: 0: whichever open comes first waits for the other; the parent always reads "hi", then the end
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -17,8 +17,8 @@ int main(void)
         return 3;
     const pid_t child = fork();
     if (child == 0) {
-        const int fd = open(path, O_WRONLY);
-        _exit(fd >= 0 && write(fd, "hi", 2) == 2 ? 0 : 1);
+        FILE *stream = fopen(path, "w");
+        _exit(stream != NULL && fputs("hi", stream) >= 0 && fclose(stream) == 0 ? 0 : 1);
     }
     const int fd = open(path, O_RDONLY);
     char text[8] = {0};
