@@ -126,6 +126,9 @@ file_t &file_of(model_t &m, const thread_t &t);
 // A process has ended, or started another program: every descriptor it held is closed,
 // which may end a pipe's last writer: its readers look again.
 void descriptors_closed(model_t &m);
+// A signal's handler ran in the middle of the thread's wait for a pipe or a FIFO: it waits
+// no more (if the wait goes on, the thread asks again).
+void leaves_file_wait(model_t &m, int id);
 
 // ---- memory, in a program built with interleave-cc (memory.cpp) ----
 void memory_access(turn_t &turn);

@@ -171,6 +171,15 @@ void use_file(turn_t &turn)
     }
 }
 
+void leaves_file_wait(model_t &m, int id)
+{
+    thread_t &t = m.threads[static_cast<std::size_t>(id)];
+    file_t &f = file_of(m, t);
+    for (std::vector<int> *waiting : {&f.readers, &f.want_writer, &f.want_reader})
+        std::erase(*waiting, id);
+    t.phase = thread_t::none;
+}
+
 void descriptors_closed(model_t &m)
 {
     for (auto &[key, f] : m.files)

@@ -136,6 +136,7 @@ constexpr int64_t kSerial = 2;
 constexpr int64_t kArrivesBefore = -1000;
 constexpr int64_t kArrivesDuring = -2000;
 constexpr int64_t kInterrupted = -3;  // what ask() returns for a call that a signal cut short
+constexpr int64_t kRestarted = -4;    // and for a wait that its caller begins again (SA_RESTART)
 
 // What the library reads off an object as it is, and hands over with the call.
 enum flag_t : uint32_t {

@@ -305,6 +305,8 @@ void arrive(turn_t &turn)
     } else if (during && call == call_t::futex_park && t.phase == thread_t::waiting) {
         std::erase(futex_of(m, t).futex.parked, turn.id);
         t.phase = thread_t::none;
+    } else if (during && call == call_t::io && t.phase == thread_t::waiting) {
+        leaves_file_wait(m, turn.id);
     }
     turn.out.answer = (during ? steer::kArrivesDuring : steer::kArrivesBefore) - sig;
     turn.out.changed = true;

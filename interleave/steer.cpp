@@ -641,9 +641,12 @@ int64_t ask(const request_t &q)
         // the wait ends.
         const bool during = answer <= kArrivesDuring;
         const int sig = static_cast<int>((during ? kArrivesDuring : kArrivesBefore) - answer);
+        const int64_t cut = during ? cut_short(q, sig) : 0;
+        if (cut != 0)
+            let_go_of_wait();
         arrive(sig);
-        if (during && cut_short(q, sig))
-            return kInterrupted;
+        if (cut != 0)
+            return cut;
         asking.flags |= kResumed;
     }
 }

@@ -233,8 +233,8 @@ bool steered();
 // Whether this process is steered at all, whatever the thread.
 bool steered_process();
 // Asks for this thread's turn to make the call, and waits for it; returns the answer. A
-// signal that interleave lets arrive first runs its handler here; kInterrupted says that it
-// came in the middle of a wait that it cuts short (cut_short).
+// signal that interleave lets arrive first runs its handler here; kInterrupted or
+// kRestarted says that it came in the middle of a wait that it cuts short (cut_short).
 int64_t ask(const request_t &request);
 // For a call that is a cancellation point: a cancel that interleave let through takes
 // effect here. Returns the answer otherwise.
@@ -271,7 +271,8 @@ bool stands_for_parent(pid_t pid);
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a
 // turn, and for a pipe with nothing to read and a writer yet, a wait until another turn
 // writes to it or closes it. A write, and a close of a pipe, are turns; so is a new pipe.
-void before_reading(int fd, FILE *stream);
+// True where a signal's handler cut the wait short: the read fails with EINTR.
+bool before_reading(int fd, FILE *stream);
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
@@ -281,6 +282,9 @@ void before_descriptor(int fd, io_t what);
 // An open by name: where the name is a FIFO's, a turn on it, and an open to read or to write
 // that may wait waits for the FIFO's other end in the model. kNotAFifo where it is no FIFO.
 constexpr int kNotAFifo = -2;
+// A wait cut short ends before its handler runs, as the system's call returns first: what
+// it held (the end of a FIFO that an open waits with) is let go.
+void let_go_of_wait();
 int open_fifo(int dir, const char *path, int flags, mode_t mode);
 
 // ---- names in the file system (steer_names.cpp) ----
@@ -300,8 +304,10 @@ void tell_signals(channel_t &c);
 // Lets one signal arrive now, as interleave chose: its handler runs, or its default action
 // is taken.
 void arrive(int sig);
-// Whether a call that a signal arrived in the middle of ends there (EINTR), or goes on.
-bool cut_short(const request_t &q, int sig);
+// What becomes of a call that a signal arrived in the middle of: 0, it goes on;
+// kInterrupted, it ends there (EINTR); kRestarted, the system begins it again, as its
+// caller must (a read of a pipe, a FIFO's open, which look again at what they wait for).
+int64_t cut_short(const request_t &q, int sig);
 // While the thread starts another program, the program has the mask its thread meant; after.
 void use_program_mask();
 void hold_again();

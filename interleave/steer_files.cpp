@@ -18,6 +18,7 @@
 // model, as a read's is.
 
 #include <cerrno>
+#include <utility>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -87,54 +88,82 @@ void blocking(int fd)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
+// The end of a FIFO that a reader's open holds while it waits: natively the reader counts
+// from the moment its open begins.
+thread_local int waiting_with = -1;
+
 // A FIFO's open that waits for its other end, with `handle` naming the FIFO: the system is
 // only ever asked for one that does not wait, and the wait is a turn in the model. A reader
 // counts as soon as its open begins; a writer, once its open returns.
 int open_waiting(int handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
 {
     const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
-    int fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
-    const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
-    if (wait) {
-        if (turn(handle, o, end, kEmpty | kSystemCall) == kInterrupted) {
-            if (fd >= 0)
-                r().close(fd);
-            errno = EINTR;
-            return -1;
-        }
-        if (end == kOpenToWrite) {
-            fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
-            // A reader opened it since, and has let go already: the system's open would have
-            // returned, with no reader. So does this one, behind a reader of its own for a moment.
-            if (fd < 0 && errno == ENXIO) {
-                const int both = r().openat(dir, path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    for (;;) {
+        turn(handle, o, end, kSystemCall);  // again after a handler: the system begins it anew
+        int fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+        const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
+        if (wait) {
+            waiting_with = fd;
+            const int64_t answer = turn(handle, o, end, kEmpty | kSystemCall);
+            fd = std::exchange(waiting_with, -1);
+            if (answer == kRestarted)
+                continue;
+            if (answer == kInterrupted) {
+                errno = EINTR;
+                return -1;
+            }
+            if (end == kOpenToWrite) {
                 fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
-                if (both >= 0)
-                    r().close(both);
+                // A reader opened it since, and has let go already: the system's open would
+                // have returned, with no reader. So does this one, behind a reader of its own
+                // for a moment.
+                if (fd < 0 && errno == ENXIO) {
+                    const int both = r().openat(dir, path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                    fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+                    if (both >= 0)
+                        r().close(both);
+                }
             }
         }
+        if (fd >= 0)
+            blocking(fd);
+        return fd;
     }
-    if (fd >= 0)
-        blocking(fd);
-    return fd;
 }
 
 }  // namespace
 
-void before_reading(int fd, FILE *stream)
+bool before_reading(int fd, FILE *stream)
 {
     if (!steered())
-        return;
+        return false;
     const opened_t o = look(fd);
     if (!o.steered)
-        return;
+        return false;
     const uint32_t system = stream == nullptr ? kSystemCall : 0u;
     turn(fd, o, kRead, system);
     if (!o.pipe || (stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end))
-        return;
-    while (!ready(fd))
-        if (turn(fd, o, kRead, kEmpty | system) == kCancelled)
-            return;
+        return false;
+    while (!ready(fd)) {
+        const int64_t answer = turn(fd, o, kRead, kEmpty | system);
+        if (answer == kCancelled)
+            return false;
+        // Restarted by the system after the handler, it looks again.
+        if (answer == kInterrupted) {
+            // The system's read would have failed with EINTR, and a stream's with its error set.
+            if (stream != nullptr)
+                stream->_flags |= _IO_ERR_SEEN;
+            errno = EINTR;
+            return true;
+        }
+    }
+    return false;
+}
+
+void let_go_of_wait()
+{
+    if (waiting_with >= 0)
+        r().close(std::exchange(waiting_with, -1));
 }
 
 void before_writing(int fd, FILE *stream)
@@ -176,10 +205,13 @@ int open_fifo(int dir, const char *path, int flags, mode_t mode)
     const opened_t o{true, true, st.st_dev, st.st_ino};
     const int access = flags & O_ACCMODE;
     const io_t end = access == O_RDONLY ? kOpenToRead : access == O_WRONLY ? kOpenToWrite : kOpenToReadWrite;
-    turn(handle, o, end, kSystemCall);
-    const int fd = end == kOpenToReadWrite || (flags & O_NONBLOCK) != 0
-                       ? r().openat(dir, path, flags, mode)
-                       : open_waiting(handle, o, dir, path, flags, mode);
+    int fd;
+    if (end == kOpenToReadWrite || (flags & O_NONBLOCK) != 0) {
+        turn(handle, o, end, kSystemCall);
+        fd = r().openat(dir, path, flags, mode);
+    } else {
+        fd = open_waiting(handle, o, dir, path, flags, mode);
+    }
     const int error = errno;
     r().close(handle);
     errno = error;

@@ -34,12 +34,14 @@ void output(FILE *f)
 
 // A read of standard input through its stream needs a turn only when the stream has
 // nothing left to hand out; a read of another stream, of a pipe or a file, is a turn.
-void input(FILE *f)
+// True where a signal's handler cut the wait short: the read fails.
+bool input(FILE *f)
 {
     if (f == stdin && stdin->_IO_read_ptr >= stdin->_IO_read_end)
         ask_at_cancellation_point({call_t::input});
     else if (f != stdin && f != nullptr)
-        before_reading(fileno(f), f);
+        return before_reading(fileno(f), f);
+    return false;
 }
 
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
@@ -222,14 +224,15 @@ ssize_t read(int fd, void *data, size_t size)
 {
     if (fd == 0)
         ask_at_cancellation_point({call_t::input});
-    else
-        before_reading(fd, nullptr);
+    else if (before_reading(fd, nullptr))
+        return -1;
     return r().read(fd, data, size);
 }
 
 ssize_t pread(int fd, void *data, size_t size, off_t at)
 {
-    before_reading(fd, nullptr);
+    if (before_reading(fd, nullptr))
+        return -1;
     return r().pread(fd, data, size, at);
 }
 
@@ -243,8 +246,8 @@ ssize_t readv(int fd, const iovec *parts, int count)
 {
     if (fd == 0)
         ask_at_cancellation_point({call_t::input});
-    else
-        before_reading(fd, nullptr);
+    else if (before_reading(fd, nullptr))
+        return -1;
     return r().readv(fd, parts, count);
 }
 
@@ -281,19 +284,22 @@ int pipe2(int fds[2], int flags)
 
 char *fgets(char *line, int size, FILE *f)
 {
-    input(f);
+    if (input(f))
+        return nullptr;
     return r().fgets(line, size, f);
 }
 
 ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
-    input(f);
+    if (input(f))
+        return -1;
     return r().getdelim(line, size, delimiter, f);
 }
 
 ssize_t getline(char **line, size_t *size, FILE *f)
 {
-    input(f);
+    if (input(f))
+        return -1;
     return r().getdelim(line, size, '\n', f);
 }
 
@@ -301,25 +307,29 @@ ssize_t getline(char **line, size_t *size, FILE *f)
 // the stream's buffer is empty.
 ssize_t __getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
-    input(f);
+    if (input(f))
+        return -1;
     return r().getdelim(line, size, delimiter, f);
 }
 
 int __uflow(FILE *f)
 {
-    input(f);
+    if (input(f))
+        return EOF;
     return r().uflow(f);
 }
 
 int fgetc(FILE *f)
 {
-    input(f);
+    if (input(f))
+        return EOF;
     return r().fgetc(f);
 }
 
 int getc(FILE *f)
 {
-    input(f);
+    if (input(f))
+        return EOF;
     return r().getc(f);
 }
 
@@ -331,7 +341,8 @@ int getchar()
 
 size_t fread(void *data, size_t size, size_t count, FILE *f)
 {
-    input(f);
+    if (input(f))
+        return 0;
     return r().fread(data, size, count, f);
 }
 
@@ -353,13 +364,15 @@ int __isoc99_scanf(const char *format, ...)
 
 int __isoc99_vfscanf(FILE *f, const char *format, va_list args)
 {
-    input(f);
+    if (input(f))
+        return EOF;
     return r().vfscanf(f, format, args);
 }
 
 int __isoc99_fscanf(FILE *f, const char *format, ...)
 {
-    input(f);
+    if (input(f))
+        return EOF;
     va_list args;
     va_start(args, format);
     const int n = r().vfscanf(f, format, args);

@@ -35,6 +35,10 @@ int opened(int dir, const char *path, int flags, mode_t mode)
         if (const int fd = open_fifo(dir, path, flags, mode); fd != kNotAFifo)
             return fd;
     before_naming(opening(flags), path);
+    // Another turn may have made the name a FIFO's while this one waited for its own.
+    if (steered())
+        if (const int fd = open_fifo(dir, path, flags, mode); fd != kNotAFifo)
+            return fd;
     return r().openat(dir, path, flags, mode);
 }
 
@@ -55,17 +59,26 @@ name_t opening(const char *mode)
 // which may wait for the other end.
 FILE *opened_stream(const char *path, const char *mode, FILE *(*real)(const char *, const char *))
 {
-    if (steered() && mode != nullptr && std::strchr(mode, '+') == nullptr && std::strchr(mode, 'x') == nullptr) {
+    const auto on_a_fifo = [&](FILE *&stream) {
+        if (!steered() || mode == nullptr || std::strchr(mode, '+') != nullptr || std::strchr(mode, 'x') != nullptr)
+            return false;
         const int flags = (mode[0] == 'r' ? O_RDONLY : O_WRONLY | (mode[0] == 'a' ? O_APPEND : 0)) |
                           (std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0);
-        if (const int fd = open_fifo(AT_FDCWD, path, flags, 0); fd != kNotAFifo) {
-            FILE *stream = fd < 0 ? nullptr : fdopen(fd, mode);
-            if (stream == nullptr && fd >= 0)
-                r().close(fd);
-            return stream;
-        }
-    }
+        const int fd = open_fifo(AT_FDCWD, path, flags, 0);
+        if (fd == kNotAFifo)
+            return false;
+        stream = fd < 0 ? nullptr : fdopen(fd, mode);
+        if (stream == nullptr && fd >= 0)
+            r().close(fd);
+        return true;
+    };
+    FILE *stream = nullptr;
+    if (on_a_fifo(stream))
+        return stream;
     before_naming(opening(mode), path);
+    // Another turn may have made the name a FIFO's while this one waited for its own.
+    if (on_a_fifo(stream))
+        return stream;
     return real(path, mode);
 }
 

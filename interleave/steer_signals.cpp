@@ -211,7 +211,7 @@ void arrive(int sig)
     hold_now();
 }
 
-bool cut_short(const request_t &q, int sig)
+int64_t cut_short(const request_t &q, int sig)
 {
     const bool restarts = sig > 0 && sig < NSIG && (handlers[sig].flags & SA_RESTART) != 0;
     switch (q.call) {
@@ -219,13 +219,15 @@ bool cut_short(const request_t &q, int sig)
     case call_t::sigsuspend:
     case call_t::sigwait:
     case call_t::futex_park:
-        return true;
+        return kInterrupted;
     case call_t::sem_wait:  // the system restarts a wait with no time limit, if the handler asks
-        return q.deadline >= 0 || !restarts;
+        return q.deadline >= 0 || !restarts ? kInterrupted : 0;
     case call_t::wait:  // restarted when the handler was set up so
-        return !restarts;
+        return restarts ? 0 : kInterrupted;
+    case call_t::io:  // a read of an empty pipe, or a FIFO's open, that waits
+        return (q.flags & kEmpty) == 0 ? 0 : restarts ? kRestarted : kInterrupted;
     default:
-        return false;
+        return 0;
     }
 }
 
