@@ -282,10 +282,10 @@ void before_descriptor(int fd, io_t what);
 // An open by name: where the name is a FIFO's, a turn on it, and an open to read or to write
 // that may wait waits for the FIFO's other end in the model. kNotAFifo where it is no FIFO.
 constexpr int kNotAFifo = -2;
+int open_fifo(int dir, const char *path, int flags, mode_t mode);
 // A wait cut short ends before its handler runs, as the system's call returns first: what
 // it held (the end of a FIFO that an open waits with) is let go.
 void let_go_of_wait();
-int open_fifo(int dir, const char *path, int flags, mode_t mode);
 
 // ---- names in the file system (steer_names.cpp) ----
 // A call that looks up, makes or changes a file by its name: a turn on the file system,
