@@ -130,6 +130,10 @@ enum turn_t : uint32_t {
 constexpr int64_t kCancelled = -1;  // the thread is cancelled at this call
 constexpr int64_t kRefused = -2;    // interleave has no channel left for another thread
 constexpr int64_t kSerial = 2;
+// A signal sent to the sender's own process arrives at the sender before kill returns:
+// no other thread lets it through. (A kill's plain answer, 1, leaves it waiting for the
+// schedule to choose the thread it arrives at.)
+constexpr int64_t kToSender = 3;
 // A signal arrives: its handler runs (or its default action is taken) before the thread
 // makes its call (kArrivesBefore), or in the middle of the call, which waited (kArrivesDuring):
 // a wait that a signal cuts short then ends with EINTR. The answer is the base less the signal.

@@ -4,7 +4,8 @@
 // the middle of a wait that it may cut short. What each signal does is its process's
 // (a handler, nothing, the default), as the threads' asks tell it; what each thread lets
 // through is its own mask. A signal that the thread sending it lets through, sent to
-// itself or to its own process, arrives before the call that sent it returns.
+// itself, or to its own process where no other thread lets it through, arrives before the
+// call that sent it returns.
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -71,6 +72,21 @@ std::vector<pid_t> reached(const model_t &m, pid_t sender, pid_t pid)
             (pid > 0 ? each == pid : pid == -1 ? each != sender : true))
             found.push_back(each);
     return found;
+}
+
+// Whether a thread of the sender's process other than the sender lets the signal through,
+// or waits in sigwait for it. A thread not yet started has asked nothing: it may.
+bool another_may_take(const model_t &m, int sender, int sig)
+{
+    const thread_t &from = m.threads[static_cast<std::size_t>(sender)];
+    for (std::size_t id = 0; id < m.threads.size(); id++) {
+        const thread_t &t = m.threads[id];
+        if (static_cast<int>(id) == sender || t.pid != from.pid || t.state == thread_t::ended)
+            continue;
+        if (!has(t.sigmask, sig) || (t.state == thread_t::asking && t.asks.call == call_t::sigwait && has(static_cast<uint64_t>(t.asks.value), sig)))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -194,9 +210,12 @@ void send_signal(turn_t &turn)
             turn.out.ending.push_back(pid);
         } else if (sig == SIGSTOP) {
             turn.out.stopped = pid;
-        } else if (pid == t.pid && !has(t.sigmask, sig)) {
-            // The sender lets it through: it arrives at the sender before kill returns.
+        } else if (pid == t.pid && !has(t.sigmask, sig) && !another_may_take(turn.m, turn.id, sig)) {
+            // Only the sender lets it through: it arrives at the sender before kill returns.
+            // Where another thread lets it through too, the system may give it to either
+            // (Linux prefers the first thread), so it waits for the schedule to choose.
             arrives_now(turn, t, sig, "sends its own process ");
+            turn.out.answer = steer::kToSender;
         } else {
             post_signal(turn.m, pid, kNobody, sig);
         }

@@ -503,6 +503,11 @@ __attribute__((constructor)) void begin_steering()
 // whose destructors may lock, signal or post; else it says now that it has ended.
 void routine_done()
 {
+    // A signal that waits for the process, or for this thread, may still arrive here on its
+    // way out, as the system may deliver it to any thread that lets it through until the
+    // thread is gone: its end is then a turn, at which the signal's arrival is a choice.
+    if (signal_may_arrive())
+        ask({call_t::thread_exit});
     drop_alt_stack();
     if (region->ends_seen.load() == 0) {
         end_me();

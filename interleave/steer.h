@@ -301,6 +301,9 @@ void hold_signals(const sigset_t *program_mask);
 const sigset_t &program_mask();
 // Told with every ask: the thread's mask, and what its process's signals do.
 void tell_signals(channel_t &c);
+// Whether a signal waits that the thread lets through: one held back for interleave, sent
+// to the thread or to its process.
+bool signal_may_arrive();
 // Lets one signal arrive now, as interleave chose: its handler runs, or its default action
 // is taken.
 void arrive(int sig);

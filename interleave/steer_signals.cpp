@@ -148,8 +148,9 @@ void know_dispositions()
     }
 }
 
-// A signal sent to the thread's own process, or to it, that the thread lets through
-// arrives before the call that sent it returns, as the system would deliver it.
+// A signal sent to the thread itself, or to its own process where interleave says no other
+// thread lets it through, arrives before the call that sent it returns, as the system
+// would deliver it.
 void arrives_at_once(int sig)
 {
     if (holding && sig > 0 && is_held(sig) && sigismember(&wanted, sig) != 1)
@@ -198,6 +199,19 @@ void tell_signals(channel_t &c)
     c.sigmask = holding ? bits_of(wanted) : 0;
     c.caught = caught;
     c.ignored = ignored;
+}
+
+bool signal_may_arrive()
+{
+    if (!holding)
+        return false;
+    sigset_t waiting;
+    if (sigpending(&waiting) != 0)
+        return false;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&waiting, sig) == 1 && is_held(sig) && sigismember(&wanted, sig) != 1)
+            return true;
+    return false;
 }
 
 void arrive(int sig)
@@ -361,9 +375,11 @@ int kill(pid_t pid, int sig)
         return 0;
     if (!steered())
         return r().kill(pid, sig);
-    ask({.call = call_t::kill, .value = pid, .extra = sig});
+    // Where another thread lets the signal through too, interleave's schedule chooses the
+    // thread it arrives at, as the system may give it to any of them.
+    const bool to_sender = ask({.call = call_t::kill, .value = pid, .extra = sig}) == kToSender;
     const int rc = r().kill(pid, sig);
-    if (rc == 0 && reaches_own_process(pid))
+    if (rc == 0 && to_sender && reaches_own_process(pid))
         arrives_at_once(sig);
     return rc;
 }
@@ -374,9 +390,9 @@ int sigqueue(pid_t pid, int sig, const union sigval value)
         return 0;
     if (!steered())
         return r().sigqueue(pid, sig, value);
-    ask({.call = call_t::kill, .value = pid, .extra = sig});
+    const bool to_sender = ask({.call = call_t::kill, .value = pid, .extra = sig}) == kToSender;
     const int rc = r().sigqueue(pid, sig, value);
-    if (rc == 0 && pid == getpid())
+    if (rc == 0 && to_sender && pid == getpid())
         arrives_at_once(sig);
     return rc;
 }
