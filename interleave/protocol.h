@@ -153,8 +153,6 @@ enum flag_t : uint32_t {
     kCancelEnabled = 64,  // the thread's cancel state when it asked
     kDetached = 128,   // a thread created detached
     kNoHang = 256,     // a wait for a child that does not wait
-    kFlushed = 512,    // the thread's turn left text in the standard streams' buffers,
-                       // which it wrote out as it asked
     kRobust = 1024,    // a robust mutex: the next to lock it after its holder died gets it
     kTry = 2048,       // a join that does not wait (pthread_tryjoin_np)
     kFromHandler = 4096,  // asked from inside a signal handler, which goes on after the turn

@@ -330,8 +330,9 @@ bool settle(run_t &r)
             const uint32_t word = c.turn.load(std::memory_order_acquire);
             if (word == steer::kAsking || word == steer::kEnded)
                 read_handles(r);  // its creator wrote them before it could ask or end
-            // What a turn wrote is in the pipes by the time its thread asks again.
-            if (word != steer::kRunning && (t.asks.call == call_t::output || (c.flags & steer::kFlushed) != 0))
+            // What a turn wrote is in the pipes by the time its thread asks again, or ends:
+            // a print, or a newline, a flush or an exit that wrote out what stdio kept.
+            if (word != steer::kRunning)
                 news.output = true;
             if (word == steer::kAsking) {
                 if (t.state == thread_t::coming) {
@@ -387,7 +388,7 @@ bool settle(run_t &r)
         const std::vector<int> ended = news.death ? thread_ends(r.program) : std::vector<int>{};
         for (int id : ended)
             thread_end(r, id);
-        if (news.output)
+        if (news.output || news.death)
             take_output(r);
         news = {};
         if (!died.empty() || !ended.empty())

@@ -295,21 +295,6 @@ void wait_for_answer(channel_t &c)
     c.turn.store(kRunning, std::memory_order_relaxed);
 }
 
-// What the program wrote in its turn reaches interleave by the turn's end, whatever the
-// buffering of its standard output: text still in the buffer is written out as the thread
-// asks for its next turn. (Not before a fork, whose child inherits the buffer, as it would.)
-bool flush_output()
-{
-    bool flushed = false;
-    for (FILE *f : {stdout, stderr})
-        if (f->_IO_write_ptr > f->_IO_write_base && ftrylockfile(f) == 0) {
-            r().fflush(f);
-            funlockfile(f);
-            flushed = true;
-        }
-    return flushed;
-}
-
 void register_me(int channel)
 {
     me = channel;
@@ -492,6 +477,12 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
+    // The program's standard output is a pipe to interleave, which stdio would buffer whole;
+    // it is buffered a line at a time, as at the terminal where the program is run. What
+    // stays in the buffer stays there as it would: a fork copies it, an _exit or a crash
+    // loses it, and the call that writes it out (a newline, a flush, the end) is the turn
+    // at which it reaches the pipe.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     note_stack(region->channels[0], true);
     register_me(0);
     hold_signals(nullptr);
@@ -609,7 +600,6 @@ int64_t ask_once(const request_t &q)
     // would be one, and leave stdout's lock held by a thread that unwound.
     int cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    const bool flushed_now = q.call != call_t::fork && flush_output();
     channel_t &c = region->channels[me];
     c.call = q.call;
     c.object = reinterpret_cast<uint64_t>(q.object);
@@ -618,7 +608,7 @@ int64_t ask_once(const request_t &q)
     c.extra = q.extra;
     c.deadline = q.deadline;
     const bool told = take_seen(c.seen);
-    c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) | (flushed_now ? kFlushed : 0u) |
+    c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) |
               (flushed ? kStreamsFlushed : 0u) |
               (told ? kSeen : 0u);
     tell_signals(c);

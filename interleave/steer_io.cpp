@@ -182,9 +182,9 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
     return r().fwrite(data, size, count, f);
 }
 
-// A flush of a standard stream writes what an earlier call of the same turn left in the
-// buffer; by a turn's end the buffer is written out anyway. It is no turn of its own. A
-// flush of another stream writes to its pipe or file.
+// A flush of a standard stream writes out what its buffer holds, which may be another
+// thread's text, in the turn that runs: it is no turn of its own. A flush of another
+// stream writes to its pipe or file.
 int fflush(FILE *f)
 {
     if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
