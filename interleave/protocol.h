@@ -153,6 +153,7 @@ enum flag_t : uint32_t {
     kCancelEnabled = 64,  // the thread's cancel state when it asked
     kDetached = 128,   // a thread created detached
     kNoHang = 256,     // a wait for a child that does not wait
+    kWroteOut = 512,   // a print's return, after it wrote out stdio's buffer: a system call
     kRobust = 1024,    // a robust mutex: the next to lock it after its holder died gets it
     kTry = 2048,       // a join that does not wait (pthread_tryjoin_np)
     kFromHandler = 4096,  // asked from inside a signal handler, which goes on after the turn
@@ -171,6 +172,7 @@ enum flag_t : uint32_t {
                                 // another thread's text been waiting there, it went out then
     kSystemCall = 8388608,  // a read, write or other call that is a system call itself, not one
                             // that stdio may answer from its buffer
+    kHandlersRun = 16777216,  // an exit whose handlers took turns: the process ends now
 };
 
 struct channel_t {

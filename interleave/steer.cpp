@@ -53,6 +53,9 @@ thread_local bool in_fork;      // between our atfork handlers: the thread is in
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
 thread_local bool flushed;      // the thread flushed a standard stream since its last ask
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
+thread_local uint64_t asked;    // how many turns the thread has asked for
+int exit_status;                // what the process's exit was called with
+uint64_t asked_at_exit;         // `asked` of the thread that called it, after its turn
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
 constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
@@ -398,10 +401,26 @@ void in_parent()
     in_fork = false;
 }
 
-// Registered before any of the program's exit handlers, so run after all of them.
+// Registered before any of the program's exit handlers, so run after all of them. Where
+// the program's handlers (or its destructors) took turns, the other threads went on beside
+// them, as they do natively until the process ends: its end is then a turn of its own,
+// which may come after any of theirs.
 void after_the_programs_exit_handlers()
 {
+    if (steered() && asked > asked_at_exit)
+        ask({.call = call_t::exit, .value = exit_status, .flags = kHandlersRun});
     exiting.store(true);
+}
+
+// The exit turn of a process that ends by exit() or by returning from main: the program's
+// exit handlers run after it.
+void exit_turn(int status)
+{
+    if (!steered())
+        return;
+    ask({.call = call_t::exit, .value = status});
+    exit_status = status;
+    asked_at_exit = asked;
 }
 
 void in_child()
@@ -477,12 +496,11 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
-    // The program's standard output is a pipe to interleave, which stdio would buffer whole;
-    // it is buffered a line at a time, as at the terminal where the program is run. What
-    // stays in the buffer stays there as it would: a fork copies it, an _exit or a crash
-    // loses it, and the call that writes it out (a newline, a flush, the end) is the turn
-    // at which it reaches the pipe.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The program's standard output is a pipe to interleave, which it buffers as at a
+    // terminal. What stays in the buffer stays there as it would: a fork copies it, an _exit
+    // or a crash loses it, and the call that writes it out (a newline, a flush, the end) is
+    // the turn at which it reaches the pipe.
+    start_output();
     note_stack(region->channels[0], true);
     register_me(0);
     hold_signals(nullptr);
@@ -494,10 +512,11 @@ __attribute__((constructor)) void begin_steering()
 // whose destructors may lock, signal or post; else it says now that it has ended.
 void routine_done()
 {
-    // A signal that waits for the process, or for this thread, may still arrive here on its
-    // way out, as the system may deliver it to any thread that lets it through until the
-    // thread is gone: its end is then a turn, at which the signal's arrival is a choice.
-    if (signal_may_arrive())
+    // A signal sent to the process, or to this thread, may still arrive here on its way out,
+    // as the system may deliver it to any thread that lets it through until the thread is
+    // gone: its end is then a turn, at which the signal's arrival is a choice, as is a
+    // signal's sending before it or after it.
+    if (signal_may_arrive() || handler_may_run())
         ask({call_t::thread_exit});
     drop_alt_stack();
     if (region->ends_seen.load() == 0) {
@@ -613,6 +632,7 @@ int64_t ask_once(const request_t &q)
               (told ? kSeen : 0u);
     tell_signals(c);
     flushed = false;
+    asked++;
     c.turn.store(kAsking, std::memory_order_release);
     ring();
     wait_for_answer(c);
@@ -988,8 +1008,7 @@ main_t program_main;
 int main_then_exit(int argc, char **argv, char **envp)
 {
     const int status = program_main(argc, argv, envp);
-    if (steered())
-        ask({.call = call_t::exit, .value = status});
+    exit_turn(status);
     r().exit(status);
     __builtin_unreachable();
 }
@@ -1004,8 +1023,7 @@ int __libc_start_main(main_t main, int argc, char **argv, void (*init)(), void (
 
 void exit(int status)
 {
-    if (steered())
-        ask({.call = call_t::exit, .value = status});
+    exit_turn(status);
     r().exit(status);
     __builtin_unreachable();
 }

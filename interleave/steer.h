@@ -301,9 +301,14 @@ void hold_signals(const sigset_t *program_mask);
 const sigset_t &program_mask();
 // Told with every ask: the thread's mask, and what its process's signals do.
 void tell_signals(channel_t &c);
+// The process notes what its standard output is as it starts, so that it can buffer it
+// as at a terminal while it stays so (steer_io.cpp).
+void start_output();
 // Whether a signal waits that the thread lets through: one held back for interleave, sent
-// to the thread or to its process.
+// to the thread or to its process; and whether the thread lets through a signal that the
+// process has a handler for, which another thread may yet send.
 bool signal_may_arrive();
+bool handler_may_run();
 // Lets one signal arrive now, as interleave chose: its handler runs, or its default action
 // is taken.
 void arrive(int sig);

@@ -10,8 +10,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 
 #include "steer.h"
@@ -24,13 +29,68 @@ bool standard(FILE *f)
     return f == stdout || f == stderr;
 }
 
-void output(FILE *f)
+// The pipe to interleave that the process started with as its standard output, which
+// stands where the learner's terminal would.
+struct stat output_pipe;
+bool output_pipe_known;
+char terminal_buffer[1024];  // the block a terminal gives stdio
+
+// stdio chooses a stream's buffering as it first writes to it: whole blocks to a pipe or a
+// file, a line at a time to a terminal. While standard output is still interleave's pipe,
+// it is buffered as at a terminal, unless the program chose a buffering of its own.
+void buffer_as_at_a_terminal()
 {
-    if (standard(f))
-        ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
-    else if (f != nullptr)
-        before_writing(fileno(f), f);
+    constexpr int kLineBuffered = 0x200, kUnbuffered = 0x2;  // glibc's marks on a stream
+    if (!output_pipe_known || stdout->_IO_buf_base != nullptr || (stdout->_flags & (kLineBuffered | kUnbuffered)) != 0)
+        return;
+    struct stat now {};
+    if (fstat(STDOUT_FILENO, &now) == 0 && now.st_dev == output_pipe.st_dev && now.st_ino == output_pipe.st_ino)
+        setvbuf(stdout, terminal_buffer, _IOLBF, sizeof terminal_buffer);
 }
+
+// How many write system calls the thread has made, from the system's count of them.
+uint64_t writes_made()
+{
+    const long fd = r().syscall(SYS_openat, AT_FDCWD, "/proc/thread-self/io", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[512] = {};
+    const long n = r().syscall(SYS_read, fd, text, sizeof text - 1);
+    r().syscall(SYS_close, fd);
+    const char *count = n > 0 ? std::strstr(text, "syscw:") : nullptr;
+    return count != nullptr ? std::strtoull(count + 6, nullptr, 10) : 0;
+}
+
+// A print to a standard stream is a turn, taken before the stream is locked (a flush is
+// none). Most stay in stdio's buffer; one that writes it out is a system call, and a
+// signal that waited for the thread arrives before it returns, as the system hands it
+// over there: then the print's return is a turn too, at which the signal arrives.
+struct print_t {
+    FILE *stream;
+    bool waiting = false;  // a signal the thread lets through waits
+    uint64_t writes = 0;
+
+    explicit print_t(FILE *f, bool turn = true) : stream(f)
+    {
+        if (standard(f)) {
+            if (f == stdout)
+                buffer_as_at_a_terminal();
+            if (turn)
+                ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
+            waiting = steered() && signal_may_arrive();
+            writes = waiting ? writes_made() : 0;
+        } else if (f != nullptr) {
+            before_writing(fileno(f), f);
+        }
+    }
+    ~print_t()
+    {
+        if (waiting && writes_made() > writes)
+            ask({.call = call_t::output, .value = stream == stdout ? 1 : 2, .flags = kSystemCall | kWroteOut});
+    }
+    print_t(const print_t &) = delete;
+    print_t &operator=(const print_t &) = delete;
+};
 
 // A read of standard input through its stream needs a turn only when the stream has
 // nothing left to hand out; a read of another stream, of a pipe or a file, is a turn.
@@ -75,6 +135,12 @@ bool realtime(clockid_t clock)
 }
 
 }  // namespace
+
+void start_output()
+{
+    output_pipe_known = fstat(STDOUT_FILENO, &output_pipe) == 0 && S_ISFIFO(output_pipe.st_mode);
+}
+
 }  // namespace steer
 
 using namespace steer;
@@ -84,7 +150,7 @@ extern "C" {
 // Writes to standard output and error: a turn each, before the stream is locked.
 int printf(const char *format, ...)
 {
-    output(stdout);
+    const print_t print(stdout);
     va_list args;
     va_start(args, format);
     const int n = r().vprintf(format, args);
@@ -94,13 +160,13 @@ int printf(const char *format, ...)
 
 int vprintf(const char *format, va_list args)
 {
-    output(stdout);
+    const print_t print(stdout);
     return r().vprintf(format, args);
 }
 
 int __printf_chk(int flag, const char *format, ...)
 {
-    output(stdout);
+    const print_t print(stdout);
     va_list args;
     va_start(args, format);
     const int n = r().vprintf_chk(flag, format, args);
@@ -110,13 +176,13 @@ int __printf_chk(int flag, const char *format, ...)
 
 int __vprintf_chk(int flag, const char *format, va_list args)
 {
-    output(stdout);
+    const print_t print(stdout);
     return r().vprintf_chk(flag, format, args);
 }
 
 int fprintf(FILE *f, const char *format, ...)
 {
-    output(f);
+    const print_t print(f);
     va_list args;
     va_start(args, format);
     const int n = r().vfprintf(f, format, args);
@@ -126,13 +192,13 @@ int fprintf(FILE *f, const char *format, ...)
 
 int vfprintf(FILE *f, const char *format, va_list args)
 {
-    output(f);
+    const print_t print(f);
     return r().vfprintf(f, format, args);
 }
 
 int __fprintf_chk(FILE *f, int flag, const char *format, ...)
 {
-    output(f);
+    const print_t print(f);
     va_list args;
     va_start(args, format);
     const int n = r().vfprintf_chk(f, flag, format, args);
@@ -142,55 +208,56 @@ int __fprintf_chk(FILE *f, int flag, const char *format, ...)
 
 int __vfprintf_chk(FILE *f, int flag, const char *format, va_list args)
 {
-    output(f);
+    const print_t print(f);
     return r().vfprintf_chk(f, flag, format, args);
 }
 
 int puts(const char *s)
 {
-    output(stdout);
+    const print_t print(stdout);
     return r().puts(s);
 }
 
 int putchar(int c)
 {
-    output(stdout);
+    const print_t print(stdout);
     return r().putchar(c);
 }
 
 int fputs(const char *s, FILE *f)
 {
-    output(f);
+    const print_t print(f);
     return r().fputs(s, f);
 }
 
 int fputc(int c, FILE *f)
 {
-    output(f);
+    const print_t print(f);
     return r().fputc(c, f);
 }
 
 int putc(int c, FILE *f)
 {
-    output(f);
+    const print_t print(f);
     return r().putc(c, f);
 }
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
 {
-    output(f);
+    const print_t print(f);
     return r().fwrite(data, size, count, f);
 }
 
 // A flush of a standard stream writes out what its buffer holds, which may be another
-// thread's text, in the turn that runs: it is no turn of its own. A flush of another
-// stream writes to its pipe or file.
+// thread's text, in the turn that runs: it is no turn of its own, unless a signal waits
+// (see print_t). A flush of another stream writes to its pipe or file.
 int fflush(FILE *f)
 {
     if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
         before_writing(fileno(f), f);
     if (f == nullptr || standard(f))
         flushed_streams();
+    const print_t print(f == nullptr ? stdout : f, false);
     return r().fflush(f);
 }
 
@@ -206,7 +273,7 @@ int fclose(FILE *f)
 
 void perror(const char *label)
 {
-    output(stderr);
+    const print_t print(stderr);
     r().perror(label);
 }
 

@@ -214,6 +214,11 @@ bool signal_may_arrive()
     return false;
 }
 
+bool handler_may_run()
+{
+    return holding && (caught & ~bits_of(wanted)) != 0;
+}
+
 void arrive(int sig)
 {
     // The one signal is let through: the system delivers it as the mask changes, and its

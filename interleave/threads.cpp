@@ -198,7 +198,10 @@ void wait_child(turn_t &turn)
 void exit_process(turn_t &turn)
 {
     turn.out.changed = true;
-    turn.out.does = "exits with status " + number(static_cast<long>(turn.t().asks.value));
+    const request_t &q = turn.t().asks;
+    turn.out.does = (q.flags & steer::kHandlersRun) != 0
+                        ? "has run its exit handlers: its process ends, with status " + number(static_cast<long>(q.value))
+                        : "exits with status " + number(static_cast<long>(q.value));
 }
 
 // ---- sleeps, yields, output and input ----
@@ -247,8 +250,12 @@ void yield_turn(turn_t &turn)
 
 void write_output(turn_t &turn)
 {
+    const request_t &q = turn.t().asks;
     turn.out.changed = true;
-    turn.out.does = turn.t().asks.value == 2 ? "writes to standard error" : "writes";
+    if ((q.flags & steer::kWroteOut) != 0)
+        turn.out.does = "returns from writing out what it printed";
+    else
+        turn.out.does = q.value == 2 ? "writes to standard error" : "writes";
 }
 
 void read_input(turn_t &turn)
