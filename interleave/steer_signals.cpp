@@ -216,7 +216,10 @@ bool signal_may_arrive()
 
 bool handler_may_run()
 {
-    return holding && (caught & ~bits_of(wanted)) != 0;
+    // Only a signal held back for interleave can be sent to arrive later: a fault's handler
+    // (a sanitizer's, for one) runs where the thread's own action raised it.
+    know_held();
+    return holding && (caught & bits_of(held) & ~bits_of(wanted)) != 0;
 }
 
 void arrive(int sig)
