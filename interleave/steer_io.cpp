@@ -257,7 +257,7 @@ int fflush(FILE *f)
         before_writing(fileno(f), f);
     if (f == nullptr || standard(f))
         flushed_streams();
-    const print_t print(f == nullptr ? stdout : f, false);
+    const print_t print(f == nullptr ? stdout : standard(f) ? f : nullptr, false);  // another stream took its turn above
     return r().fflush(f);
 }
 
