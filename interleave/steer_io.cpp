@@ -85,7 +85,9 @@ struct print_t {
     }
     ~print_t()
     {
-        if (waiting && writes_made() > writes)
+        // A write that failed (standard output closed: EBADF) is a system call that the
+        // system's count leaves out; the stream's error mark says it was made.
+        if (waiting && (writes_made() > writes || ferror_unlocked(stream) != 0))
             ask({.call = call_t::output, .value = stream == stdout ? 1 : 2, .flags = kSystemCall | kWroteOut});
     }
     print_t(const print_t &) = delete;
