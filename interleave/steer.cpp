@@ -154,6 +154,7 @@ void find_real()
     find(real.exit, "exit");
     find(real.exit_now, "_exit");
     find(real.exit_now_too, "_Exit");
+    find(real.quick_exit, "quick_exit");
     find(real.kill, "kill");
     find(real.sigaction, "sigaction");
     find(real.thread_mask, "pthread_sigmask");
@@ -412,8 +413,8 @@ void after_the_programs_exit_handlers()
     exiting.store(true);
 }
 
-// The exit turn of a process that ends by exit() or by returning from main: the program's
-// exit handlers run after it.
+// The exit turn of a process that ends by exit(), quick_exit() or by returning from main:
+// the program's exit handlers (or its quick-exit handlers) run after it.
 void exit_turn(int status)
 {
     if (!steered())
@@ -496,6 +497,7 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
+    at_quick_exit(after_the_programs_exit_handlers);
     // The program's standard output is a pipe to interleave, which it buffers as at a
     // terminal. What stays in the buffer stays there as it would: a fork copies it, an _exit
     // or a crash loses it, and the call that writes it out (a newline, a flush, the end) is
@@ -1025,6 +1027,15 @@ void exit(int status)
 {
     exit_turn(status);
     r().exit(status);
+    __builtin_unreachable();
+}
+
+// quick_exit runs the handlers given to at_quick_exit, as exit runs its own, and then
+// ends the process as _exit does: what stdio still buffers is lost.
+void quick_exit(int status)
+{
+    exit_turn(status);
+    r().quick_exit(status);
     __builtin_unreachable();
 }
 

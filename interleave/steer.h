@@ -96,6 +96,7 @@ struct real_t {
     void (*exit)(int);
     void (*exit_now)(int);
     void (*exit_now_too)(int);
+    void (*quick_exit)(int);
     int (*kill)(pid_t, int);
     int (*sigaction)(int, const struct sigaction *, struct sigaction *);
     int (*thread_mask)(int, const sigset_t *, sigset_t *);
