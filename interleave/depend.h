@@ -34,6 +34,7 @@ enum class thing_t : uint8_t {
     signals,    // the signals that wait for a process, and what each does there: a is the process
     thread_signals,  // the signals that wait for one thread: a is the thread
     file,       // a pipe, a socket or a file: a its device, b its inode
+    last_end,   // which of a process's threads ends last, and so runs its exit: a is the process
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same
@@ -65,6 +66,9 @@ void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
 void add(footprint_t &f, thing_t thing, uint64_t a, uint64_t b, role_t role);
 void add_object(footprint_t &f, model_t &m, pid_t pid, uint64_t address, role_t role);
 uint64_t process_of(const model_t &m, pid_t pid);
+// What a thread's end touches: its life, and, where at most one other thread of its
+// process is left, which of them ends last.
+void thread_ends(footprint_t &f, const model_t &m, int id);
 // What the next call a thread asks for tells the others at once, before it is taken.
 void asked_next(footprint_t &f, model_t &m, int thread);
 

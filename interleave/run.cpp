@@ -76,6 +76,12 @@ void touched(run_t &r, thing_t thing, uint64_t a, uint64_t b, role_t role)
         add(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, thing, a, b, role);
 }
 
+void touched_end(run_t &r, int id)
+{
+    if (r.stepping >= 0)
+        thread_ends(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, r.model, id);
+}
+
 void fail(run_t &r, fault_t kind, const std::string &headline, std::vector<std::string> details = {})
 {
     if (r.result.fault.kind == fault_t::none)
@@ -288,7 +294,7 @@ void forget_stack(run_t &r, int id, const steer::channel_t &c)
 void thread_end(run_t &r, int id)
 {
     thread_t &t = r.model.threads[static_cast<std::size_t>(id)];
-    touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
+    touched_end(r, id);
     if (t.channel >= 0) {
         tell_seen(r, id, r.program.region->channels[t.channel]);
         forget_stack(r, id, r.program.region->channels[t.channel]);
@@ -366,7 +372,7 @@ bool settle(run_t &r)
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
                 forget_stack(r, id, c);
-                touched(r, thing_t::life, static_cast<uint64_t>(id), 0, role_t::release);
+                touched_end(r, id);
                 thread_ended(r.model, id);
             } else {
                 waiting = true;
