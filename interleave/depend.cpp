@@ -102,7 +102,7 @@ void call_touches(footprint_t &f, model_t &m, int id)
         add(f, thing_t::cancel, static_cast<uint64_t>(q.target), 0, write);
         break;
     case call_t::thread_exit:
-        thread_ends(f, m, id);
+        thread_end_touches(f, m, id);
         break;
     case call_t::fork:
         add(f, thing_t::numbering, 0, 0, write);
@@ -227,17 +227,19 @@ void add(footprint_t &f, thing_t thing, uint64_t a, uint64_t b, role_t role)
 }
 
 // The last thread of a process to end ends the process as exit does: it runs the exit
-// handlers and the destructors, as itself, after everything the other threads did. Of two
-// ends with a third thread still alive, neither is the last, and they give the same result
-// in either order; of the last two, the order decides which is.
-void thread_ends(footprint_t &f, const model_t &m, int id)
+// handlers and the destructors, as itself, after everything the other threads did. That
+// can be any thread only once the first thread has left with pthread_exit; before, it is
+// the first. So the first thread's leaving, and every end after it, change which thread is
+// last; an end before it only looks, and two such ends give the same result in either
+// order.
+void thread_end_touches(footprint_t &f, const model_t &m, int id)
 {
     add(f, thing_t::life, static_cast<uint64_t>(id), 0, release);
     const pid_t pid = thread_of(m, id).pid;
-    const auto alive = std::count_if(m.threads.begin(), m.threads.end(),
-                                     [&](const thread_t &u) { return u.pid == pid && u.state != thread_t::ended; });
-    if (alive <= 2)
-        add(f, thing_t::last_end, process_of(m, pid), 0, write);
+    const auto p = m.processes.find(pid);
+    const int first = p != m.processes.end() ? p->second.first_thread : kNobody;
+    const bool first_left = first != kNobody && thread_of(m, first).state == thread_t::ended;
+    add(f, thing_t::last_end, process_of(m, pid), 0, id == first || first_left ? write : read);
 }
 
 void add_object(footprint_t &f, model_t &m, pid_t pid, uint64_t address, role_t role)
@@ -274,7 +276,7 @@ footprint_t touches(model_t &m, const action_t &a)
         break;
     case 'c':  // cancelled at this call: it ends, letting go of what the call was about
         add(f, thing_t::cancel, static_cast<uint64_t>(a.thread), 0, write);
-        thread_ends(f, m, a.thread);
+        thread_end_touches(f, m, a.thread);
         if (t.asks.object != 0)
             add_object(f, m, t.pid, t.asks.object, write);
         if (t.asks.call == call_t::cond_wait)

@@ -66,9 +66,8 @@ void taken(footprint_t &f, const action_t &a, call_t call, const outcome_t &out)
 void add(footprint_t &f, thing_t thing, uint64_t a, uint64_t b, role_t role);
 void add_object(footprint_t &f, model_t &m, pid_t pid, uint64_t address, role_t role);
 uint64_t process_of(const model_t &m, pid_t pid);
-// What a thread's end touches: its life, and, where at most one other thread of its
-// process is left, which of them ends last.
-void thread_ends(footprint_t &f, const model_t &m, int id);
+// What a thread's end touches: its life, and which thread of its process ends last.
+void thread_end_touches(footprint_t &f, const model_t &m, int id);
 // What the next call a thread asks for tells the others at once, before it is taken.
 void asked_next(footprint_t &f, model_t &m, int thread);
 

@@ -517,9 +517,35 @@ void watch_thread(program_t &p, int thread, int tid)
         p.thread_fds[thread] = static_cast<int>(syscall(SYS_pidfd_open, tid, kPidfdThread));
 }
 
+void watch_leaving(program_t &p, int thread, pid_t pid)
+{
+    p.leaving.try_emplace(thread, pid);
+}
+
+// Whether a process's first thread has ended: a zombie, or gone with its process.
+bool first_thread_gone(pid_t pid)
+{
+    char path[64], text[512] = {};
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, pid);
+    FILE *stat = std::fopen(path, "re");
+    if (stat == nullptr)
+        return true;
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    const char *close = std::strrchr(text, ')');
+    return n == 0 || close == nullptr || close[1] != ' ' || close[2] == 'Z' || close[2] == 'X';
+}
+
 std::vector<int> thread_ends(program_t &p)
 {
     std::vector<int> ended;
+    for (auto it = p.leaving.begin(); it != p.leaving.end();)
+        if (first_thread_gone(it->second)) {
+            ended.push_back(it->first);
+            it = p.leaving.erase(it);
+        } else {
+            ++it;
+        }
     for (auto it = p.thread_fds.begin(); it != p.thread_fds.end();) {
         pollfd fd{it->second, POLLIN, 0};
         if (it->second != -1 && poll(&fd, 1, 0) != 1) {
@@ -581,6 +607,8 @@ news_t wait_for_news(program_t &p, uint32_t rung, double seconds)
             for (std::size_t k = 0; k < fds.size(); k++)
                 if (fds[k].revents != 0)
                     (k < streams ? news.output : news.death) = true;
+        for (const auto &[thread, pid] : p.leaving)
+            news.death = news.death || first_thread_gone(pid);
         const double left = until - seconds_now();
         if (news.output || news.death || p.region->bell.load() != rung || left <= 0)
             break;
@@ -699,6 +727,7 @@ void stop(program_t &p)
         if (fd != -1)
             close(fd);
     p.thread_fds.clear();
+    p.leaving.clear();
     for (int fd : {p.in, p.out, p.err, p.region_fd})
         if (fd != -1)
             close(fd);

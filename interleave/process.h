@@ -35,6 +35,8 @@ struct program_t {
     bool served = false;          // the first process was forked by the fork server
     std::map<pid_t, int> pidfds;  // every process of the run that has not died
     std::map<int, int> thread_fds;  // a pidfd of each thread (by its number) that has not ended
+    std::map<int, pid_t> leaving;   // first threads that leave with pthread_exit (by number), and
+                                    // their processes
     int lines_given = 0;          // of the input
     std::optional<int> status;    // the first process's wait status, once it has ended
     bool started_others = false;  // a process of the run started another program (exec), or the
@@ -57,6 +59,9 @@ void watch_process(program_t &p, pid_t pid);
 // thread to look out for, and the threads that have ended since the last look.
 bool thread_ends_seen();
 void watch_thread(program_t &p, int thread, int tid);
+// A process's first thread that leaves with pthread_exit: no pidfd tells of its end, which
+// makes it a zombie until its process ends.
+void watch_leaving(program_t &p, int thread, pid_t pid);
 std::vector<int> thread_ends(program_t &p);
 // Whether a process still has interleave's region: it has not started another program.
 bool still_steered(pid_t pid);

@@ -79,7 +79,7 @@ void touched(run_t &r, thing_t thing, uint64_t a, uint64_t b, role_t role)
 void touched_end(run_t &r, int id)
 {
     if (r.stepping >= 0)
-        thread_ends(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, r.model, id);
+        thread_end_touches(r.result.steps[static_cast<std::size_t>(r.stepping)].touched, r.model, id);
 }
 
 void fail(run_t &r, fault_t kind, const std::string &headline, std::vector<std::string> details = {})
@@ -369,6 +369,8 @@ bool settle(run_t &r)
                     touched(r, thing_t::thread_signals, static_cast<uint64_t>(id), 0, role_t::write);
                 }
                 hear(r.model, id, c);
+                if (t.process && t.asks.call == call_t::thread_exit && r.program.region->ends_seen.load() != 0)
+                    watch_leaving(r.program, id, t.pid);
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
                 forget_stack(r, id, c);

@@ -56,6 +56,8 @@ thread_local void *alt_stack;   // where a crash's handler runs, even on an over
 thread_local uint64_t asked;    // how many turns the thread has asked for
 int exit_status;                // what the process's exit was called with
 uint64_t asked_at_exit;         // `asked` of the thread that called it, after its turn
+uintptr_t program_low, program_high;      // where the program itself is loaded
+std::atomic<bool> exit_handlers_given;    // the program has given exit handlers of its own
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
 constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
@@ -155,6 +157,8 @@ void find_real()
     find(real.exit_now, "_exit");
     find(real.exit_now_too, "_Exit");
     find(real.quick_exit, "quick_exit");
+    find(real.cxa_atexit, "__cxa_atexit");
+    find(real.cxa_at_quick_exit, "__cxa_at_quick_exit");
     find(real.kill, "kill");
     find(real.sigaction, "sigaction");
     find(real.thread_mask, "pthread_sigmask");
@@ -380,6 +384,10 @@ void on_fatal(int sig)
 int note_base(dl_phdr_info *info, size_t, void *)
 {
     region->base.store(info->dlpi_addr);
+    program_low = program_high = info->dlpi_addr;
+    for (int k = 0; k < info->dlpi_phnum; k++)
+        if (info->dlpi_phdr[k].p_type == PT_LOAD)
+            program_high = std::max<uintptr_t>(program_high, info->dlpi_addr + info->dlpi_phdr[k].p_vaddr + info->dlpi_phdr[k].p_memsz);
     return 1;  // the first object is the program itself
 }
 
@@ -405,11 +413,17 @@ void in_parent()
 // Registered before any of the program's exit handlers, so run after all of them. Where
 // the program's handlers (or its destructors) took turns, the other threads went on beside
 // them, as they do natively until the process ends: its end is then a turn of its own,
-// which may come after any of theirs.
+// which may come after any of theirs. So it is where standard output still holds text,
+// which the exit writes out: another thread's _exit may end the process before that write
+// or after it, so the write is made here, and the end comes at a turn after it.
 void after_the_programs_exit_handlers()
 {
-    if (steered() && asked > asked_at_exit)
+    const bool unwritten = stdout->_IO_write_ptr > stdout->_IO_write_base;
+    if (steered() && (asked > asked_at_exit || unwritten)) {
+        if (unwritten)
+            r().fflush(stdout);
         ask({.call = call_t::exit, .value = exit_status, .flags = kHandlersRun});
+    }
     exiting.store(true);
 }
 
@@ -518,9 +532,26 @@ void routine_done()
     // as the system may deliver it to any thread that lets it through until the thread is
     // gone: its end is then a turn, at which the signal's arrival is a choice, as is a
     // signal's sending before it or after it.
-    if (signal_may_arrive() || handler_may_run())
+    // Where the program gave exit handlers (atexit, a static object's destructor), the last
+    // thread to end runs them, as itself: which one that is, is a choice of the schedule.
+    if (signal_may_arrive() || handler_may_run() || exit_handlers_given.load())
         ask({call_t::thread_exit});
     drop_alt_stack();
+    if (region->ends_seen.load() == 0) {
+        end_me();
+    } else {
+        channel_t &c = region->channels[me];
+        c.flags = take_seen(c.seen) ? kSeen : 0u;
+        c.done = 1;
+    }
+}
+
+// A process's first thread that leaves with pthread_exit, the others going on. Its way out
+// decides whether it is the last thread, which ends the process and runs its exit
+// handlers; where interleave sees its end, no other turn comes before it, and it is
+// steered through its exit handlers if it runs them.
+void first_thread_leaves()
+{
     if (region->ends_seen.load() == 0) {
         end_me();
     } else {
@@ -821,7 +852,7 @@ void pthread_exit(void *result)
     if (steered()) {
         ask({call_t::thread_exit});
         if (!wrapped)
-            end_me();  // a first thread that leaves the others to go on
+            first_thread_leaves();
     }
     r().thread_exit(result);
     __builtin_unreachable();
@@ -1028,6 +1059,24 @@ void exit(int status)
     exit_turn(status);
     r().exit(status);
     __builtin_unreachable();
+}
+
+// An exit handler given by the program itself (atexit and the destructors of static objects
+// come here, with the program's own handle), not by a library.
+int __cxa_atexit(void (*handler)(void *), void *arg, void *handle)
+{
+    const auto at = reinterpret_cast<uintptr_t>(handle);
+    if (at >= program_low && at < program_high)
+        exit_handlers_given.store(true);
+    return r().cxa_atexit(handler, arg, handle);
+}
+
+int __cxa_at_quick_exit(void (*handler)(void *), void *handle)
+{
+    const auto at = reinterpret_cast<uintptr_t>(handle);
+    if (at >= program_low && at < program_high)
+        exit_handlers_given.store(true);
+    return r().cxa_at_quick_exit(handler, handle);
 }
 
 // quick_exit runs the handlers given to at_quick_exit, as exit runs its own, and then

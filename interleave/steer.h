@@ -97,6 +97,8 @@ struct real_t {
     void (*exit_now)(int);
     void (*exit_now_too)(int);
     void (*quick_exit)(int);
+    int (*cxa_atexit)(void (*)(void *), void *, void *);
+    int (*cxa_at_quick_exit)(void (*)(void *), void *);
     int (*kill)(pid_t, int);
     int (*sigaction)(int, const struct sigaction *, struct sigaction *);
     int (*thread_mask)(int, const sigset_t *, sigset_t *);
