@@ -724,6 +724,8 @@ UNWATCHED static void emit_objects(void)
         printf("static int pipe_ends[2];  // reading end, writing end\n");
     if (prog->signal_pipe)
         printf("static int signal_ends[2];  // the pipe the signal handlers write to\n");
+    if (prog->exit_handler)
+        printf("static __thread const char *running = \"main\";  // the thread that runs the exit handler\n");
     for (int slot = 0; slot < SLOTS; slot++)
         if (prog->handling[slot] == HANDLE_FLAG)
             printf("static volatile sig_atomic_t %s_flag;\n", slot_name(slot));
@@ -787,6 +789,12 @@ UNWATCHED static void emit_helpers(void)
         }
         printf("    errno = saved;\n}\n\n");
     }
+    if (prog->exit_handler) {
+        printf("UNWATCHED static void exit_handler(void)\n{\n");
+        depth = 1;
+        say_values("", SAY_EXIT_HANDLER, "running");
+        printf("}\n\n");
+    }
     if (prog->once) {
         printf("UNWATCHED static void once_routine(void)\n{\n");
         depth = 1;
@@ -801,6 +809,8 @@ UNWATCHED static void emit_thread(int t)
     printing = t;
     printf("UNWATCHED static void *%s(void *arg)\n{\n    (void)arg;\n", name);
     depth = 1;
+    if (prog->exit_handler)
+        line("running = \"%s\";", name);
     keeps_pops = pushes(t);
     if (keeps_pops)
         line("int popped[%d] = {-1, -1}, pops = 0;  // the nodes this thread's pops took", MAX_POPS);
@@ -864,6 +874,8 @@ UNWATCHED static void emit_main(void)
             line("sigaction(%s, &action, NULL);", signal_macro(slot));
             close_block();
         }
+    if (prog->exit_handler)
+        line("atexit(exit_handler);");
     printing = 0;
     keeps_pops = pushes(0);
     if (keeps_pops)

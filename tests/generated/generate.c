@@ -778,6 +778,12 @@ UNWATCHED static void assemble_main(void)
         static const int join_shares[] = {100, 100, 50, 0, 50, 40};
         ending = endings[shape];
         joins = join_shares[shape];
+        // Which thread runs the exit handler is a matter of timing only where main leaves
+        // with pthread_exit, its threads not all joined: the last of them to end runs it.
+        if (p->exit_handler && chance(70)) {
+            ending = END_THREAD_EXIT;
+            joins = chance(50) ? 0 : 50;
+        }
     }
     unsigned joined = p->serial ? ~0u : 0u;
     for (int t = 1; t < p->threads; t++)
@@ -804,6 +810,9 @@ UNWATCHED static void draw(int threads, bool serial)
         ((unsigned char *)p)[k] = 0;
     p->family = family;
     p->seed = seed;
+    // One program in eight has an exit handler, drawn from the seed alone, so that the others
+    // are what they were without it.
+    p->exit_handler = (seed * 0x9E3779B97F4A7C15ull) >> 61 == 0;
     nearly = nepilogue = 0;
     signalled = 0;
     p->threads = threads;

@@ -104,10 +104,20 @@ UNWATCHED static void once_routine(void)
     printf(SAY_ONCE);
 }
 
+// The thread that runs the exit handler: the one that calls exit, or main as it returns, or
+// the last one to end once main has left with pthread_exit.
+static __thread const char *running = "main";
+
+UNWATCHED static void exit_handler(void)
+{
+    printf(SAY_EXIT_HANDLER, running);
+}
+
 UNWATCHED static void *thread_main(void *arg)
 {
     const int thread = (int)(intptr_t)arg;
     struct self self = {.thread = thread, .name = thread_name(thread), .popped = {-1, -1}};
+    running = self.name;
     for (int k = 0; k < prog->ntop[thread]; k++)
         run_body(&self, prog->top[thread][k]);
     return NULL;
@@ -596,6 +606,8 @@ UNWATCHED static void set_up(void)
             sigemptyset(&action.sa_mask);
             sigaction(slot_signal(slot), &action, NULL);
         }
+    if (prog->exit_handler)
+        atexit(exit_handler);
 }
 
 UNWATCHED int run_program(const struct program *p)

@@ -125,6 +125,8 @@ struct program {
     int handling[SLOTS];
     int handled_object[SLOTS];       // the semaphore posted or the mutex locked
     bool signal_pipe;                // some handler writes to the pipe of the handlers
+    bool exit_handler;               // an exit handler says which thread runs it: the last to end, after
+                                     // main's pthread_exit
 };
 
 // The text that the pipe's writers write, a slice at a time.
@@ -146,6 +148,7 @@ struct program {
 #define SAY_TRY_SEM_NONE "%s trywait s%d: none\n"
 #define SAY_BARRIER "%s passed the barrier\n"
 #define SAY_ONCE "the once routine runs\n"
+#define SAY_EXIT_HANDLER "%s runs the exit handler\n"
 #define SAY_FLAG "%s sees flag %s = "
 #define SAY_DRAINED "%s finds signal bytes: "
 #define SAY_WRITE_SHORT "%s write to the pipe fell short\n"
