@@ -410,6 +410,7 @@ void process_execed(model_t &m, pid_t pid)
     process_t &p = m.processes[pid];
     p.execing = false;
     p.unsteered = true;
+    m.others_ran = true;
     descriptors_closed(m);
     for (std::size_t k = 0; k < m.threads.size(); k++)
         if (m.threads[k].pid == pid)

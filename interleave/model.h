@@ -233,6 +233,7 @@ struct model_t {
     bool mapped_files = false;  // a file is mapped into memory that shares its contents
     std::map<uint64_t, std::string> library_state;  // the C library's own state, by address
     bool mapping_unordered = false;  // and files were read or changed otherwise too
+    bool others_ran = false;  // a program interleave does not steer ran (system, popen, an exec)
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;

@@ -238,7 +238,7 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak && !s.mapped;
+    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others;
 }
 
 namespace {
@@ -304,15 +304,18 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak) {
+        } else if (s.mapped || s.weak || s.others) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
-                s.mapped ? "Not a proof: the program mapped a file into memory and also read or changed files through "
-                           "descriptors or names, and interleave does not order the loads and stores of the mapping "
-                           "against those."
-                         : "Not a proof: atomic operations in an order weaker than sequential consistency ran (relaxed, "
-                           "acquire, release), and interleave makes every atomic operation sequentially consistent, so "
-                           "the older values such a load may read were not tried.",
+                s.others ? "Not a proof: the program started another program (system, popen, posix_spawn, an exec), "
+                           "which ran on its own: interleave does not order what that program does against the "
+                           "program's turns."
+                : s.mapped ? "Not a proof: the program mapped a file into memory and also read or changed files through "
+                             "descriptors or names, and interleave does not order the loads and stores of the mapping "
+                             "against those."
+                           : "Not a proof: atomic operations in an order weaker than sequential consistency ran (relaxed, "
+                             "acquire, release), and interleave makes every atomic operation sequentially consistent, so "
+                             "the older values such a load may read were not tried.",
                 2, 2, nullptr);
         } else {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);

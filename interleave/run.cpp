@@ -209,7 +209,7 @@ bool looks_stuck(run_t &r, double waited, std::map<int, double> &blocked_since)
             if (waited >= r.bounds.stall) {
                 fail(r, fault_t::unsteerable,
                      t.name + " waited " + std::to_string(static_cast<int>(r.bounds.stall)) +
-                         " s for a program it started (system, pclose), which interleave does not steer",
+                         " s for a program it started (system, popen, pclose), which interleave does not steer",
                      {"it may take longer: --stall SECONDS gives it more"});
                 return true;
             }
@@ -874,6 +874,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
         r.result.aliased = r.model.aliased;
     }
     r.result.mapped = r.model.mapping_unordered;
+    r.result.others = r.model.others_ran;
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);
     if (r.program.region != nullptr) {

@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -621,6 +622,16 @@ const real_t &r()
     return real;
 }
 
+void wait_for_a_program(int fd)
+{
+    channel_t &c = region->channels[me];
+    c.outside = 1;
+    pollfd p{fd, POLLIN, 0};
+    while (r().poll(&p, 1, -1) == -1 && errno == EINTR)
+        ;
+    c.outside = 0;
+}
+
 bool steered_process()
 {
     return region != nullptr;
@@ -940,11 +951,15 @@ FILE *popen(const char *command, const char *mode)
     use_program_mask();
     FILE *stream = r().popen(command, mode);
     hold_again();
+    if (stream != nullptr && mode != nullptr && mode[0] == 'r')
+        fed_by_a_program(fileno(stream), true);
     return stream;
 }
 
 int pclose(FILE *stream)
 {
+    if (stream != nullptr)
+        fed_by_a_program(fileno(stream), false);
     if (!steered())
         return r().pclose(stream);
     ask({call_t::command});

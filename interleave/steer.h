@@ -279,6 +279,9 @@ bool before_reading(int fd, FILE *stream);
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
+// The reading end of a pipe that another program, which interleave does not steer, writes
+// to (popen's, to read): a read that finds it empty waits in the system for that program.
+void fed_by_a_program(int fd, bool fed);
 // Through a descriptor of a regular file: its place moved, a look at its size, its size set,
 // a mapping of it that shares its contents. Each a turn on the file.
 void before_descriptor(int fd, io_t what);
@@ -289,6 +292,9 @@ int open_fifo(int dir, const char *path, int flags, mode_t mode);
 // A wait cut short ends before its handler runs, as the system's call returns first: what
 // it held (the end of a FIFO that an open waits with) is let go.
 void let_go_of_wait();
+// Waits in the system until `fd` has something to read, or no writer: the wait of a thread
+// for a program it started, which interleave does not steer.
+void wait_for_a_program(int fd);
 
 // ---- names in the file system (steer_names.cpp) ----
 // A call that looks up, makes or changes a file by its name: a turn on the file system,

@@ -17,6 +17,8 @@
 // opened to write for a reader: here each open is a turn on the FIFO, and its wait is in the
 // model, as a read's is.
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <utility>
 #include <fcntl.h>
@@ -35,6 +37,10 @@ struct opened_t {
     dev_t device = 0;
     ino_t inode = 0;
 };
+
+// Descriptors that another program writes to, by number.
+constexpr int kFedFds = 1024;
+std::array<std::atomic<bool>, kFedFds> fed_by_program;
 
 opened_t look(int fd)
 {
@@ -144,6 +150,11 @@ bool before_reading(int fd, FILE *stream)
     turn(fd, o, kRead, system);
     if (!o.pipe || (stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end))
         return false;
+    // No turn writes to it: the program does, in its own time.
+    if (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()) {
+        wait_for_a_program(fd);
+        return false;
+    }
     while (!ready(fd)) {
         const int64_t answer = turn(fd, o, kRead, kEmpty | system);
         if (answer == kCancelled)
@@ -174,8 +185,15 @@ void before_writing(int fd, FILE *stream)
         turn(fd, o, kWrite, stream == nullptr ? kSystemCall : 0u);
 }
 
+void fed_by_a_program(int fd, bool fed)
+{
+    if (fd >= 0 && fd < kFedFds)
+        fed_by_program[static_cast<std::size_t>(fd)].store(fed);
+}
+
 void before_closing(int fd, FILE *stream)
 {
+    fed_by_a_program(fd, false);
     if (!steered())
         return;
     if (const opened_t o = look(fd); o.pipe)

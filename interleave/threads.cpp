@@ -158,6 +158,7 @@ void run_command(turn_t &turn)
 {
     turn.out.changed = true;
     turn.out.does = "runs another program, which interleave does not steer";
+    turn.m.others_ran = true;
 }
 
 // The children of a thread's process that a wait may reap, or that have died.

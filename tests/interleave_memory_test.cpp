@@ -115,6 +115,12 @@ TEST(Memory, TheMendsLockedOrAtomicAreQuietAndProvedWithTheirAccesses)
     EXPECT_TRUE(has(mapped.out, "\"complete\": true, \"proof\": false")) << mapped.out << mapped.err;
     EXPECT_TRUE(has(harness::one_line(interleave(dir, {(kProbes / "maps_its_file").string()}).out),
                     "none breaks a rule. Not a proof: the program mapped a file into memory and also read or changed files"));
+    // A program that another program, which runs on its own, writes to: no proof either.
+    const harness::result_t others = interleave(dir, {"--json", (kProbes / "reads_a_program_through_popen").string()});
+    EXPECT_TRUE(has(others.out, "\"complete\": true, \"proof\": false")) << others.out << others.err;
+    EXPECT_TRUE(has(harness::one_line(interleave(dir, {(kProbes / "reads_a_program_through_popen").string()}).out),
+                    "none breaks a rule. Not a proof: the program started another program (system, popen, posix_spawn, "
+                    "an exec), which ran on its own"));
     // A program built the usual way: its accesses were no turns, and however complete the
     // search, the first thing it says is that this is no proof, and how to get one.
     const harness::result_t usual = interleave(dir, {"--json", (kProbes / "one_lock_each").string(), "2"});
