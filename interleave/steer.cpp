@@ -428,6 +428,15 @@ void after_the_programs_exit_handlers()
     exiting.store(true);
 }
 
+// The same after the handlers given to at_quick_exit, but quick_exit writes nothing out:
+// what stdio keeps is lost.
+void after_the_programs_quick_exit_handlers()
+{
+    if (steered() && asked > asked_at_exit)
+        ask({.call = call_t::exit, .value = exit_status, .flags = kHandlersRun});
+    exiting.store(true);
+}
+
 // The exit turn of a process that ends by exit(), quick_exit() or by returning from main:
 // the program's exit handlers (or its quick-exit handlers) run after it.
 void exit_turn(int status)
@@ -512,7 +521,7 @@ __attribute__((constructor)) void begin_steering()
         r().sigaction(sig, &fatal, nullptr);
     pthread_atfork(before_fork, in_parent, in_child);
     std::atexit(after_the_programs_exit_handlers);
-    at_quick_exit(after_the_programs_exit_handlers);
+    at_quick_exit(after_the_programs_quick_exit_handlers);
     // The program's standard output is a pipe to interleave, which it buffers as at a
     // terminal. What stays in the buffer stays there as it would: a fork copies it, an _exit
     // or a crash loses it, and the call that writes it out (a newline, a flush, the end) is

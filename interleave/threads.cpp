@@ -150,6 +150,7 @@ void fork_process(turn_t &turn)
 void exec_program(turn_t &turn)
 {
     turn.m.processes[turn.t().pid].execing = true;
+    turn.m.others_ran = true;  // the exec may be seen to succeed only after the run
     turn.out.changed = true;
     turn.out.does = "starts another program (exec), which interleave does not steer";
 }
