@@ -59,6 +59,8 @@ int exit_status;                // what the process's exit was called with
 uint64_t asked_at_exit;         // `asked` of the thread that called it, after its turn
 uintptr_t program_low, program_high;      // where the program itself is loaded
 std::atomic<bool> exit_handlers_given;    // the program has given exit handlers of its own
+std::atomic<bool> main_begun;             // the program's main has been called
+bool sanitized;                           // a sanitizer's runtime is loaded
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
 constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
@@ -382,6 +384,25 @@ void on_fatal(int sig)
     raise(sig);  // the handler was reset: the default action ends the process
 }
 
+// An exit handler with the program's own handle. A sanitizer's code in the program gives
+// one of its own before main, which does not count: else every thread of a sanitizer's
+// build would end at a turn of its own, and its search would try other orders than the
+// usual build's.
+void given_by_the_program(void *handle)
+{
+    const auto at = reinterpret_cast<uintptr_t>(handle);
+    if (at >= program_low && at < program_high && (main_begun.load() || !sanitized))
+        exit_handlers_given.store(true);
+}
+
+// (Told by the libraries loaded: a look that fails, through dlsym, allocates.)
+int note_sanitizer(dl_phdr_info *info, size_t, void *)
+{
+    const char *name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    sanitized = sanitized || std::strstr(name, "libasan.so") != nullptr || std::strstr(name, "libtsan.so") != nullptr;
+    return sanitized ? 1 : 0;
+}
+
 int note_base(dl_phdr_info *info, size_t, void *)
 {
     region->base.store(info->dlpi_addr);
@@ -513,6 +534,7 @@ __attribute__((constructor)) void begin_steering()
         return;
     region = static_cast<region_t *>(shared);
     dl_iterate_phdr(note_base, nullptr);
+    dl_iterate_phdr(note_sanitizer, nullptr);
     set_alt_stack();
     struct sigaction fatal {};
     fatal.sa_handler = on_fatal;
@@ -1064,6 +1086,7 @@ main_t program_main;
 
 int main_then_exit(int argc, char **argv, char **envp)
 {
+    main_begun.store(true);
     const int status = program_main(argc, argv, envp);
     exit_turn(status);
     r().exit(status);
@@ -1089,17 +1112,13 @@ void exit(int status)
 // come here, with the program's own handle), not by a library.
 int __cxa_atexit(void (*handler)(void *), void *arg, void *handle)
 {
-    const auto at = reinterpret_cast<uintptr_t>(handle);
-    if (at >= program_low && at < program_high)
-        exit_handlers_given.store(true);
+    given_by_the_program(handle);
     return r().cxa_atexit(handler, arg, handle);
 }
 
 int __cxa_at_quick_exit(void (*handler)(void *), void *handle)
 {
-    const auto at = reinterpret_cast<uintptr_t>(handle);
-    if (at >= program_low && at < program_high)
-        exit_handlers_given.store(true);
+    given_by_the_program(handle);
     return r().cxa_at_quick_exit(handler, handle);
 }
 

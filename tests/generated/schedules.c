@@ -450,6 +450,11 @@ UNWATCHED double count_schedules(const struct program *p, double cap, bool *some
             add(t, E_TURN, 0);  // its start
         for (int k = 0; k < p->ntop[t]; k++)
             flatten(t, &p->stmts[p->top[t][k]]);
+        // Where the program has an exit handler, a thread that returns ends at a turn of its
+        // own: the last to end runs the handler.
+        const int last = p->ntop[t] > 0 ? p->stmts[p->top[t][p->ntop[t] - 1]].kind : K_SAY;
+        if (p->exit_handler && t > 0 && last != K_EXIT && last != K_THREAD_EXIT)
+            add(t, E_TURN, 0);
     }
     s.begun[0] = true;
     ends = 0;
