@@ -59,8 +59,6 @@ int exit_status;                // what the process's exit was called with
 uint64_t asked_at_exit;         // `asked` of the thread that called it, after its turn
 uintptr_t program_low, program_high;      // where the program itself is loaded
 std::atomic<bool> exit_handlers_given;    // the program has given exit handlers of its own
-std::atomic<bool> main_begun;             // the program's main has been called
-bool sanitized;                           // a sanitizer's runtime is loaded
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
 constexpr std::size_t kAltStack = 64 * 1024;
 constexpr int kSpins = 1000;  // looks at the turn word before a thread sleeps on it
@@ -384,23 +382,13 @@ void on_fatal(int sig)
     raise(sig);  // the handler was reset: the default action ends the process
 }
 
-// An exit handler with the program's own handle. A sanitizer's code in the program gives
-// one of its own before main, which does not count: else every thread of a sanitizer's
-// build would end at a turn of its own, and its search would try other orders than the
-// usual build's.
+// An exit handler with the program's own handle (a library, a sanitizer's runtime
+// included, gives its own with its own handle).
 void given_by_the_program(void *handle)
 {
     const auto at = reinterpret_cast<uintptr_t>(handle);
-    if (at >= program_low && at < program_high && (main_begun.load() || !sanitized))
+    if (at >= program_low && at < program_high)
         exit_handlers_given.store(true);
-}
-
-// (Told by the libraries loaded: a look that fails, through dlsym, allocates.)
-int note_sanitizer(dl_phdr_info *info, size_t, void *)
-{
-    const char *name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-    sanitized = sanitized || std::strstr(name, "libasan.so") != nullptr || std::strstr(name, "libtsan.so") != nullptr;
-    return sanitized ? 1 : 0;
 }
 
 int note_base(dl_phdr_info *info, size_t, void *)
@@ -534,7 +522,6 @@ __attribute__((constructor)) void begin_steering()
         return;
     region = static_cast<region_t *>(shared);
     dl_iterate_phdr(note_base, nullptr);
-    dl_iterate_phdr(note_sanitizer, nullptr);
     set_alt_stack();
     struct sigaction fatal {};
     fatal.sa_handler = on_fatal;
@@ -555,6 +542,20 @@ __attribute__((constructor)) void begin_steering()
     ask({call_t::start});
 }
 
+// A thread on its way out: where interleave does not see threads end as the system ends
+// them, it says now that it has ended; else it marks its routine done, and its end is
+// seen when the system has made it.
+void thread_leaves()
+{
+    if (region->ends_seen.load() == 0) {
+        end_me();
+    } else {
+        channel_t &c = region->channels[me];
+        c.flags = take_seen(c.seen) ? kSeen : 0u;
+        c.done = 1;
+    }
+}
+
 // The thread's routine has returned (or it was cancelled). Where interleave sees the
 // thread's end as the system ends it, the thread goes on being steered through its exit,
 // whose destructors may lock, signal or post; else it says now that it has ended.
@@ -569,28 +570,7 @@ void routine_done()
     if (signal_may_arrive() || handler_may_run() || exit_handlers_given.load())
         ask({call_t::thread_exit});
     drop_alt_stack();
-    if (region->ends_seen.load() == 0) {
-        end_me();
-    } else {
-        channel_t &c = region->channels[me];
-        c.flags = take_seen(c.seen) ? kSeen : 0u;
-        c.done = 1;
-    }
-}
-
-// A process's first thread that leaves with pthread_exit, the others going on. Its way out
-// decides whether it is the last thread, which ends the process and runs its exit
-// handlers; where interleave sees its end, no other turn comes before it, and it is
-// steered through its exit handlers if it runs them.
-void first_thread_leaves()
-{
-    if (region->ends_seen.load() == 0) {
-        end_me();
-    } else {
-        channel_t &c = region->channels[me];
-        c.flags = take_seen(c.seen) ? kSeen : 0u;
-        c.done = 1;
-    }
+    thread_leaves();
 }
 
 struct start_t {
@@ -893,8 +873,11 @@ void pthread_exit(void *result)
 {
     if (steered()) {
         ask({call_t::thread_exit});
+        // The process's first thread, the others going on: its way out decides whether it
+        // is the last thread, which ends the process and runs its exit handlers; where
+        // interleave sees its end, no other turn comes before it.
         if (!wrapped)
-            first_thread_leaves();
+            thread_leaves();
     }
     r().thread_exit(result);
     __builtin_unreachable();
@@ -1086,7 +1069,6 @@ main_t program_main;
 
 int main_then_exit(int argc, char **argv, char **envp)
 {
-    main_begun.store(true);
     const int status = program_main(argc, argv, envp);
     exit_turn(status);
     r().exit(status);
