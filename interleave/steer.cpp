@@ -29,6 +29,7 @@
 #include <link.h>
 #include <linux/futex.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -55,8 +56,10 @@ thread_local int forking = -1;  // the channel a fork of this thread's gives its
 thread_local bool flushed;      // the thread flushed a standard stream since its last ask
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 thread_local uint64_t asked;    // how many turns the thread has asked for
-int exit_status;                // what the process's exit was called with
-uint64_t asked_at_exit;         // `asked` of the thread that called it, after its turn
+// What the thread's call of exit or quick_exit was given, and its `asked` after that turn:
+// two threads may be on their ways out at once, each to end the process with its own.
+thread_local int exit_status;
+thread_local uint64_t asked_at_exit;
 uintptr_t program_low, program_high;      // where the program itself is loaded
 std::atomic<bool> exit_handlers_given;    // the program has given exit handlers of its own
 uint64_t random_state = 0x9E3779B97F4A7C15ULL;  // this process's random bytes: set at its start
@@ -208,6 +211,8 @@ void find_real()
     find(real.readv, "readv");
     find(real.writev, "writev");
     find(real.close, "close");
+    find(real.dup2, "dup2");
+    find(real.dup3, "dup3");
     find(real.pipe2, "pipe2");
     find(real.fclose, "fclose");
     find(real.fgets, "fgets");
@@ -424,15 +429,14 @@ void in_parent()
 // the program's handlers (or its destructors) took turns, the other threads went on beside
 // them, as they do natively until the process ends: its end is then a turn of its own,
 // which may come after any of theirs. So it is where standard output still holds text,
-// which the exit writes out: another thread's _exit may end the process before that write
-// or after it, so the write is made here, and the end comes at a turn after it.
+// which the exit writes out at a turn of its own: another thread may print before that
+// write, and its _exit may end the process before the write or after it. What a thread
+// prints after the write is lost, as the exit writes nothing out again before its end.
 void after_the_programs_exit_handlers()
 {
-    const bool unwritten = stdout->_IO_write_ptr > stdout->_IO_write_base;
-    if (steered() && (asked > asked_at_exit || unwritten)) {
-        if (unwritten)
-            r().fflush(stdout);
+    if (steered() && (write_out_at_exit() || asked > asked_at_exit)) {
         ask({.call = call_t::exit, .value = exit_status, .flags = kHandlersRun});
+        __fpurge(stdout);
     }
     exiting.store(true);
 }

@@ -147,6 +147,8 @@ struct real_t {
     ssize_t (*readv)(int, const iovec *, int);
     ssize_t (*writev)(int, const iovec *, int);
     int (*close)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
     int (*pipe2)(int *, int);
     int (*fclose)(FILE *);
     char *(*fgets)(char *, int, FILE *);
@@ -310,9 +312,13 @@ void hold_signals(const sigset_t *program_mask);
 const sigset_t &program_mask();
 // Told with every ask: the thread's mask, and what its process's signals do.
 void tell_signals(channel_t &c);
-// The process notes what its standard output is as it starts, so that it can buffer it
-// as at a terminal while it stays so (steer_io.cpp).
+// The process notes what its standard input, output and error are as it starts, so that it
+// can buffer its output as at a terminal while it stays so, and tell a descriptor 0, 1 or
+// 2 that the program has since pointed at a pipe or a file of its own (steer_io.cpp).
 void start_output();
+// At the process's exit: what standard output still keeps is written out, at a turn; false
+// where it kept nothing.
+bool write_out_at_exit();
 // Whether a signal waits that the thread lets through: one held back for interleave, sent
 // to the thread or to its process; and whether the thread lets through a signal that the
 // process has a handler for, which another thread may yet send.

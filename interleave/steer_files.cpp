@@ -250,6 +250,22 @@ using namespace steer;
 
 extern "C" {
 
+// A copy of a descriptor over another that is open closes that one first: the end of a
+// pipe it held may be its last writer's.
+int dup2(int fd, int over)
+{
+    if (fd != over && fcntl(fd, F_GETFD) != -1)
+        before_closing(over, nullptr);
+    return r().dup2(fd, over);
+}
+
+int dup3(int fd, int over, int flags)
+{
+    if (fd != over && fcntl(fd, F_GETFD) != -1)
+        before_closing(over, nullptr);
+    return r().dup3(fd, over, flags);
+}
+
 off_t lseek(int fd, off_t at, int whence)
 {
     before_descriptor(fd, kSeek);

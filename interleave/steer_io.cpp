@@ -6,8 +6,13 @@
 // left to read. A sleep is a turn that comes when its time has come on the program's clock,
 // which is interleave's: it moves with the sleeps and timeouts of the schedule alone, so a
 // run's values depend on its schedule and nothing else.
+//
+// Descriptors 0, 1 and 2 are these streams while they name what interleave gave the
+// program; one that it points at a pipe or a file of its own (dup2, or a close and an
+// open) is read and written as that pipe or file is.
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -24,16 +29,32 @@
 namespace steer {
 namespace {
 
-bool standard(FILE *f)
+// What interleave gave the process as its standard input, output and error: its output
+// stands where the learner's terminal would.
+std::array<struct stat, 3> given;
+std::array<bool, 3> given_known;
+bool output_pipe_known;  // standard output was given as a pipe
+char terminal_buffer[1024];  // the block a terminal gives stdio
+
+// Whether descriptor 0, 1 or 2 names a pipe or a file other than the one interleave gave
+// (the program put one there with dup2, or closed it and opened another): its reads and
+// writes are then turns on that pipe or file, as any other descriptor's are. A descriptor
+// closed, naming nothing, is still the standard stream, whose writes fail.
+bool standard_elsewhere(int fd)
 {
-    return f == stdout || f == stderr;
+    if (fd < 0 || fd > 2)
+        return false;
+    const auto k = static_cast<std::size_t>(fd);
+    struct stat now {};
+    if (r().fstat(fd, &now) != 0)
+        return false;
+    return !given_known[k] || now.st_dev != given[k].st_dev || now.st_ino != given[k].st_ino;
 }
 
-// The pipe to interleave that the process started with as its standard output, which
-// stands where the learner's terminal would.
-struct stat output_pipe;
-bool output_pipe_known;
-char terminal_buffer[1024];  // the block a terminal gives stdio
+bool standard(FILE *f)
+{
+    return (f == stdout || f == stderr) && !standard_elsewhere(fileno(f));
+}
 
 // stdio chooses a stream's buffering as it first writes to it: whole blocks to a pipe or a
 // file, a line at a time to a terminal. While standard output is still interleave's pipe,
@@ -43,9 +64,7 @@ void buffer_as_at_a_terminal()
     constexpr int kLineBuffered = 0x200, kUnbuffered = 0x2;  // glibc's marks on a stream
     if (!output_pipe_known || stdout->_IO_buf_base != nullptr || (stdout->_flags & (kLineBuffered | kUnbuffered)) != 0)
         return;
-    struct stat now {};
-    if (fstat(STDOUT_FILENO, &now) == 0 && now.st_dev == output_pipe.st_dev && now.st_ino == output_pipe.st_ino)
-        setvbuf(stdout, terminal_buffer, _IOLBF, sizeof terminal_buffer);
+    setvbuf(stdout, terminal_buffer, _IOLBF, sizeof terminal_buffer);
 }
 
 // How many write system calls the thread has made, from the system's count of them.
@@ -99,11 +118,12 @@ struct print_t {
 // True where a signal's handler cut the wait short: the read fails.
 bool input(FILE *f)
 {
-    if (f == stdin && stdin->_IO_read_ptr >= stdin->_IO_read_end)
-        ask_at_cancellation_point({call_t::input});
-    else if (f != stdin && f != nullptr)
-        return before_reading(fileno(f), f);
-    return false;
+    if (f == stdin && !standard_elsewhere(STDIN_FILENO)) {
+        if (stdin->_IO_read_ptr >= stdin->_IO_read_end)
+            ask_at_cancellation_point({call_t::input});
+        return false;
+    }
+    return f != nullptr && before_reading(fileno(f), f);
 }
 
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
@@ -138,9 +158,23 @@ bool realtime(clockid_t clock)
 
 }  // namespace
 
+bool write_out_at_exit()
+{
+    if (stdout->_IO_write_ptr <= stdout->_IO_write_base)
+        return false;
+    if (standard(stdout))
+        ask({.call = call_t::output, .value = 1});
+    else
+        before_writing(fileno(stdout), stdout);
+    r().fflush(stdout);
+    return true;
+}
+
 void start_output()
 {
-    output_pipe_known = fstat(STDOUT_FILENO, &output_pipe) == 0 && S_ISFIFO(output_pipe.st_mode);
+    for (std::size_t fd = 0; fd < given.size(); fd++)
+        given_known[fd] = r().fstat(static_cast<int>(fd), &given[fd]) == 0;
+    output_pipe_known = given_known[STDOUT_FILENO] && S_ISFIFO(given[STDOUT_FILENO].st_mode);
 }
 
 }  // namespace steer
@@ -255,11 +289,13 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
 // (see print_t). A flush of another stream writes to its pipe or file.
 int fflush(FILE *f)
 {
-    if (f != nullptr && !standard(f) && f->_IO_write_ptr > f->_IO_write_base)
-        before_writing(fileno(f), f);
-    if (f == nullptr || standard(f))
+    FILE *const out = f == nullptr ? stdout : f;  // (all streams: stdout stands for them)
+    const bool to_interleave = standard(out);
+    if (!to_interleave && out->_IO_write_ptr > out->_IO_write_base)
+        before_writing(fileno(out), out);
+    if (f == nullptr || to_interleave)
         flushed_streams();
-    const print_t print(f == nullptr ? stdout : standard(f) ? f : nullptr, false);  // another stream took its turn above
+    const print_t print(to_interleave ? out : nullptr, false);  // another stream took its turn above
     return r().fflush(f);
 }
 
@@ -281,7 +317,7 @@ void perror(const char *label)
 
 ssize_t write(int fd, const void *data, size_t size)
 {
-    if (fd == 1 || fd == 2)
+    if ((fd == 1 || fd == 2) && !standard_elsewhere(fd))
         ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
         before_writing(fd, nullptr);
@@ -291,7 +327,7 @@ ssize_t write(int fd, const void *data, size_t size)
 // Reads of standard input, and of pipes and files.
 ssize_t read(int fd, void *data, size_t size)
 {
-    if (fd == 0)
+    if (fd == 0 && !standard_elsewhere(fd))
         ask_at_cancellation_point({call_t::input});
     else if (before_reading(fd, nullptr))
         return -1;
@@ -313,7 +349,7 @@ ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 
 ssize_t readv(int fd, const iovec *parts, int count)
 {
-    if (fd == 0)
+    if (fd == 0 && !standard_elsewhere(fd))
         ask_at_cancellation_point({call_t::input});
     else if (before_reading(fd, nullptr))
         return -1;
@@ -322,7 +358,7 @@ ssize_t readv(int fd, const iovec *parts, int count)
 
 ssize_t writev(int fd, const iovec *parts, int count)
 {
-    if (fd == 1 || fd == 2)
+    if ((fd == 1 || fd == 2) && !standard_elsewhere(fd))
         ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
         before_writing(fd, nullptr);
@@ -404,7 +440,8 @@ int getc(FILE *f)
 
 int getchar()
 {
-    input(stdin);
+    if (input(stdin))
+        return EOF;
     return r().getchar();
 }
 
@@ -417,13 +454,15 @@ size_t fread(void *data, size_t size, size_t count, FILE *f)
 
 int __isoc99_vscanf(const char *format, va_list args)
 {
-    input(stdin);
+    if (input(stdin))
+        return EOF;
     return r().vscanf(format, args);
 }
 
 int __isoc99_scanf(const char *format, ...)
 {
-    input(stdin);
+    if (input(stdin))
+        return EOF;
     va_list args;
     va_start(args, format);
     const int n = r().vscanf(format, args);

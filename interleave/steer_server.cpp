@@ -209,7 +209,7 @@ int serve_runs(int socket)
                 r().exit_now(127);
             sigprocmask(SIG_SETMASK, &mask, nullptr);
             for (int k = 0; k < 3; k++) {
-                dup2(fds[k], k);
+                r().dup2(fds[k], k);
                 close(fds[k]);
             }
             close(socket);

@@ -166,4 +166,15 @@ TEST(Orders, AsManyOrdersAsASearchOfEverySchedule)
     }
 }
 
+// What stdout still keeps, the exit writes out at a turn of its own: a print of another
+// thread's may come before it, and another's _exit after it, so "AHW" with that _exit's
+// status is one of the ways the program ends.
+TEST(Orders, TheExitWritesOutAtATurnOfItsOwn)
+{
+    harness::temp_dir dir;
+    const harness::result_t r = interleave(dir, {"--outcomes", (kProbes / "prints_beside_the_exit").string()});
+    EXPECT_TRUE(has(r.out, "exit status, status 3, output \"AHW\"")) << r.out;
+    EXPECT_TRUE(has(r.out, "no fault, status 0, output \"AHW\"")) << r.out;
+}
+
 }  // namespace

@@ -210,4 +210,66 @@ TEST(Sources, WrongUseIsToldAndAnyNameOrSurroundingsWillDo)
     EXPECT_FALSE(fs::exists(folder)) << folder << " was left behind";
 }
 
+// A program that points descriptor 0, 1 or 2 at a pipe or a file of its own writes and reads
+// that pipe or file: its writes and reads are turns on it, as another descriptor's are. Each
+// case is one program made from a template: `set_up` in main points the descriptor, thread
+// a does `write`, and thread b does `read`; the program aborts where b sees what a wrote,
+// which natively it often does. Two more are correct: a thread that puts standard output
+// back (closing the pipe's last writer, so that a reader finds its end), and a read of
+// standard input that waits for a thread to write.
+std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
+{
+    return "#include <fcntl.h>\n#include <pthread.h>\n#include <sched.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/uio.h>\n"
+           "#include <unistd.h>\n"
+           "static int p[2], saved;\nstatic char path[] = \"written\";\n"
+           "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
+           "static void *b(void *x) { (void)x; char c[8]; long n = 0, got; " + read + " (void)got; return (void *)n; }\n"
+           "int main(void) {\n    pthread_t ta, tb; void *r;\n    if (pipe(p)) return 2;\n    saved = dup(1);\n"
+           "    " + set_up + "\n"
+           "    pthread_create(&tb, 0, b, 0); pthread_create(&ta, 0, a, 0);\n"
+           "    pthread_join(ta, 0); pthread_join(tb, &r);\n    (void)saved; (void)path;\n"
+           "    return (long)r;\n}\n";
+}
+
+TEST(Sources, AStandardDescriptorPointedAtAPipeOrFileIsThatPipeOrFile)
+{
+    harness::temp_dir dir;
+    const std::string to_pipe_1 = "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[1], 1); close(p[1]);";
+    const std::string peek = "if (read(p[0], c, 1) == 1) abort();";
+    struct case_t {
+        const char *name;
+        std::string set_up, write, read;
+        int verdict;  // 1 the abort found, 0 nothing to report
+    };
+    const case_t cases[] = {
+        {"write_1", to_pipe_1, "write(1, \"x\", 1);", peek, 1},
+        {"writev_1", to_pipe_1, "struct iovec v = {(void *)\"x\", 1}; writev(1, &v, 1);", peek, 1},
+        {"printf", to_pipe_1, "printf(\"x\"); fflush(stdout);", peek, 1},
+        {"write_2", "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[1], 2); close(p[1]);", "write(2, \"x\", 1);", peek, 1},
+        {"read_0", "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);",
+         "if (read(0, c, 1) == 1) abort();", 1},
+        {"getchar", "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);",
+         "if (getchar() != EOF) abort();", 1},
+        {"close_then_open", "close(1); if (open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600) != 1) return 2;",
+         "write(1, \"x\", 1);", "int fd = open(path, O_RDONLY); if (read(fd, c, 1) == 1) abort(); close(fd);", 1},
+        {"put_back", "dup2(p[1], 1); close(p[1]);", "write(1, \"hi\\n\", 3); sched_yield(); dup2(saved, 1);",
+         "while ((got = read(p[0], c, sizeof c)) > 0) n += got; n = n != 3;", 0},
+        {"waits_for_input", "dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);", "n = read(0, c, 1) != 1;", 0},
+    };
+    for (const case_t &c : cases) {
+        const std::string source = std::string(c.name) + ".c";
+        harness::write_file(dir / source, standard_stream_program(c.set_up, c.write, c.read));
+        const harness::result_t r = interleave(dir, {"--json", source});
+        EXPECT_TRUE(r.exited(c.verdict)) << c.name << ": " << r.out << r.err;
+        if (c.verdict == 1) {
+            EXPECT_TRUE(has(r.out, "\"kind\": \"crash\"")) << c.name << ": " << r.out;
+            continue;
+        }
+        EXPECT_TRUE(has(r.out, "\"complete\": true, \"proof\": true")) << c.name << ": " << r.out;
+        // The proof's check: the first hundred schedules, with no reduction, find nothing either.
+        const harness::result_t every = interleave(dir, {"--search", "schedules", "--runs", "100", source});
+        EXPECT_TRUE(every.exited(0)) << c.name << ": " << every.out << every.err;
+    }
+}
+
 }  // namespace
