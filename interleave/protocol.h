@@ -173,6 +173,8 @@ enum flag_t : uint32_t {
     kSystemCall = 8388608,  // a read, write or other call that is a system call itself, not one
                             // that stdio may answer from its buffer
     kHandlersRun = 16777216,  // an exit whose handlers took turns: the process ends now
+    kAccessesWatched = 33554432,  // the program's start: its memory accesses are turns (it was
+                                  // built with interleave-cc), whether or not it makes any
 };
 
 struct channel_t {

@@ -1,4 +1,5 @@
 #include "report.h"
+#include "build.h"
 #include "schedule.h"
 
 #include <algorithm>
@@ -221,7 +222,8 @@ namespace {
 std::string source_guess(const options_t &o)
 {
     const std::string &named = o.target.named.empty() ? o.target.program : o.target.named;
-    return shell_word(named.substr(named.rfind('/') + 1) + ".c");
+    const std::string name = named.substr(named.rfind('/') + 1);
+    return shell_word(is_source(name) ? name : name + ".c");
 }
 
 }  // namespace

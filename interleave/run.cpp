@@ -606,6 +606,8 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
     }
     if (a.how == 'r' && (is_access(call) || call == call_t::fence))
         r.result.weak = r.result.weak || (t.asks.flags & steer::kWeakOrder) != 0;
+    if (a.how == 'r' && call == call_t::start && (t.asks.flags & steer::kAccessesWatched) != 0)
+        r.result.accesses = true;
     if (a.how == 'r' && is_access(call)) {
         r.result.accesses = true;
         // (A block freed is no access of the program's: its race is found whole, and its

@@ -543,7 +543,7 @@ __attribute__((constructor)) void begin_steering()
     note_stack(region->channels[0], true);
     register_me(0);
     hold_signals(nullptr);
-    ask({call_t::start});
+    ask({.call = call_t::start, .flags = __interleave_access_library != nullptr ? kAccessesWatched : 0u});
 }
 
 // A thread on its way out: where interleave does not see threads end as the system ends

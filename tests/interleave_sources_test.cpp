@@ -210,6 +210,18 @@ TEST(Sources, WrongUseIsToldAndAnyNameOrSurroundingsWillDo)
     EXPECT_FALSE(fs::exists(folder)) << folder << " was left behind";
 }
 
+// A program built with interleave-cc that touches no memory of its own between its calls
+// (it prints and leaves with _exit) had its memory watched all the same: a proof.
+TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
+{
+    harness::temp_dir dir;
+    harness::write_file(dir / "leaves.c", "#include <stdio.h>\n#include <unistd.h>\n"
+                                          "int main(void) { printf(\"M\"); _exit(0); }\n");
+    const harness::result_t r = interleave(dir, {"--json", "leaves.c"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "\"complete\": true, \"proof\": true") && has(r.out, "\"accesses\": true")) << r.out;
+}
+
 // A program that points descriptor 0, 1 or 2 at a pipe or a file of its own writes and reads
 // that pipe or file: its writes and reads are turns on it, as another descriptor's are. Each
 // case is one program made from a template: `set_up` in main points the descriptor, thread
