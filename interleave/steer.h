@@ -316,6 +316,11 @@ void tell_signals(channel_t &c);
 // can buffer its output as at a terminal while it stays so, and tell a descriptor 0, 1 or
 // 2 that the program has since pointed at a pipe or a file of its own (steer_io.cpp).
 void start_output();
+// What a descriptor names: one of the standard streams that interleave gave the program
+// (which it reads from or writes to only as such, never as a pipe or a file of its own);
+// nothing; or a pipe or a file of the program's own.
+enum class names_t { given, nothing, its_own };
+names_t naming(int fd);
 // At the process's exit: what standard output still keeps is written out, at a turn; false
 // where it kept nothing.
 bool write_out_at_exit();

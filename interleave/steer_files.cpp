@@ -194,7 +194,7 @@ void fed_by_a_program(int fd, bool fed)
 void before_closing(int fd, FILE *stream)
 {
     fed_by_a_program(fd, false);
-    if (!steered())
+    if (!steered() || naming(fd) == names_t::given)
         return;
     if (const opened_t o = look(fd); o.pipe)
         turn(fd, o, kClose, stream == nullptr ? kSystemCall : 0u);

@@ -42,13 +42,7 @@ char terminal_buffer[1024];  // the block a terminal gives stdio
 // closed, naming nothing, is still the standard stream, whose writes fail.
 bool standard_elsewhere(int fd)
 {
-    if (fd < 0 || fd > 2)
-        return false;
-    const auto k = static_cast<std::size_t>(fd);
-    struct stat now {};
-    if (r().fstat(fd, &now) != 0)
-        return false;
-    return !given_known[k] || now.st_dev != given[k].st_dev || now.st_ino != given[k].st_ino;
+    return fd >= 0 && fd <= 2 && naming(fd) == names_t::its_own;
 }
 
 bool standard(FILE *f)
@@ -157,6 +151,17 @@ bool realtime(clockid_t clock)
 }
 
 }  // namespace
+
+names_t naming(int fd)
+{
+    struct stat now {};
+    if (r().fstat(fd, &now) != 0)
+        return names_t::nothing;
+    for (std::size_t k = 0; k < given.size(); k++)
+        if (given_known[k] && now.st_dev == given[k].st_dev && now.st_ino == given[k].st_ino)
+            return names_t::given;
+    return names_t::its_own;
+}
 
 bool write_out_at_exit()
 {
