@@ -275,6 +275,9 @@ TEST(Sources, AStandardDescriptorPointedAtAPipeOrFileIsThatPipeOrFile)
         EXPECT_TRUE(r.exited(c.verdict)) << c.name << ": " << r.out << r.err;
         if (c.verdict == 1) {
             EXPECT_TRUE(has(r.out, "\"kind\": \"crash\"")) << c.name << ": " << r.out;
+            // Standard output closed is no pipe of the program's, which made only one.
+            const harness::result_t replay = interleave(dir, {"--replay", std::string(c.name) + ".schedule", source});
+            EXPECT_FALSE(has(replay.out, "pipe 2")) << c.name << ": " << replay.out;
             continue;
         }
         EXPECT_TRUE(has(r.out, "\"complete\": true, \"proof\": true")) << c.name << ": " << r.out;
