@@ -29,7 +29,6 @@
 #include <link.h>
 #include <linux/futex.h>
 #include <poll.h>
-#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -428,15 +427,18 @@ void in_parent()
 // Registered before any of the program's exit handlers, so run after all of them. Where
 // the program's handlers (or its destructors) took turns, the other threads went on beside
 // them, as they do natively until the process ends: its end is then a turn of its own,
-// which may come after any of theirs. So it is where standard output still holds text,
-// which the exit writes out at a turn of its own: another thread may print before that
-// write, and its _exit may end the process before the write or after it. What a thread
-// prints after the write is lost, as the exit writes nothing out again before its end.
+// which may come after any of theirs. So it is where standard output still holds text:
+// the exit writes it out, and leaves the stream unbuffered at a turn, as the C library's
+// cleanup does after the last handler. Another thread may print between the two (its
+// text is kept until the second) or after them (it goes out at once), and its _exit may
+// come before the turn or after it. (A print just before the write, or an _exit, ends
+// the same ways as one just after it.)
 void after_the_programs_exit_handlers()
 {
-    if (steered() && (write_out_at_exit() || asked > asked_at_exit)) {
+    const bool unwritten = stdout->_IO_write_ptr > stdout->_IO_write_base;
+    if (steered() && (unwritten || asked > asked_at_exit)) {
+        write_out_at_exit();
         ask({.call = call_t::exit, .value = exit_status, .flags = kHandlersRun});
-        __fpurge(stdout);
     }
     exiting.store(true);
 }

@@ -321,9 +321,10 @@ void start_output();
 // nothing; or a pipe or a file of the program's own.
 enum class names_t { given, nothing, its_own };
 names_t naming(int fd);
-// At the process's exit: what standard output still keeps is written out, at a turn; false
-// where it kept nothing.
-bool write_out_at_exit();
+// At the process's exit, after the program's handlers, as the C library's cleanup does:
+// what standard output keeps is written out; and at a turn, the stream is left
+// unbuffered (what was printed in between goes out then).
+void write_out_at_exit();
 // Whether a signal waits that the thread lets through: one held back for interleave, sent
 // to the thread or to its process; and whether the thread lets through a signal that the
 // process has a handler for, which another thread may yet send.

@@ -163,16 +163,14 @@ names_t naming(int fd)
     return names_t::its_own;
 }
 
-bool write_out_at_exit()
+void write_out_at_exit()
 {
-    if (stdout->_IO_write_ptr <= stdout->_IO_write_base)
-        return false;
+    r().fflush(stdout);
     if (standard(stdout))
         ask({.call = call_t::output, .value = 1});
     else
         before_writing(fileno(stdout), stdout);
-    r().fflush(stdout);
-    return true;
+    setvbuf(stdout, nullptr, _IONBF, 0);  // which writes out what was printed since
 }
 
 void start_output()

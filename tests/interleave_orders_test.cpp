@@ -166,15 +166,21 @@ TEST(Orders, AsManyOrdersAsASearchOfEverySchedule)
     }
 }
 
-// What stdout still keeps, the exit writes out at a turn of its own: a print of another
-// thread's may come before it, and another's _exit after it, so "AHW" with that _exit's
-// status is one of the ways the program ends.
+// What stdout still keeps, the exit writes out at a turn of its own, and then leaves the
+// stream unbuffered: a print of another thread's may come before the write, and another's
+// _exit after it, so "AHW" with that _exit's status is one of the ways the program ends;
+// and a print after them goes out at once, before an _exit that follows it ("AwB").
 TEST(Orders, TheExitWritesOutAtATurnOfItsOwn)
 {
     harness::temp_dir dir;
     const harness::result_t r = interleave(dir, {"--outcomes", (kProbes / "prints_beside_the_exit").string()});
     EXPECT_TRUE(has(r.out, "exit status, status 3, output \"AHW\"")) << r.out;
     EXPECT_TRUE(has(r.out, "no fault, status 0, output \"AHW\"")) << r.out;
+    const harness::result_t after = interleave(dir, {"--outcomes", (kProbes / "prints_after_the_exit_writes_out").string()});
+    EXPECT_TRUE(has(after.out, "exit status, status 3, output \"AwB\"")) << after.out;
+    // A print between the write and the unbuffering is kept until the second, and lost to
+    // an _exit that comes before it.
+    EXPECT_TRUE(has(after.out, "exit status, status 3, output \"Aw\"")) << after.out;
 }
 
 }  // namespace
