@@ -284,6 +284,16 @@ void tell_seen(run_t &r, int id, const steer::channel_t &c)
     r.last_access.erase(it);
 }
 
+// A flush of the standard streams in the thread's last turn, told as it asks again or ends,
+// wrote out whatever another thread left there.
+void tell_flushed(run_t &r, const steer::channel_t &c)
+{
+    if ((c.flags & steer::kStreamsFlushed) != 0) {
+        touched(r, thing_t::stream, 1, 0, role_t::write);
+        touched(r, thing_t::stream, 2, 0, role_t::write);
+    }
+}
+
 // An ended thread's stack is new memory for the thread that gets it next.
 void forget_stack(run_t &r, int id, const steer::channel_t &c)
 {
@@ -297,6 +307,7 @@ void thread_end(run_t &r, int id)
     touched_end(r, id);
     if (t.channel >= 0) {
         tell_seen(r, id, r.program.region->channels[t.channel]);
+        tell_flushed(r, r.program.region->channels[t.channel]);
         forget_stack(r, id, r.program.region->channels[t.channel]);
     }
     if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
@@ -355,11 +366,7 @@ bool settle(run_t &r)
                     r.program.started_others = true;
                 }
                 tell_seen(r, id, c);
-                // A flush of the standard streams writes out whatever another thread left there.
-                if ((c.flags & steer::kStreamsFlushed) != 0) {
-                    touched(r, thing_t::stream, 1, 0, role_t::write);
-                    touched(r, thing_t::stream, 2, 0, role_t::write);
-                }
+                tell_flushed(r, c);
                 // A thread that changed its mask, or what a signal does, as it ran changed
                 // which signals can arrive where.
                 if (const auto p = r.model.processes.find(t.pid);
@@ -373,6 +380,7 @@ bool settle(run_t &r)
                     watch_leaving(r.program, id, t.pid);
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
+                tell_flushed(r, c);
                 forget_stack(r, id, c);
                 touched_end(r, id);
                 thread_ended(r.model, id);

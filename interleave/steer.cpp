@@ -366,12 +366,21 @@ void drop_alt_stack()
 }
 
 // The thread is done with the program's code; it takes no more turns.
+// What a thread's end tells of its last turn: the value its last access found, and
+// whether it flushed a standard stream.
+uint32_t end_flags(channel_t &c)
+{
+    const uint32_t flags = (take_seen(c.seen) ? kSeen : 0u) | (flushed ? kStreamsFlushed : 0u);
+    flushed = false;
+    return flags;
+}
+
 void end_me()
 {
     if (region == nullptr || me < 0)
         return;
     channel_t &c = region->channels[me];
-    c.flags = take_seen(c.seen) ? kSeen : 0u;
+    c.flags = end_flags(c);
     c.turn.store(kEnded, std::memory_order_release);
     ring();
     me = -1;
@@ -557,7 +566,7 @@ void thread_leaves()
         end_me();
     } else {
         channel_t &c = region->channels[me];
-        c.flags = take_seen(c.seen) ? kSeen : 0u;
+        c.flags = end_flags(c);
         c.done = 1;
     }
 }

@@ -183,4 +183,13 @@ TEST(Orders, TheExitWritesOutAtATurnOfItsOwn)
     EXPECT_TRUE(has(after.out, "exit status, status 3, output \"Aw\"")) << after.out;
 }
 
+// A flush in a thread's last turn writes out what another thread printed: the thread's end
+// tells it, so the order in which that print comes first is tried too.
+TEST(Orders, AFlushInAThreadsLastTurnWritesOutAnothersPrint)
+{
+    harness::temp_dir dir;
+    const harness::result_t r = interleave(dir, {"--outcomes", (kProbes / "flushes_as_it_ends").string()});
+    EXPECT_TRUE(has(r.out, "no fault, status 0, output \"B\\nA\"")) << r.out;
+}
+
 }  // namespace
