@@ -365,7 +365,6 @@ void drop_alt_stack()
     alt_stack = nullptr;
 }
 
-// The thread is done with the program's code; it takes no more turns.
 // What a thread's end tells of its last turn: the value its last access found, and
 // whether it flushed a standard stream.
 uint32_t end_flags(channel_t &c)
@@ -375,6 +374,7 @@ uint32_t end_flags(channel_t &c)
     return flags;
 }
 
+// The thread is done with the program's code; it takes no more turns.
 void end_me()
 {
     if (region == nullptr || me < 0)
