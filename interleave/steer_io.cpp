@@ -52,13 +52,15 @@ bool standard(FILE *f)
 
 // stdio chooses a stream's buffering as it first writes to it: whole blocks to a pipe or a
 // file, a line at a time to a terminal. While standard output is still interleave's pipe,
-// it is buffered as at a terminal, unless the program chose a buffering of its own.
+// it is buffered as at a terminal, unless the program chose a buffering of its own. (A
+// descriptor closed is no terminal: stdio keeps whole blocks for it.)
 void buffer_as_at_a_terminal()
 {
     constexpr int kLineBuffered = 0x200, kUnbuffered = 0x2;  // glibc's marks on a stream
     if (!output_pipe_known || stdout->_IO_buf_base != nullptr || (stdout->_flags & (kLineBuffered | kUnbuffered)) != 0)
         return;
-    setvbuf(stdout, terminal_buffer, _IOLBF, sizeof terminal_buffer);
+    if (naming(STDOUT_FILENO) == names_t::given)
+        setvbuf(stdout, terminal_buffer, _IOLBF, sizeof terminal_buffer);
 }
 
 // How many write system calls the thread has made, from the system's count of them.

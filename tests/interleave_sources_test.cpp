@@ -266,6 +266,7 @@ TEST(Sources, AStandardDescriptorPointedAtAPipeOrFileIsThatPipeOrFile)
          "write(1, \"x\", 1);", "int fd = open(path, O_RDONLY); if (read(fd, c, 1) == 1) abort(); close(fd);", 1},
         {"put_back", "dup2(p[1], 1); close(p[1]);", "write(1, \"hi\\n\", 3); sched_yield(); dup2(saved, 1);",
          "while ((got = read(p[0], c, sizeof c)) > 0) n += got; n = n != 3;", 0},
+        {"kept_while_closed", "close(1);", "if (printf(\"xy\\n\") != 3) abort();", "", 0},
         {"waits_for_input", "dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);", "n = read(0, c, 1) != 1;", 0},
     };
     for (const case_t &c : cases) {
