@@ -18,6 +18,11 @@ const thread_t &thread_of(const model_t &m, int id)
     return m.threads[static_cast<std::size_t>(id)];
 }
 
+bool opens_fifo(const request_t &q)
+{
+    return q.extra >= steer::kOpenToRead && q.extra <= steer::kOpenToReadWrite;
+}
+
 // What a call touches when its thread makes it ('r'), by the kind of call.
 void call_touches(footprint_t &f, model_t &m, int id)
 {
@@ -151,6 +156,14 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::sigsuspend:  // it never goes on by itself: a signal arrives in it
         break;
     case call_t::io: {
+        // An open, a close, a dup or a pipe takes or frees numbers: the number the next open
+        // of any thread of the process gets, and what a number names, depend on it.
+        if ((q.flags & steer::kNumbers) != 0)
+            add(f, thing_t::descriptors, self, 0, write);
+        else if (q.value >= 0)
+            add(f, thing_t::descriptors, self, 0, read);
+        if (q.extra == steer::kNumber)
+            break;
         // The file system's names, and the contents of its regular files, are one thing that
         // every process shares: a look at it depends on every change to it. A pipe is a thing
         // of its own: a read of it empties it, a write or a close is seen by its readers.
@@ -162,8 +175,8 @@ void call_touches(footprint_t &f, model_t &m, int id)
         add(f, thing_t::file, file.known_as, file.number, q.extra == steer::kLook ? read : write);
         // A FIFO's open looks its name up.
         const bool looks = q.extra == steer::kRead || q.extra == steer::kLook || q.extra == steer::kMap ||
-                           q.extra >= steer::kOpenToRead;
-        if (!file.pipe || q.extra >= steer::kOpenToRead)
+                           opens_fifo(q);
+        if (!file.pipe || opens_fifo(q))
             add(f, thing_t::file, kFileSystem, 0, looks ? read : write);
         break;
     }
@@ -172,12 +185,16 @@ void call_touches(footprint_t &f, model_t &m, int id)
         break;
     case call_t::output:
         add(f, thing_t::stream, static_cast<uint64_t>(q.value), 0, write);
+        add(f, thing_t::descriptors, self, 0, read);  // a close of the stream's descriptor
         break;
     case call_t::input:
         add(f, thing_t::input, 0, 0, write);
+        add(f, thing_t::descriptors, self, 0, read);
         break;
     case call_t::command:
         add(f, thing_t::outside, 0, 0, write);
+        if ((q.flags & steer::kNumbers) != 0)  // popen's pipe
+            add(f, thing_t::descriptors, self, 0, write);
         break;
     case call_t::alarm:
         add(f, thing_t::timer, self, 0, write);

@@ -35,6 +35,8 @@ enum class thing_t : uint8_t {
     thread_signals,  // the signals that wait for one thread: a is the thread
     file,       // a pipe, a socket or a file: a its device, b its inode
     last_end,   // which of a process's threads ends last, and so runs its exit: a is the process
+    descriptors,  // a process's table of descriptors, which says what number an open gets and
+                  // what a number names: a is the process
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same

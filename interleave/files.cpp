@@ -3,6 +3,7 @@
 // turn writes to it or closes it, or a process ends (which closes all it held), and then
 // looks again; it never waits in the system.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -79,6 +80,26 @@ std::string opening_fifo(turn_t &turn, file_t &f)
                    : "goes on opening " + f.name + ", which a reader has opened since";
 }
 
+// A descriptor's number taken or freed, as the replay tells it.
+std::string numbering(const thread_t &t)
+{
+    const request_t &q = t.asks;
+    const auto descriptor = [](int64_t fd, bool given) {
+        constexpr std::array<const char *, 3> kStandard{"standard input", "standard output", "standard error"};
+        return given && fd >= 0 && fd <= 2 ? std::string(kStandard[static_cast<std::size_t>(fd)])
+                                           : "descriptor " + std::to_string(fd);
+    };
+    switch (q.object2) {
+    case steer::kFrees: return "closes " + descriptor(q.value, q.object == 1);
+    case steer::kCopies:
+        return "copies " + descriptor(q.value, false) +
+               (static_cast<int64_t>(q.object) >= 0 ? " over " + descriptor(static_cast<int64_t>(q.object), false) : "");
+    case steer::kMakesPipe: return "takes two descriptors for a new pipe";
+    case steer::kMakesSocket: return "takes a descriptor for a new socket";
+    default: return "accepts a connection on descriptor " + std::to_string(q.value);
+    }
+}
+
 }  // namespace
 
 file_t &file_of(model_t &m, const thread_t &t)
@@ -119,12 +140,19 @@ void use_file(turn_t &turn)
 {
     thread_t &t = turn.t();
     // A look changes nothing: a thread that looks again and again waits for another.
-    turn.out.changed = t.asks.extra == steer::kName ? t.asks.object2 > steer::kLookUp : t.asks.extra != steer::kLook;
+    // An open takes a number, which changes what the next one gets.
+    const bool names_changed = t.asks.extra == steer::kName && t.asks.object2 > steer::kLookUp;
+    turn.out.changed = names_changed || (t.asks.flags & steer::kNumbers) != 0 ||
+                       (t.asks.extra != steer::kName && t.asks.extra != steer::kLook);
+    if (t.asks.extra == steer::kNumber) {
+        turn.out.does = numbering(t);
+        return;
+    }
     if (t.asks.extra == steer::kName) {
         turn.out.does = naming(t);
         // A file mapped into memory changes under the program's loads, which are not
         // ordered against this.
-        turn.m.mapping_unordered = turn.m.mapping_unordered || (turn.m.mapped_files && turn.out.changed);
+        turn.m.mapping_unordered = turn.m.mapping_unordered || (turn.m.mapped_files && names_changed);
         return;
     }
     file_t &f = file_of(turn.m, t);

@@ -111,6 +111,11 @@ std::string next_of(model_t &m, const thread_t &t)
         case steer::kLook: return "look at a file";
         case steer::kResize: return "resize a file";
         case steer::kMap: return "map a file";
+        case steer::kNumber:
+            return q.object2 == steer::kFrees    ? "close"
+                   : q.object2 == steer::kCopies ? "copy a descriptor"
+                   : q.object2 == steer::kAccepts ? "accept a connection"
+                                                  : "make a descriptor";
         default: return "open a FIFO";
         }
     case call_t::sleep: return "sleep";

@@ -106,7 +106,14 @@ enum io_t : int64_t {
     kOpenToRead = 9,
     kOpenToWrite = 10,
     kOpenToReadWrite = 11,  // waits for nobody
+    // A descriptor's number taken or freed where no pipe of the program's is the turn's:
+    // `object2` how (a number_t), `value` the descriptor, `object` the one a copy goes over
+    // or, for a close, 1 if it is a standard stream that interleave gave.
+    kNumber = 12,
 };
+
+// How a turn of kNumber takes or frees a descriptor's number.
+enum number_t : uint64_t { kFrees, kCopies, kMakesPipe, kMakesSocket, kAccepts };
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.
@@ -175,6 +182,8 @@ enum flag_t : uint32_t {
     kHandlersRun = 16777216,  // an exit whose handlers took turns: the process ends now
     kAccessesWatched = 33554432,  // the program's start: its memory accesses are turns (it was
                                   // built with interleave-cc), whether or not it makes any
+    kNumbers = 67108864,  // the call takes or frees descriptors' numbers (an open, a close, a
+                          // dup, a pipe): which number the next open gets depends on it
 };
 
 struct channel_t {

@@ -210,6 +210,12 @@ void find_real()
     find(real.readv, "readv");
     find(real.writev, "writev");
     find(real.close, "close");
+    find(real.dup, "dup");
+    find(real.fcntl, "fcntl");
+    find(real.socket, "socket");
+    find(real.socketpair, "socketpair");
+    find(real.accept, "accept");
+    find(real.accept4, "accept4");
     find(real.dup2, "dup2");
     find(real.dup3, "dup3");
     find(real.pipe2, "pipe2");
@@ -234,6 +240,10 @@ void find_real()
     find(real.freopen, "freopen");
     find(real.freopen64, "freopen64");
     find(real.opendir, "opendir");
+    find(real.closedir, "closedir");
+    find(real.mkstemp, "mkstemp");
+    find(real.mkostemp, "mkostemp");
+    find(real.tmpfile, "tmpfile");
     find(real.access, "access");
     find(real.faccessat, "faccessat");
     find(real.stat, "stat");
@@ -976,7 +986,7 @@ int system(const char *command)
 FILE *popen(const char *command, const char *mode)
 {
     if (steered())
-        ask({call_t::command});
+        ask({.call = call_t::command, .flags = kNumbers});
     use_program_mask();
     FILE *stream = r().popen(command, mode);
     hold_again();
@@ -991,7 +1001,7 @@ int pclose(FILE *stream)
         fed_by_a_program(fileno(stream), false);
     if (!steered())
         return r().pclose(stream);
-    ask({call_t::command});
+    ask({.call = call_t::command, .flags = kNumbers});
     channel_t &c = region->channels[me];
     c.outside = 1;
     const int status = r().pclose(stream);

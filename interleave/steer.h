@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <csignal>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <semaphore.h>
 #include <spawn.h>
 #include <sys/time.h>
@@ -147,6 +148,12 @@ struct real_t {
     ssize_t (*readv)(int, const iovec *, int);
     ssize_t (*writev)(int, const iovec *, int);
     int (*close)(int);
+    int (*dup)(int);
+    int (*fcntl)(int, int, ...);
+    int (*socket)(int, int, int);
+    int (*socketpair)(int, int, int, int *);
+    int (*accept)(int, sockaddr *, socklen_t *);
+    int (*accept4)(int, sockaddr *, socklen_t *, int);
     int (*dup2)(int, int);
     int (*dup3)(int, int, int);
     int (*pipe2)(int *, int);
@@ -171,6 +178,10 @@ struct real_t {
     FILE *(*freopen)(const char *, const char *, FILE *);
     FILE *(*freopen64)(const char *, const char *, FILE *);
     DIR *(*opendir)(const char *);
+    int (*closedir)(DIR *);
+    int (*mkstemp)(char *);
+    int (*mkostemp)(char *, int);
+    FILE *(*tmpfile)();
     int (*access)(const char *, int);
     int (*faccessat)(int, const char *, int, int);
     int (*stat)(const char *, struct stat *);
@@ -281,6 +292,9 @@ bool before_reading(int fd, FILE *stream);
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
+// A call that takes or frees a descriptor's number where no pipe of the program's is its
+// turn: a turn, which the next open of any thread of the process depends on.
+void numbered(number_t how, int fd, int64_t other = -1, bool cancellation_point = false);
 // The reading end of a pipe that another program, which interleave does not steer, writes
 // to (popen's, to read): a read that finds it empty waits in the system for that program.
 void fed_by_a_program(int fd, bool fed);
@@ -301,7 +315,7 @@ void wait_for_a_program(int fd);
 // ---- names in the file system (steer_names.cpp) ----
 // A call that looks up, makes or changes a file by its name: a turn on the file system,
 // which every thread and process shares.
-void before_naming(name_t what, const char *path);
+void before_naming(name_t what, const char *path, uint32_t flags = 0);
 
 // ---- signals (steer_signals.cpp) ----
 // The process learns what its signals do as it starts; a thread begins to hold signals back

@@ -17,13 +17,16 @@
 // opened to write for a reader: here each open is a turn on the FIFO, and its wait is in the
 // model, as a read's is.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <utility>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "steer.h"
@@ -98,6 +101,27 @@ void blocking(int fd)
 // from the moment its open begins.
 thread_local int waiting_with = -1;
 
+// A descriptor that the steering library holds across a turn moves to a high number, out of
+// the way of the numbers that the program's own opens get meanwhile; and the one an open
+// returns, back to the lowest free number, which it would have got natively as it returned.
+int moved(int fd, bool high)
+{
+    if (fd < 0)
+        return fd;
+    int floor = 0;
+    if (rlimit limit{}; high && getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        floor = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1024) * 3 / 4);
+    const int flags = r().fcntl(fd, F_GETFD);
+    const int copy = r().fcntl(fd, (flags & FD_CLOEXEC) != 0 ? F_DUPFD_CLOEXEC : F_DUPFD, floor);
+    if (copy < 0 || (high ? copy < fd : copy > fd)) {
+        if (copy >= 0)
+            r().close(copy);
+        return fd;
+    }
+    r().close(fd);
+    return copy;
+}
+
 // A FIFO's open that waits for its other end, with `handle` naming the FIFO: the system is
 // only ever asked for one that does not wait, and the wait is a turn in the model. A reader
 // counts as soon as its open begins; a writer, once its open returns.
@@ -105,12 +129,12 @@ int open_waiting(int handle, const opened_t &o, int dir, const char *path, int f
 {
     const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
     for (;;) {
-        turn(handle, o, end, kSystemCall);  // again after a handler: the system begins it anew
+        turn(handle, o, end, kSystemCall | kNumbers);  // again after a handler: the system begins it anew
         int fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
         const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
         if (wait) {
-            waiting_with = fd;
-            const int64_t answer = turn(handle, o, end, kEmpty | kSystemCall);
+            waiting_with = fd = moved(fd, true);
+            const int64_t answer = turn(handle, o, end, kEmpty | kSystemCall | kNumbers);
             fd = std::exchange(waiting_with, -1);
             if (answer == kRestarted)
                 continue;
@@ -133,7 +157,7 @@ int open_waiting(int handle, const opened_t &o, int dir, const char *path, int f
         }
         if (fd >= 0)
             blocking(fd);
-        return fd;
+        return moved(fd, false);
     }
 }
 
@@ -191,13 +215,31 @@ void fed_by_a_program(int fd, bool fed)
         fed_by_program[static_cast<std::size_t>(fd)].store(fed);
 }
 
+// Any close frees a number. Closing one of the streams that interleave gave is no turn on a
+// pipe of the program's: the replay names it as the stream.
 void before_closing(int fd, FILE *stream)
 {
     fed_by_a_program(fd, false);
-    if (!steered() || naming(fd) == names_t::given)
+    if (!steered())
         return;
-    if (const opened_t o = look(fd); o.pipe)
-        turn(fd, o, kClose, stream == nullptr ? kSystemCall : 0u);
+    const names_t names = naming(fd);
+    if (const opened_t o = look(fd); o.pipe && names != names_t::given)
+        turn(fd, o, kClose, (stream == nullptr ? kSystemCall : 0u) | kNumbers);
+    else
+        ask_at_cancellation_point({.call = call_t::io, .object = reinterpret_cast<const void *>(names == names_t::given),
+                                   .object2 = kFrees, .value = fd, .extra = kNumber, .flags = kSystemCall | kNumbers});
+}
+
+void numbered(number_t how, int fd, int64_t other, bool cancellation_point)
+{
+    if (!steered())
+        return;
+    const request_t q{.call = call_t::io, .object = reinterpret_cast<const void *>(other), .object2 = how,
+                      .value = fd, .extra = kNumber, .flags = kSystemCall | kNumbers};
+    if (cancellation_point)
+        ask_at_cancellation_point(q);
+    else
+        ask(q);
 }
 
 void made_pipe(int fd)
@@ -212,7 +254,7 @@ int open_fifo(int dir, const char *path, int flags, mode_t mode)
 {
     if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) || (flags & (O_PATH | O_DIRECTORY)) != 0)
         return kNotAFifo;
-    const int handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+    const int handle = moved(r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)), true);
     if (handle < 0)
         return kNotAFifo;
     struct stat st {};
@@ -225,7 +267,7 @@ int open_fifo(int dir, const char *path, int flags, mode_t mode)
     const io_t end = access == O_RDONLY ? kOpenToRead : access == O_WRONLY ? kOpenToWrite : kOpenToReadWrite;
     int fd;
     if (end == kOpenToReadWrite || (flags & O_NONBLOCK) != 0) {
-        turn(handle, o, end, kSystemCall);
+        turn(handle, o, end, kSystemCall | kNumbers);
         fd = r().openat(dir, path, flags, mode);
     } else {
         fd = open_waiting(handle, o, dir, path, flags, mode);
@@ -250,20 +292,78 @@ using namespace steer;
 
 extern "C" {
 
-// A copy of a descriptor over another that is open closes that one first: the end of a
-// pipe it held may be its last writer's.
+// A copy of a descriptor takes a number. One over another that is open closes that one
+// first: the end of a pipe it held may be its last writer's.
+int dup(int fd)
+{
+    numbered(kCopies, fd);
+    return r().dup(fd);
+}
+
 int dup2(int fd, int over)
 {
-    if (fd != over && fcntl(fd, F_GETFD) != -1)
+    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1)
         before_closing(over, nullptr);
+    else
+        numbered(kCopies, fd, over);
     return r().dup2(fd, over);
 }
 
 int dup3(int fd, int over, int flags)
 {
-    if (fd != over && fcntl(fd, F_GETFD) != -1)
+    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1)
         before_closing(over, nullptr);
+    else
+        numbered(kCopies, fd, over);
     return r().dup3(fd, over, flags);
+}
+
+// fcntl's copies take a number as dup's do; its other commands pass their argument on as
+// the C library's own fcntl does.
+int fcntl(int fd, int command, ...)
+{
+    va_list rest;
+    va_start(rest, command);
+    void *argument = va_arg(rest, void *);
+    va_end(rest);
+    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC)
+        numbered(kCopies, fd);
+    return r().fcntl(fd, command, argument);
+}
+
+int fcntl64(int fd, int command, ...)
+{
+    va_list rest;
+    va_start(rest, command);
+    void *argument = va_arg(rest, void *);
+    va_end(rest);
+    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC)
+        numbered(kCopies, fd);
+    return r().fcntl(fd, command, argument);
+}
+
+int socket(int domain, int type, int protocol)
+{
+    numbered(kMakesSocket, -1);
+    return r().socket(domain, type, protocol);
+}
+
+int socketpair(int domain, int type, int protocol, int fds[2])
+{
+    numbered(kMakesSocket, -1);
+    return r().socketpair(domain, type, protocol, fds);
+}
+
+int accept(int fd, sockaddr *address, socklen_t *size)
+{
+    numbered(kAccepts, fd, -1, true);
+    return r().accept(fd, address, size);
+}
+
+int accept4(int fd, sockaddr *address, socklen_t *size, int flags)
+{
+    numbered(kAccepts, fd, -1, true);
+    return r().accept4(fd, address, size, flags);
 }
 
 off_t lseek(int fd, off_t at, int whence)

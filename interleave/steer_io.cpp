@@ -310,6 +310,8 @@ int fclose(FILE *f)
         if (f->_IO_write_ptr > f->_IO_write_base)
             before_writing(fileno(f), f);
         before_closing(fileno(f), f);
+    } else if (f != nullptr && fileno(f) >= 0) {
+        before_closing(fileno(f), nullptr);  // the stream's number is free after it
     }
     return r().fclose(f);
 }
@@ -378,6 +380,7 @@ int close(int fd)
 
 int pipe(int fds[2])
 {
+    numbered(kMakesPipe, -1);
     const int rc = r().pipe2(fds, 0);
     if (rc == 0)
         made_pipe(fds[0]);
@@ -386,6 +389,7 @@ int pipe(int fds[2])
 
 int pipe2(int fds[2], int flags)
 {
+    numbered(kMakesPipe, -1);
     const int rc = r().pipe2(fds, flags);
     if (rc == 0)
         made_pipe(fds[0]);

@@ -11,11 +11,11 @@
 
 namespace steer {
 
-void before_naming(name_t what, const char *path)
+void before_naming(name_t what, const char *path, uint32_t flags)
 {
     if (steered())
-        ask_at_cancellation_point(
-            {.call = call_t::io, .object = path, .object2 = what, .value = -1, .extra = kName, .flags = kSystemCall});
+        ask_at_cancellation_point({.call = call_t::io, .object = path, .object2 = what, .value = -1, .extra = kName,
+                                   .flags = kSystemCall | flags});
 }
 
 namespace {
@@ -34,7 +34,7 @@ int opened(int dir, const char *path, int flags, mode_t mode)
     if (steered())
         if (const int fd = open_fifo(dir, path, flags, mode); fd != kNotAFifo)
             return fd;
-    before_naming(opening(flags), path);
+    before_naming(opening(flags), path, kNumbers);
     // Another turn may have made the name a FIFO's while this one waited for its own.
     if (steered())
         if (const int fd = open_fifo(dir, path, flags, mode); fd != kNotAFifo)
@@ -75,7 +75,7 @@ FILE *opened_stream(const char *path, const char *mode, FILE *(*real)(const char
     FILE *stream = nullptr;
     if (on_a_fifo(stream))
         return stream;
-    before_naming(opening(mode), path);
+    before_naming(opening(mode), path, kNumbers);
     // Another turn may have made the name a FIFO's while this one waited for its own.
     if (on_a_fifo(stream))
         return stream;
@@ -144,13 +144,13 @@ int __openat_2(int dir, const char *path, int flags)
 
 int creat(const char *path, mode_t mode)
 {
-    before_naming(kCreate, path);
+    before_naming(kCreate, path, kNumbers);
     return r().creat(path, mode);
 }
 
 int creat64(const char *path, mode_t mode)
 {
-    before_naming(kCreate, path);
+    before_naming(kCreate, path, kNumbers);
     return r().creat64(path, mode);
 }
 
@@ -166,20 +166,45 @@ FILE *fopen64(const char *path, const char *mode)
 
 FILE *freopen(const char *path, const char *mode, FILE *stream)
 {
-    before_naming(opening(mode), path);
+    before_naming(opening(mode), path, kNumbers);
     return r().freopen(path, mode, stream);
 }
 
 FILE *freopen64(const char *path, const char *mode, FILE *stream)
 {
-    before_naming(opening(mode), path);
+    before_naming(opening(mode), path, kNumbers);
     return r().freopen64(path, mode, stream);
 }
 
 DIR *opendir(const char *path)
 {
-    before_naming(kLookUp, path);
+    before_naming(kLookUp, path, kNumbers);
     return r().opendir(path);
+}
+
+int closedir(DIR *directory)
+{
+    numbered(kFrees, dirfd(directory));
+    return r().closedir(directory);
+}
+
+// A file made with a name of its own, which it may not have had before.
+int mkstemp(char *path)
+{
+    before_naming(kCreate, path, kNumbers);
+    return r().mkstemp(path);
+}
+
+int mkostemp(char *path, int flags)
+{
+    before_naming(kCreate, path, kNumbers);
+    return r().mkostemp(path, flags);
+}
+
+FILE *tmpfile()
+{
+    before_naming(kCreate, nullptr, kNumbers);
+    return r().tmpfile();
 }
 
 int access(const char *path, int how)
