@@ -234,6 +234,7 @@ struct model_t {
     std::map<uint64_t, std::string> library_state;  // the C library's own state, by address
     bool mapping_unordered = false;  // and files were read or changed otherwise too
     bool others_ran = false;  // a program interleave does not steer ran (system, popen, an exec)
+    bool unlocked_streams = false;  // a thread used a stream through the C library's unlocked calls
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;

@@ -184,6 +184,8 @@ enum flag_t : uint32_t {
                                   // built with interleave-cc), whether or not it makes any
     kNumbers = 67108864,  // the call takes or frees descriptors' numbers (an open, a close, a
                           // dup, a pipe): which number the next open gets depends on it
+    kUnlockedStream = 134217728,  // since its last ask the thread used a stream through the C
+                                  // library's unlocked calls (fwrite_unlocked...), not turns
 };
 
 struct channel_t {

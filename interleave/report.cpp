@@ -240,7 +240,7 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others;
+    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked;
 }
 
 namespace {
@@ -306,10 +306,13 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak || s.others) {
+        } else if (s.mapped || s.weak || s.others || s.unlocked) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
-                s.others ? "Not a proof: the program started another program (system, popen, posix_spawn, an exec), "
+                s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "
+                             "(fwrite_unlocked, putc_unlocked...), which are not turns, so what they do to the "
+                             "stream's buffer is not ordered against the other threads' use of it."
+                : s.others ? "Not a proof: the program started another program (system, popen, posix_spawn, an exec), "
                            "which ran on its own: interleave does not order what that program does against the "
                            "program's turns."
                 : s.mapped ? "Not a proof: the program mapped a file into memory and also read or changed files through "

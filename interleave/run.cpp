@@ -284,10 +284,13 @@ void tell_seen(run_t &r, int id, const steer::channel_t &c)
     r.last_access.erase(it);
 }
 
-// A flush of the standard streams in the thread's last turn, told as it asks again or ends,
-// wrote out whatever another thread left there.
-void tell_flushed(run_t &r, const steer::channel_t &c)
+// What the thread's last turn did beyond its call, told as it asks again or ends: a flush of
+// the standard streams wrote out whatever another thread left there; an unlocked use of a
+// stream is not ordered against the other threads' uses.
+void tell_last_turn(run_t &r, const steer::channel_t &c)
 {
+    if ((c.flags & steer::kUnlockedStream) != 0)
+        r.model.unlocked_streams = true;
     if ((c.flags & steer::kStreamsFlushed) != 0) {
         touched(r, thing_t::stream, 1, 0, role_t::write);
         touched(r, thing_t::stream, 2, 0, role_t::write);
@@ -307,7 +310,7 @@ void thread_end(run_t &r, int id)
     touched_end(r, id);
     if (t.channel >= 0) {
         tell_seen(r, id, r.program.region->channels[t.channel]);
-        tell_flushed(r, r.program.region->channels[t.channel]);
+        tell_last_turn(r, r.program.region->channels[t.channel]);
         forget_stack(r, id, r.program.region->channels[t.channel]);
     }
     if (t.channel >= 0 && r.program.region->channels[t.channel].done != 0)
@@ -366,7 +369,7 @@ bool settle(run_t &r)
                     r.program.started_others = true;
                 }
                 tell_seen(r, id, c);
-                tell_flushed(r, c);
+                tell_last_turn(r, c);
                 // A thread that changed its mask, or what a signal does, as it ran changed
                 // which signals can arrive where.
                 if (const auto p = r.model.processes.find(t.pid);
@@ -380,7 +383,7 @@ bool settle(run_t &r)
                     watch_leaving(r.program, id, t.pid);
             } else if (word == steer::kEnded) {
                 tell_seen(r, id, c);
-                tell_flushed(r, c);
+                tell_last_turn(r, c);
                 forget_stack(r, id, c);
                 touched_end(r, id);
                 thread_ended(r.model, id);
@@ -885,6 +888,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     }
     r.result.mapped = r.model.mapping_unordered;
     r.result.others = r.model.others_ran;
+    r.result.unlocked = r.model.unlocked_streams;
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);
     if (r.program.region != nullptr) {

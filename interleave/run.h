@@ -128,6 +128,7 @@ struct run_result_t {
     bool weak = false;      // an atomic operation or fence weaker than sequential consistency ran
     bool mapped = false;    // a file mapped into memory was also read or changed otherwise
     bool others = false;    // a program interleave does not steer ran beside it
+    bool unlocked = false;  // a thread used a stream through an unlocked call
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

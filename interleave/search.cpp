@@ -195,6 +195,7 @@ int search(const options_t &o, const screen_t &screen)
             s.weak = s.weak || run.weak;
             s.mapped = s.mapped || run.mapped;
             s.others = s.others || run.others;
+            s.unlocked = s.unlocked || run.unlocked;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);

@@ -53,6 +53,7 @@ thread_local bool inside;       // in ask(): a signal handler's calls are not st
 thread_local bool in_fork;      // between our atfork handlers: the thread is in no process yet
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
 thread_local bool flushed;      // the thread flushed a standard stream since its last ask
+thread_local bool unlocked;     // and used a stream through an unlocked call
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 thread_local uint64_t asked;    // how many turns the thread has asked for
 // What the thread's call of exit or quick_exit was given, and its `asked` after that turn:
@@ -210,6 +211,17 @@ void find_real()
     find(real.readv, "readv");
     find(real.writev, "writev");
     find(real.close, "close");
+    find(real.fwrite_unlocked, "fwrite_unlocked");
+    find(real.fputs_unlocked, "fputs_unlocked");
+    find(real.fputc_unlocked, "fputc_unlocked");
+    find(real.putc_unlocked, "putc_unlocked");
+    find(real.putchar_unlocked, "putchar_unlocked");
+    find(real.fflush_unlocked, "fflush_unlocked");
+    find(real.fgets_unlocked, "fgets_unlocked");
+    find(real.fread_unlocked, "fread_unlocked");
+    find(real.fgetc_unlocked, "fgetc_unlocked");
+    find(real.getc_unlocked, "getc_unlocked");
+    find(real.getchar_unlocked, "getchar_unlocked");
     find(real.dup, "dup");
     find(real.fcntl, "fcntl");
     find(real.socket, "socket");
@@ -379,8 +391,9 @@ void drop_alt_stack()
 // whether it flushed a standard stream.
 uint32_t end_flags(channel_t &c)
 {
-    const uint32_t flags = (take_seen(c.seen) ? kSeen : 0u) | (flushed ? kStreamsFlushed : 0u);
-    flushed = false;
+    const uint32_t flags =
+        (take_seen(c.seen) ? kSeen : 0u) | (flushed ? kStreamsFlushed : 0u) | (unlocked ? kUnlockedStream : 0u);
+    flushed = unlocked = false;
     return flags;
 }
 
@@ -678,6 +691,11 @@ void flushed_streams()
     flushed = true;
 }
 
+void used_unlocked_stream()
+{
+    unlocked = true;
+}
+
 bool stands_for_parent(pid_t pid)
 {
     return pid == driver || pid == run_parent;
@@ -708,10 +726,10 @@ int64_t ask_once(const request_t &q)
     c.deadline = q.deadline;
     const bool told = take_seen(c.seen);
     c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) |
-              (flushed ? kStreamsFlushed : 0u) |
+              (flushed ? kStreamsFlushed : 0u) | (unlocked ? kUnlockedStream : 0u) |
               (told ? kSeen : 0u);
     tell_signals(c);
-    flushed = false;
+    flushed = unlocked = false;
     asked++;
     c.turn.store(kAsking, std::memory_order_release);
     ring();

@@ -158,6 +158,17 @@ struct real_t {
     int (*dup3)(int, int, int);
     int (*pipe2)(int *, int);
     int (*fclose)(FILE *);
+    size_t (*fwrite_unlocked)(const void *, size_t, size_t, FILE *);
+    int (*fputs_unlocked)(const char *, FILE *);
+    int (*fputc_unlocked)(int, FILE *);
+    int (*putc_unlocked)(int, FILE *);
+    int (*putchar_unlocked)(int);
+    int (*fflush_unlocked)(FILE *);
+    char *(*fgets_unlocked)(char *, int, FILE *);
+    size_t (*fread_unlocked)(void *, size_t, size_t, FILE *);
+    int (*fgetc_unlocked)(FILE *);
+    int (*getc_unlocked)(FILE *);
+    int (*getchar_unlocked)();
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);
@@ -241,6 +252,10 @@ struct request_t {
 
 // The thread flushed a standard stream itself, which its next ask tells.
 void flushed_streams();
+// The thread used a stream through an unlocked call, which its next ask tells: such a call
+// is no turn (it may run inside a flockfile's hold), and nothing orders what it does to the
+// stream's buffer against another thread's use of the stream.
+void used_unlocked_stream();
 
 // Whether this thread is steered: its process is the one interleave started or one it
 // forked, the thread began under the scheduler, and it is not inside a call of ours already

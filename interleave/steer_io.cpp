@@ -655,4 +655,73 @@ int gettimeofday(timeval *now, void *zone)
     return 0;
 }
 
+// The unlocked calls are no turns: a program calls them inside its own flockfile's hold,
+// where another thread's turn could not go on. They are passed on, and told, since what
+// they do to the stream's buffer is then ordered against nothing.
+size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *f)
+{
+    used_unlocked_stream();
+    return r().fwrite_unlocked(data, size, count, f);
+}
+
+int fputs_unlocked(const char *s, FILE *f)
+{
+    used_unlocked_stream();
+    return r().fputs_unlocked(s, f);
+}
+
+int fputc_unlocked(int c, FILE *f)
+{
+    used_unlocked_stream();
+    return r().fputc_unlocked(c, f);
+}
+
+int putc_unlocked(int c, FILE *f)
+{
+    used_unlocked_stream();
+    return r().putc_unlocked(c, f);
+}
+
+int putchar_unlocked(int c)
+{
+    used_unlocked_stream();
+    return r().putchar_unlocked(c);
+}
+
+int fflush_unlocked(FILE *f)
+{
+    used_unlocked_stream();
+    return r().fflush_unlocked(f);
+}
+
+char *fgets_unlocked(char *line, int size, FILE *f)
+{
+    used_unlocked_stream();
+    return r().fgets_unlocked(line, size, f);
+}
+
+size_t fread_unlocked(void *data, size_t size, size_t count, FILE *f)
+{
+    used_unlocked_stream();
+    return r().fread_unlocked(data, size, count, f);
+}
+
+int fgetc_unlocked(FILE *f)
+{
+    used_unlocked_stream();
+    return r().fgetc_unlocked(f);
+}
+
+int getc_unlocked(FILE *f)
+{
+    used_unlocked_stream();
+    return r().getc_unlocked(f);
+}
+
+int getchar_unlocked()
+{
+    used_unlocked_stream();
+    return r().getchar_unlocked();
+}
+
 }  // extern "C"

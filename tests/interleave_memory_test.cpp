@@ -121,6 +121,16 @@ TEST(Memory, TheMendsLockedOrAtomicAreQuietAndProvedWithTheirAccesses)
     EXPECT_TRUE(has(harness::one_line(interleave(dir, {(kProbes / "reads_a_program_through_popen").string()}).out),
                     "none breaks a rule. Not a proof: the program started another program (system, popen, posix_spawn, "
                     "an exec), which ran on its own"));
+    // Two threads writing one stream through the C library's unlocked calls: what those do
+    // to the stream's buffer is ordered against nothing, so no proof.
+    harness::write_file(dir / "unlocked.c", "#include <pthread.h>\n#include <stdio.h>\n"
+                                            "static void *t(void *x) { fwrite_unlocked(\"ab\\n\", 1, 3, stdout); return x; }\n"
+                                            "int main(void) { pthread_t a; pthread_create(&a, 0, t, 0); t(0);\n"
+                                            "    pthread_join(a, 0); return 0; }\n");
+    const harness::result_t unlocked = interleave(dir, {"--json", "unlocked.c"});
+    EXPECT_TRUE(has(unlocked.out, "\"complete\": true, \"proof\": false")) << unlocked.out << unlocked.err;
+    EXPECT_TRUE(has(harness::one_line(interleave(dir, {"unlocked.c"}).out),
+                    "none breaks a rule. Not a proof: a thread used a stream through the C library's unlocked calls"));
     // A program built the usual way: its accesses were no turns, and however complete the
     // search, the first thing it says is that this is no proof, and how to get one.
     const harness::result_t usual = interleave(dir, {"--json", (kProbes / "one_lock_each").string(), "2"});
