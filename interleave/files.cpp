@@ -91,6 +91,13 @@ std::string numbering(const thread_t &t)
     };
     switch (q.object2) {
     case steer::kFrees: return "closes " + descriptor(q.value, q.object == 1);
+    case steer::kFreesRange:
+        return q.object >= static_cast<uint64_t>(INT32_MAX)
+                   ? "closes every descriptor from " + std::to_string(q.value) + " on"
+                   : "closes descriptors " + std::to_string(q.value) + " to " + std::to_string(q.object);
+    case steer::kUses: return "looks at " + descriptor(q.value, false);
+    case steer::kMakes: return "takes a new descriptor";
+    case steer::kOpensFifo: return "takes a descriptor for an open of a FIFO";
     case steer::kCopies:
         return "copies " + descriptor(q.value, false) +
                (static_cast<int64_t>(q.object) >= 0 ? " over " + descriptor(static_cast<int64_t>(q.object), false) : "");
@@ -142,8 +149,9 @@ void use_file(turn_t &turn)
     // A look changes nothing: a thread that looks again and again waits for another.
     // An open takes a number, which changes what the next one gets.
     const bool names_changed = t.asks.extra == steer::kName && t.asks.object2 > steer::kLookUp;
-    turn.out.changed = names_changed || (t.asks.flags & steer::kNumbers) != 0 ||
-                       (t.asks.extra != steer::kName && t.asks.extra != steer::kLook);
+    const bool looks = t.asks.extra == steer::kName || t.asks.extra == steer::kLook ||
+                       (t.asks.extra == steer::kNumber && t.asks.object2 == steer::kUses);
+    turn.out.changed = names_changed || (t.asks.flags & steer::kNumbers) != 0 || !looks;
     if (t.asks.extra == steer::kNumber) {
         turn.out.does = numbering(t);
         return;

@@ -112,8 +112,9 @@ std::string next_of(model_t &m, const thread_t &t)
         case steer::kResize: return "resize a file";
         case steer::kMap: return "map a file";
         case steer::kNumber:
-            return q.object2 == steer::kFrees    ? "close"
-                   : q.object2 == steer::kCopies ? "copy a descriptor"
+            return q.object2 == steer::kFrees || q.object2 == steer::kFreesRange ? "close"
+                   : q.object2 == steer::kUses                                 ? "look at a descriptor"
+                   : q.object2 == steer::kCopies                               ? "copy a descriptor"
                    : q.object2 == steer::kAccepts ? "accept a connection"
                                                   : "make a descriptor";
         default: return "open a FIFO";

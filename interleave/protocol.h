@@ -107,13 +107,16 @@ enum io_t : int64_t {
     kOpenToWrite = 10,
     kOpenToReadWrite = 11,  // waits for nobody
     // A descriptor's number taken or freed where no pipe of the program's is the turn's:
-    // `object2` how (a number_t), `value` the descriptor, `object` the one a copy goes over
-    // or, for a close, 1 if it is a standard stream that interleave gave.
+    // `object2` how (a number_t), `value` the descriptor, `object` the one a copy goes over,
+    // the last of a range closed, or, for a close, 1 if it is a standard stream that
+    // interleave gave.
     kNumber = 12,
 };
 
 // How a turn of kNumber takes or frees a descriptor's number.
-enum number_t : uint64_t { kFrees, kCopies, kMakesPipe, kMakesSocket, kAccepts };
+// kUses only looks at the table: a call on a descriptor that is no turn on a file of its own
+// (fstat of a terminal, fcntl, fsync), which a close of it changes.
+enum number_t : uint64_t { kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses };
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.

@@ -225,6 +225,17 @@ void find_real()
     find(real.dup, "dup");
     find(real.fcntl, "fcntl");
     find(real.socket, "socket");
+    find(real.eventfd, "eventfd");
+    find(real.epoll_create, "epoll_create");
+    find(real.epoll_create1, "epoll_create1");
+    find(real.memfd_create, "memfd_create");
+    find(real.timerfd_create, "timerfd_create");
+    find(real.inotify_init, "inotify_init");
+    find(real.inotify_init1, "inotify_init1");
+    find(real.close_range, "close_range");
+    find(real.closefrom, "closefrom");
+    find(real.fsync, "fsync");
+    find(real.fdatasync, "fdatasync");
     find(real.socketpair, "socketpair");
     find(real.accept, "accept");
     find(real.accept4, "accept4");

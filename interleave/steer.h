@@ -151,6 +151,17 @@ struct real_t {
     int (*dup)(int);
     int (*fcntl)(int, int, ...);
     int (*socket)(int, int, int);
+    int (*eventfd)(unsigned, int);
+    int (*epoll_create)(int);
+    int (*epoll_create1)(int);
+    int (*memfd_create)(const char *, unsigned);
+    int (*timerfd_create)(int, int);
+    int (*inotify_init)();
+    int (*inotify_init1)(int);
+    int (*close_range)(unsigned, unsigned, int);
+    void (*closefrom)(int);
+    int (*fsync)(int);
+    int (*fdatasync)(int);
     int (*socketpair)(int, int, int, int *);
     int (*accept)(int, sockaddr *, socklen_t *);
     int (*accept4)(int, sockaddr *, socklen_t *, int);
@@ -307,6 +318,9 @@ bool before_reading(int fd, FILE *stream);
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
+// Whether a stream reads a pipe (or socket) that the program's own threads or processes
+// write to: a line may come to it in more than one write, and so in more than one read.
+bool reads_a_pipe(FILE *stream);
 // A call that takes or frees a descriptor's number where no pipe of the program's is its
 // turn: a turn, which the next open of any thread of the process depends on.
 void numbered(number_t how, int fd, int64_t other = -1, bool cancellation_point = false);

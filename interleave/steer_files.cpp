@@ -26,7 +26,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "steer.h"
@@ -80,7 +79,7 @@ bool no_writer(int fd)
 bool ready(int fd)
 {
     pollfd p{fd, POLLIN, 0};
-    const int flags = fcntl(fd, F_GETFL);
+    const int flags = r().fcntl(fd, F_GETFL);
     return (flags != -1 && (flags & O_NONBLOCK) != 0) || r().poll(&p, 1, 0) != 0 || no_writer(fd);
 }
 
@@ -94,47 +93,51 @@ bool writer_came(int fd)
 
 void blocking(int fd)
 {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    r().fcntl(fd, F_SETFL, r().fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
 // The end of a FIFO that a reader's open holds while it waits: natively the reader counts
 // from the moment its open begins.
 thread_local int waiting_with = -1;
 
-// A descriptor that the steering library holds across a turn moves to a high number, out of
-// the way of the numbers that the program's own opens get meanwhile; and the one an open
-// returns, back to the lowest free number, which it would have got natively as it returned.
-int moved(int fd, bool high)
+// The number a FIFO's open takes: the system takes it as the open begins, and holds it
+// while the open waits. Here a handle on the FIFO holds it, and lets go of it just before
+// each try of the open itself, so that the open needs no more numbers than the system's;
+// the open's descriptor then takes that number, or, where the open failed, the handle
+// takes it back.
+int put_at(int fd, int at, int flags)
 {
-    if (fd < 0)
+    if (fd < 0 || fd == at || r().dup3(fd, at, flags & O_CLOEXEC) < 0)
         return fd;
-    int floor = 0;
-    if (rlimit limit{}; high && getrlimit(RLIMIT_NOFILE, &limit) == 0)
-        floor = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1024) * 3 / 4);
-    const int flags = r().fcntl(fd, F_GETFD);
-    const int copy = r().fcntl(fd, (flags & FD_CLOEXEC) != 0 ? F_DUPFD_CLOEXEC : F_DUPFD, floor);
-    if (copy < 0 || (high ? copy < fd : copy > fd)) {
-        if (copy >= 0)
-            r().close(copy);
-        return fd;
-    }
     r().close(fd);
-    return copy;
+    return at;
 }
 
-// A FIFO's open that waits for its other end, with `handle` naming the FIFO: the system is
-// only ever asked for one that does not wait, and the wait is a turn in the model. A reader
-// counts as soon as its open begins; a writer, once its open returns.
-int open_waiting(int handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
+int open_in_place(int &handle, int dir, const char *path, int flags, mode_t mode)
+{
+    const int kept = handle;
+    r().close(kept);
+    const int fd = r().openat(dir, path, flags, mode);
+    const int error = errno;
+    handle = fd >= 0 ? -1 : put_at(r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)), kept, O_CLOEXEC);
+    errno = error;
+    return put_at(fd, kept, flags);
+}// A FIFO's open that waits for its other end, with `handle` naming the FIFO and holding its
+// number: the system is only ever asked for one that does not wait, and the wait is a turn
+// in the model. A reader counts as soon as its open begins; a writer, once its open returns.
+int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
 {
     const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
     for (;;) {
-        turn(handle, o, end, kSystemCall | kNumbers);  // again after a handler: the system begins it anew
-        int fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+        // Again after a handler: the system begins it anew.
+        if (handle < 0 && (handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW))) < 0)
+            return -1;
+        turn(handle, o, end, kSystemCall | kNumbers);
+        int fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
         const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
         if (wait) {
-            waiting_with = fd = moved(fd, true);
-            const int64_t answer = turn(handle, o, end, kEmpty | kSystemCall | kNumbers);
+            waiting_with = fd;
+            const int64_t answer = turn(fd >= 0 ? fd : handle, o, end, kEmpty | kSystemCall | kNumbers);
             fd = std::exchange(waiting_with, -1);
             if (answer == kRestarted)
                 continue;
@@ -143,13 +146,13 @@ int open_waiting(int handle, const opened_t &o, int dir, const char *path, int f
                 return -1;
             }
             if (end == kOpenToWrite) {
-                fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+                fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
                 // A reader opened it since, and has let go already: the system's open would
                 // have returned, with no reader. So does this one, behind a reader of its own
                 // for a moment.
                 if (fd < 0 && errno == ENXIO) {
                     const int both = r().openat(dir, path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-                    fd = r().openat(dir, path, flags | O_NONBLOCK, mode);
+                    fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
                     if (both >= 0)
                         r().close(both);
                 }
@@ -157,7 +160,7 @@ int open_waiting(int handle, const opened_t &o, int dir, const char *path, int f
         }
         if (fd >= 0)
             blocking(fd);
-        return moved(fd, false);
+        return fd;
     }
 }
 
@@ -235,11 +238,18 @@ void numbered(number_t how, int fd, int64_t other, bool cancellation_point)
     if (!steered())
         return;
     const request_t q{.call = call_t::io, .object = reinterpret_cast<const void *>(other), .object2 = how,
-                      .value = fd, .extra = kNumber, .flags = kSystemCall | kNumbers};
+                      .value = fd, .extra = kNumber, .flags = kSystemCall | (how == kUses ? 0u : kNumbers)};
     if (cancellation_point)
         ask_at_cancellation_point(q);
     else
         ask(q);
+}
+
+bool reads_a_pipe(FILE *stream)
+{
+    const int fd = fileno(stream);
+    return steered() && fd >= 0 && naming(fd) != names_t::given && look(fd).pipe &&
+           !(fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load());
 }
 
 void made_pipe(int fd)
@@ -250,30 +260,43 @@ void made_pipe(int fd)
         turn(fd, o, kMake, kSystemCall);
 }
 
+// A handle on the name, if it names a FIFO.
+int fifo_handle(int dir, const char *path, int flags, struct stat &st)
+{
+    const int handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+    if (handle >= 0 && (r().fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+        r().close(handle);
+        return -1;
+    }
+    return handle;
+}
+
 int open_fifo(int dir, const char *path, int flags, mode_t mode)
 {
     if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) || (flags & (O_PATH | O_DIRECTORY)) != 0)
         return kNotAFifo;
-    const int handle = moved(r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)), true);
+    // A look first, which holds nothing; then the number, at a turn of its own.
+    struct stat st {};
+    int handle = fifo_handle(dir, path, flags, st);
     if (handle < 0)
         return kNotAFifo;
-    struct stat st {};
-    if (r().fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        r().close(handle);
+    r().close(handle);
+    numbered(kOpensFifo, -1, -1, true);
+    if ((handle = fifo_handle(dir, path, flags, st)) < 0)
         return kNotAFifo;
-    }
     const opened_t o{true, true, st.st_dev, st.st_ino};
     const int access = flags & O_ACCMODE;
     const io_t end = access == O_RDONLY ? kOpenToRead : access == O_WRONLY ? kOpenToWrite : kOpenToReadWrite;
     int fd;
     if (end == kOpenToReadWrite || (flags & O_NONBLOCK) != 0) {
         turn(handle, o, end, kSystemCall | kNumbers);
-        fd = r().openat(dir, path, flags, mode);
+        fd = open_in_place(handle, dir, path, flags, mode);
     } else {
         fd = open_waiting(handle, o, dir, path, flags, mode);
     }
     const int error = errno;
-    r().close(handle);
+    if (handle >= 0)
+        r().close(handle);
     errno = error;
     return fd;
 }
@@ -284,6 +307,8 @@ void before_descriptor(int fd, io_t what)
         return;
     if (const opened_t o = look(fd); o.steered && !o.pipe)
         turn(fd, o, what, kSystemCall);
+    else if (!o.steered)
+        numbered(kUses, fd);  // a terminal's, a closed one: what it names depends on the closes
 }
 
 }  // namespace steer
@@ -302,7 +327,7 @@ int dup(int fd)
 
 int dup2(int fd, int over)
 {
-    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1)
+    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1 && naming(over) != names_t::given)
         before_closing(over, nullptr);
     else
         numbered(kCopies, fd, over);
@@ -311,23 +336,22 @@ int dup2(int fd, int over)
 
 int dup3(int fd, int over, int flags)
 {
-    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1)
+    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1 && naming(over) != names_t::given)
         before_closing(over, nullptr);
     else
         numbered(kCopies, fd, over);
     return r().dup3(fd, over, flags);
 }
 
-// fcntl's copies take a number as dup's do; its other commands pass their argument on as
-// the C library's own fcntl does.
+// fcntl's copies take a number as dup's do; its other commands look at the descriptor. The
+// argument is passed on as the C library's own fcntl passes it.
 int fcntl(int fd, int command, ...)
 {
     va_list rest;
     va_start(rest, command);
     void *argument = va_arg(rest, void *);
     va_end(rest);
-    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC)
-        numbered(kCopies, fd);
+    numbered(command == F_DUPFD || command == F_DUPFD_CLOEXEC ? kCopies : kUses, fd);
     return r().fcntl(fd, command, argument);
 }
 
@@ -337,9 +361,75 @@ int fcntl64(int fd, int command, ...)
     va_start(rest, command);
     void *argument = va_arg(rest, void *);
     va_end(rest);
-    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC)
-        numbered(kCopies, fd);
+    numbered(command == F_DUPFD || command == F_DUPFD_CLOEXEC ? kCopies : kUses, fd);
     return r().fcntl(fd, command, argument);
+}
+
+// Other calls that take a number, or free a range of them.
+int eventfd(unsigned value, int flags)
+{
+    numbered(kMakes, -1);
+    return r().eventfd(value, flags);
+}
+
+int epoll_create(int size)
+{
+    numbered(kMakes, -1);
+    return r().epoll_create(size);
+}
+
+int epoll_create1(int flags)
+{
+    numbered(kMakes, -1);
+    return r().epoll_create1(flags);
+}
+
+int memfd_create(const char *name, unsigned flags)
+{
+    numbered(kMakes, -1);
+    return r().memfd_create(name, flags);
+}
+
+int timerfd_create(int clock, int flags)
+{
+    numbered(kMakes, -1);
+    return r().timerfd_create(clock, flags);
+}
+
+int inotify_init()
+{
+    numbered(kMakes, -1);
+    return r().inotify_init();
+}
+
+int inotify_init1(int flags)
+{
+    numbered(kMakes, -1);
+    return r().inotify_init1(flags);
+}
+
+int close_range(unsigned first, unsigned last, int flags)
+{
+    numbered(kFreesRange, static_cast<int>(std::min<unsigned>(first, INT32_MAX)), std::min<unsigned>(last, INT32_MAX));
+    return r().close_range(first, last, flags);
+}
+
+void closefrom(int first)
+{
+    numbered(kFreesRange, first, INT32_MAX);
+    r().closefrom(first);
+}
+
+int fsync(int fd)
+{
+    before_descriptor(fd, kLook);
+    return r().fsync(fd);
+}
+
+int fdatasync(int fd)
+{
+    before_descriptor(fd, kLook);
+    return r().fdatasync(fd);
 }
 
 int socket(int domain, int type, int protocol)

@@ -231,9 +231,9 @@ TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
 // standard input that waits for a thread to write.
 std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
 {
-    return "#include <fcntl.h>\n#include <pthread.h>\n#include <sched.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/stat.h>\n#include <sys/uio.h>\n"
+    return "#include <fcntl.h>\n#include <pthread.h>\n#include <sched.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/eventfd.h>\n#include <sys/stat.h>\n#include <sys/uio.h>\n"
            "#include <unistd.h>\n"
-           "static int p[2], saved;\nstatic char path[] = \"written\";\n"
+           "static int p[2], saved, low[2];\nstatic char path[] = \"written\";\n"
            "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
            "static void *b(void *x) { (void)x; char c[8]; long n = 0, got; " + read + " (void)got; return (void *)n; }\n"
            "int main(void) {\n    pthread_t ta, tb; void *r;\n    if (pipe(p)) return 2;\n    saved = dup(1);\n"
@@ -243,11 +243,14 @@ std::string standard_stream_program(const std::string &set_up, const std::string
            "    return (long)r;\n}\n";
 }
 
-TEST(Sources, ADescriptorIsWhatTheOpensClosesAndCopiesBeforeItMadeIt)
+TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
 {
     harness::temp_dir dir;
     const std::string to_pipe_1 = "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[1], 1); close(p[1]);";
     const std::string peek = "if (read(p[0], c, 1) == 1) abort();";
+    // The two lowest numbers free, whatever the test's surroundings left open.
+    const std::string fifo = "unlink(\"fifo\"); if (mkfifo(\"fifo\", 0600)) return 2; low[0] = dup(0); low[1] = dup(0); "
+                             "close(low[0]); close(low[1]);";
     struct case_t {
         const char *name;
         std::string set_up, write, read;
@@ -268,6 +271,11 @@ TEST(Sources, ADescriptorIsWhatTheOpensClosesAndCopiesBeforeItMadeIt)
          "while ((got = read(p[0], c, sizeof c)) > 0) n += got; n = n != 3;", 0},
         {"kept_while_closed", "close(1);", "if (printf(\"xy\\n\") != 3) abort();", "", 0},
         {"waits_for_input", "dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);", "n = read(0, c, 1) != 1;", 0},
+        // A line written in two pieces is read in two reads, each a turn.
+        {"fgets_in_two_writes", "", "write(p[1], \"12 \", 3); write(p[1], \"34\\n\", 3);",
+         "FILE *in = fdopen(p[0], \"r\"); n = !fgets(c, sizeof c, in) || c[3] != '3' || c[5] != '\\n';", 0},
+        {"getline_in_two_writes", "", "write(p[1], \"12 \", 3); write(p[1], \"34\\n\", 3);",
+         "FILE *in = fdopen(p[0], \"r\"); char *l = 0; size_t size = 0; n = getline(&l, &size, in) != 6; free(l);", 0},
         // Which number an open, a dup or a pipe gets depends on the other threads' closes
         // and copies before it.
         {"open_after_close", "", "close(1);", "if (open(path, O_WRONLY | O_CREAT, 0600) == 1) abort();", 1},
@@ -276,11 +284,19 @@ TEST(Sources, ADescriptorIsWhatTheOpensClosesAndCopiesBeforeItMadeIt)
         {"file_closed", "close(saved); saved = open(path, O_WRONLY | O_CREAT, 0600);", "close(saved);",
          "if (open(path, O_RDONLY) == saved) abort();", 1},
         {"pipe_after_close", "", "close(p[0]);", "int q[2]; if (pipe(q) == 0 && q[0] == p[0]) abort();", 1},
+        {"fstat_after_close", "close(saved); saved = open(\"/dev/null\", O_RDONLY);", "close(saved);",
+         "struct stat st; if (fstat(saved, &st) != 0) abort();", 1},
+        {"fcntl_after_close", "close(saved); saved = open(\"/dev/null\", O_RDONLY);", "close(saved);",
+         "if (fcntl(saved, F_GETFD) < 0) abort();", 1},
+        {"eventfd_after_close", "", "close(saved);", "if (eventfd(0, 0) == saved) abort();", 1},
+        {"close_range_frees", "", "close_range(saved, saved, 0);", "if (dup(0) == saved) abort();", 1},
         {"write_after_close", "close(saved); saved = open(path, O_WRONLY | O_CREAT, 0600);", "close(saved);",
          "if (write(saved, \"x\", 1) != 1) abort();", 1},
-        // A FIFO's opens get the numbers they would natively, whichever waits for the other.
-        {"fifo_numbers", "unlink(\"fifo\"); if (mkfifo(\"fifo\", 0600)) return 2;", "if (open(\"fifo\", O_WRONLY) > 7) abort();",
-         "int fd = open(\"fifo\", O_RDONLY); n = fd != 6 && fd != 7;", 0},
+        // A FIFO's opens get the numbers they would natively, whichever waits for the other,
+        {"fifo_numbers", fifo, "int fd = open(\"fifo\", O_WRONLY); if (fd != low[0] && fd != low[1]) abort();",
+         "int fd = open(\"fifo\", O_RDONLY); n = fd != low[0] && fd != low[1];", 0},
+        // and the system takes a FIFO's number as its open begins, before the open waits.
+        {"fifo_number_first", fifo, "if (open(\"fifo\", O_WRONLY) == low[0]) abort();", "open(\"fifo\", O_RDONLY);", 1},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
     };
     for (const case_t &c : cases) {
