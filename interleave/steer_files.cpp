@@ -311,14 +311,26 @@ void before_descriptor(int fd, io_t what)
         numbered(kUses, fd);  // a terminal's, a closed one: what it names depends on the closes
 }
 
+namespace {
+
+// A copy of a descriptor takes a number. One over another that is open closes that one
+// first: the end of a pipe it held may be its last writer's.
+void before_copying(int fd, int over)
+{
+    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1 && naming(over) != names_t::given)
+        before_closing(over, nullptr);
+    else
+        numbered(kCopies, fd, over);
+}
+
+}  // namespace
+
 }  // namespace steer
 
 using namespace steer;
 
 extern "C" {
 
-// A copy of a descriptor takes a number. One over another that is open closes that one
-// first: the end of a pipe it held may be its last writer's.
 int dup(int fd)
 {
     numbered(kCopies, fd);
@@ -327,19 +339,13 @@ int dup(int fd)
 
 int dup2(int fd, int over)
 {
-    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1 && naming(over) != names_t::given)
-        before_closing(over, nullptr);
-    else
-        numbered(kCopies, fd, over);
+    before_copying(fd, over);
     return r().dup2(fd, over);
 }
 
 int dup3(int fd, int over, int flags)
 {
-    if (fd != over && r().fcntl(fd, F_GETFD) != -1 && r().fcntl(over, F_GETFD) != -1 && naming(over) != names_t::given)
-        before_closing(over, nullptr);
-    else
-        numbered(kCopies, fd, over);
+    before_copying(fd, over);
     return r().dup3(fd, over, flags);
 }
 
@@ -355,15 +361,7 @@ int fcntl(int fd, int command, ...)
     return r().fcntl(fd, command, argument);
 }
 
-int fcntl64(int fd, int command, ...)
-{
-    va_list rest;
-    va_start(rest, command);
-    void *argument = va_arg(rest, void *);
-    va_end(rest);
-    numbered(command == F_DUPFD || command == F_DUPFD_CLOEXEC ? kCopies : kUses, fd);
-    return r().fcntl(fd, command, argument);
-}
+int fcntl64(int fd, int command, ...) __attribute__((alias("fcntl")));
 
 // Other calls that take a number, or free a range of them.
 int eventfd(unsigned value, int flags)
