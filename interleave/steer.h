@@ -318,9 +318,6 @@ bool before_reading(int fd, FILE *stream);
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
-// Whether a stream reads a pipe (or socket) that the program's own threads or processes
-// write to: a line may come to it in more than one write, and so in more than one read.
-bool reads_a_pipe(FILE *stream);
 // A call that takes or frees a descriptor's number where no pipe of the program's is its
 // turn: a turn, which the next open of any thread of the process depends on.
 void numbered(number_t how, int fd, int64_t other = -1, bool cancellation_point = false);

@@ -245,13 +245,6 @@ void numbered(number_t how, int fd, int64_t other, bool cancellation_point)
         ask(q);
 }
 
-bool reads_a_pipe(FILE *stream)
-{
-    const int fd = fileno(stream);
-    return steered() && fd >= 0 && naming(fd) != names_t::given && look(fd).pipe &&
-           !(fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load());
-}
-
 void made_pipe(int fd)
 {
     if (!steered())

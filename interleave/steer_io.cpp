@@ -122,43 +122,6 @@ bool input(FILE *f)
     return f != nullptr && before_reading(fileno(f), f);
 }
 
-// A line read from a stream of a pipe: the C library would read the pipe again, in the
-// system, for the rest of a line written in pieces. Here the stream's buffer is refilled
-// one read at a time, each read a turn that waits in the model while the pipe is empty.
-bool emptied(FILE *f)
-{
-    return f->_IO_read_ptr >= f->_IO_read_end;
-}
-
-ssize_t delimited_in_turns(char **line, size_t *size, int delimiter, FILE *f)
-{
-    std::size_t n = 0;
-    for (;;) {
-        if (n > 0 && emptied(f) && input(f))
-            return -1;
-        const int c = r().getc(f);
-        if (c == EOF)
-            break;
-        if (*line == nullptr || n + 2 > *size) {
-            const std::size_t bigger = std::max<std::size_t>(120, *size * 2);
-            char *grown = static_cast<char *>(std::realloc(*line, bigger));
-            if (grown == nullptr) {
-                errno = ENOMEM;
-                return -1;
-            }
-            *line = grown;
-            *size = bigger;
-        }
-        (*line)[n++] = static_cast<char>(c);
-        if (c == delimiter)
-            break;
-    }
-    if (n == 0)
-        return -1;
-    (*line)[n] = '\0';
-    return static_cast<ssize_t>(n);
-}
-
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
 int64_t sleep_until(int64_t deadline)
 {
@@ -437,44 +400,30 @@ char *fgets(char *line, int size, FILE *f)
 {
     if (input(f))
         return nullptr;
-    if (size <= 1 || !reads_a_pipe(f))
-        return r().fgets(line, size, f);
-    int n = 0;
-    while (n < size - 1) {
-        if (n > 0 && emptied(f) && input(f))
-            return nullptr;  // a handler cut the wait short: the read fails, as the system's does
-        const int c = r().getc(f);
-        if (c == EOF)
-            break;
-        line[n++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
-    }
-    if (n == 0)
-        return nullptr;
-    line[n] = '\0';
-    return line;
+    return r().fgets(line, size, f);
 }
 
 ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
     if (input(f))
         return -1;
-    if (line == nullptr || size == nullptr || !reads_a_pipe(f))
-        return r().getdelim(line, size, delimiter, f);
-    return delimited_in_turns(line, size, delimiter, f);
+    return r().getdelim(line, size, delimiter, f);
 }
 
 ssize_t getline(char **line, size_t *size, FILE *f)
 {
-    return getdelim(line, size, '\n', f);
+    if (input(f))
+        return -1;
+    return r().getdelim(line, size, '\n', f);
 }
 
 // What an optimised build calls for getline, and what getc_unlocked and its kin call when
 // the stream's buffer is empty.
 ssize_t __getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
-    return getdelim(line, size, delimiter, f);
+    if (input(f))
+        return -1;
+    return r().getdelim(line, size, delimiter, f);
 }
 
 int __uflow(FILE *f)

@@ -271,11 +271,6 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "while ((got = read(p[0], c, sizeof c)) > 0) n += got; n = n != 3;", 0},
         {"kept_while_closed", "close(1);", "if (printf(\"xy\\n\") != 3) abort();", "", 0},
         {"waits_for_input", "dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);", "n = read(0, c, 1) != 1;", 0},
-        // A line written in two pieces is read in two reads, each a turn.
-        {"fgets_in_two_writes", "", "write(p[1], \"12 \", 3); write(p[1], \"34\\n\", 3);",
-         "FILE *in = fdopen(p[0], \"r\"); n = !fgets(c, sizeof c, in) || c[3] != '3' || c[5] != '\\n';", 0},
-        {"getline_in_two_writes", "", "write(p[1], \"12 \", 3); write(p[1], \"34\\n\", 3);",
-         "FILE *in = fdopen(p[0], \"r\"); char *l = 0; size_t size = 0; n = getline(&l, &size, in) != 6; free(l);", 0},
         // Which number an open, a dup or a pipe gets depends on the other threads' closes
         // and copies before it.
         {"open_after_close", "", "close(1);", "if (open(path, O_WRONLY | O_CREAT, 0600) == 1) abort();", 1},
