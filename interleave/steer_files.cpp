@@ -105,6 +105,11 @@ thread_local int waiting_with = -1;
 // each try of the open itself, so that the open needs no more numbers than the system's;
 // the open's descriptor then takes that number, or, where the open failed, the handle
 // takes it back.
+int path_handle(int dir, const char *path, int flags)
+{
+    return r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+}
+
 int put_at(int fd, int at, int flags)
 {
     if (fd < 0 || fd == at || r().dup3(fd, at, flags & O_CLOEXEC) < 0)
@@ -119,10 +124,12 @@ int open_in_place(int &handle, int dir, const char *path, int flags, mode_t mode
     r().close(kept);
     const int fd = r().openat(dir, path, flags, mode);
     const int error = errno;
-    handle = fd >= 0 ? -1 : put_at(r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)), kept, O_CLOEXEC);
+    handle = fd >= 0 ? -1 : put_at(path_handle(dir, path, flags), kept, O_CLOEXEC);
     errno = error;
     return put_at(fd, kept, flags);
-}// A FIFO's open that waits for its other end, with `handle` naming the FIFO and holding its
+}
+
+// A FIFO's open that waits for its other end, with `handle` naming the FIFO and holding its
 // number: the system is only ever asked for one that does not wait, and the wait is a turn
 // in the model. A reader counts as soon as its open begins; a writer, once its open returns.
 int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
@@ -130,7 +137,7 @@ int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int 
     const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
     for (;;) {
         // Again after a handler: the system begins it anew.
-        if (handle < 0 && (handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW))) < 0)
+        if (handle < 0 && (handle = path_handle(dir, path, flags)) < 0)
             return -1;
         turn(handle, o, end, kSystemCall | kNumbers);
         int fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
@@ -229,8 +236,7 @@ void before_closing(int fd, FILE *stream)
     if (const opened_t o = look(fd); o.pipe && names != names_t::given)
         turn(fd, o, kClose, (stream == nullptr ? kSystemCall : 0u) | kNumbers);
     else
-        ask_at_cancellation_point({.call = call_t::io, .object = reinterpret_cast<const void *>(names == names_t::given),
-                                   .object2 = kFrees, .value = fd, .extra = kNumber, .flags = kSystemCall | kNumbers});
+        numbered(kFrees, fd, names == names_t::given, true);
 }
 
 void numbered(number_t how, int fd, int64_t other, bool cancellation_point)
@@ -256,7 +262,7 @@ void made_pipe(int fd)
 // A handle on the name, if it names a FIFO.
 int fifo_handle(int dir, const char *path, int flags, struct stat &st)
 {
-    const int handle = r().openat(dir, path, O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+    const int handle = path_handle(dir, path, flags);
     if (handle >= 0 && (r().fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode))) {
         r().close(handle);
         return -1;
