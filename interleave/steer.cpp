@@ -513,6 +513,7 @@ void in_child()
     const int channel = forking;
     forking = -1;
     in_fork = false;
+    forget_held_reads();
     register_me(channel);
     wrapped = false;
     random_state ^= static_cast<uint64_t>(channel) * 0xBF58476D1CE4E5B9ULL;

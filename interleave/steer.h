@@ -313,8 +313,30 @@ bool stands_for_parent(pid_t pid);
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a
 // turn, and for a pipe with nothing to read and a writer yet, a wait until another turn
 // writes to it or closes it. A write, and a close of a pipe, are turns; so is a new pipe.
-// True where a signal's handler cut the wait short: the read fails with EINTR.
-bool before_reading(int fd, FILE *stream);
+//
+// A read that waited holds its file, as the system's does: another thread's close of its
+// descriptor, or a new file at that number, does not take it away, and a writer still has
+// a reader. The read goes on with `from`; a stream's, with that file lent back at the
+// stream's number until the record ends (a stream's read goes to its number).
+struct reading_t {
+    int from = -1;        // the descriptor to read
+    bool failed = false;  // a signal's handler cut the wait short: the read fails with EINTR
+    int held = -1;        // a copy of the file that the read waited on
+    int lent = -1;        // the stream's number, lent that file
+    int displaced = -1;   // what had that number, kept aside meanwhile
+    int displaced_flags = 0;
+
+    explicit reading_t(int fd) : from(fd) {}  // a read that is no turn here
+    reading_t(int fd, FILE *stream);
+    ~reading_t();
+    reading_t(const reading_t &) = delete;
+    reading_t &operator=(const reading_t &) = delete;
+};
+// Whether a stream reads a pipe of the program's, whose writers are steered: a line read
+// from it may come in pieces, each a read that may wait.
+bool reads_a_pipe(FILE *stream);
+// A fork's child lets go of the files that its parent's waiting reads held.
+void forget_held_reads();
 void before_writing(int fd, FILE *stream);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);

@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "steer.h"
@@ -171,38 +172,119 @@ int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int 
     }
 }
 
+// A copy of a descriptor that the library keeps for a while, at a number far above those
+// the program takes, so that the program's next open gets the number it would natively.
+int aside(int fd)
+{
+    rlimit limit{};
+    rlim_t top = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        top = std::min<rlim_t>(limit.rlim_cur, 4160);
+    return r().fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(std::max<rlim_t>(top, 128) - 64));
+}
+
+// The copies that reads hold while they wait, plus one (0 is a free slot): a fork's child
+// lets go of them, as it has only the files its parent's descriptors named.
+std::array<std::atomic<int>, 64> held_reads;
+
+void hold(int fd)
+{
+    for (std::atomic<int> &slot : held_reads) {
+        int free = 0;
+        if (slot.compare_exchange_strong(free, fd + 1))
+            return;
+    }
+}
+
+void let_go(int fd)
+{
+    for (std::atomic<int> &slot : held_reads) {
+        int it = fd + 1;
+        if (slot.compare_exchange_strong(it, 0))
+            return;
+    }
+}
+
 }  // namespace
 
-bool before_reading(int fd, FILE *stream)
+reading_t::reading_t(int fd, FILE *stream) : from(fd)
 {
     if (!steered())
-        return false;
+        return;
     const opened_t o = look(fd);
     if (!o.steered)
-        return false;
-    const uint32_t system = stream == nullptr ? kSystemCall : 0u;
+        return;
+    // A stream with nothing left in its buffer fills it with a read of the system's, at
+    // which a signal that waits arrives, as at any system call.
+    const bool buffered = stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end;
+    const uint32_t system = buffered ? 0u : kSystemCall;
     turn(fd, o, kRead, system);
-    if (!o.pipe || (stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end))
-        return false;
+    if (!o.pipe || buffered)
+        return;
     // No turn writes to it: the program does, in its own time.
     if (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()) {
         wait_for_a_program(fd);
-        return false;
+        return;
     }
-    while (!ready(fd)) {
+    if (ready(fd))
+        return;
+    if ((held = aside(fd)) >= 0)
+        hold(held);
+    const int waits_on = held >= 0 ? held : fd;
+    while (!ready(waits_on)) {
         const int64_t answer = turn(fd, o, kRead, kEmpty | system);
         if (answer == kCancelled)
-            return false;
+            return;
         // Restarted by the system after the handler, it looks again.
         if (answer == kInterrupted) {
             // The system's read would have failed with EINTR, and a stream's with its error set.
             if (stream != nullptr)
                 stream->_flags |= _IO_ERR_SEEN;
+            failed = true;
             errno = EINTR;
-            return true;
+            return;
         }
     }
-    return false;
+    if (held < 0)
+        return;
+    if (stream == nullptr) {
+        from = held;
+        return;
+    }
+    // Whatever has the stream's number now (if anything) steps aside for the call.
+    const int flags = r().fcntl(fd, F_GETFD);
+    const int kept = flags != -1 ? aside(fd) : -1;
+    if ((flags != -1 && kept < 0) || r().dup2(held, fd) < 0) {
+        if (kept >= 0)
+            r().close(kept);
+        return;
+    }
+    lent = fd;
+    displaced = kept;
+    displaced_flags = flags;
+}
+
+reading_t::~reading_t()
+{
+    const int error = errno;
+    if (lent >= 0 && displaced >= 0) {
+        r().dup3(displaced, lent, (displaced_flags & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0);
+        r().close(displaced);
+    } else if (lent >= 0) {
+        r().close(lent);
+    }
+    if (held >= 0) {
+        let_go(held);
+        r().close(held);
+    }
+    errno = error;
+}
+
+void forget_held_reads()
+{
+    for (std::atomic<int> &slot : held_reads)
+        if (const int it = slot.exchange(0); it > 0)
+            r().close(it - 1);
 }
 
 void let_go_of_wait()
@@ -249,6 +331,13 @@ void numbered(number_t how, int fd, int64_t other, bool cancellation_point)
         ask_at_cancellation_point(q);
     else
         ask(q);
+}
+
+bool reads_a_pipe(FILE *stream)
+{
+    const int fd = fileno(stream);
+    return steered() && fd >= 0 && naming(fd) != names_t::given && look(fd).pipe &&
+           !(fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load());
 }
 
 void made_pipe(int fd)

@@ -111,15 +111,90 @@ struct print_t {
 
 // A read of standard input through its stream needs a turn only when the stream has
 // nothing left to hand out; a read of another stream, of a pipe or a file, is a turn.
-// True where a signal's handler cut the wait short: the read fails.
-bool input(FILE *f)
+reading_t input(FILE *f)
 {
     if (f == stdin && !standard_elsewhere(STDIN_FILENO)) {
         if (stdin->_IO_read_ptr >= stdin->_IO_read_end)
             ask_at_cancellation_point({call_t::input});
-        return false;
+        return reading_t(STDIN_FILENO);
     }
-    return f != nullptr && before_reading(fileno(f), f);
+    return reading_t(f != nullptr ? fileno(f) : -1, f);
+}
+
+// A read through a descriptor: of standard input, when it is the one interleave gave.
+reading_t input(int fd)
+{
+    if (fd == STDIN_FILENO && !standard_elsewhere(fd)) {
+        ask_at_cancellation_point({call_t::input});
+        return reading_t(fd);
+    }
+    return reading_t(fd, nullptr);
+}
+
+// A line read from a pipe may come in pieces, each a read of its own: the stream's buffer
+// is filled afresh as it runs out, each fill a read that may wait for a writer, as the C
+// library's would in the system. The stream stays locked for the whole line, as there.
+// One character: the first of a call is a turn whatever the buffer holds.
+int piece(FILE *f, bool first)
+{
+    if (!first && f->_IO_read_ptr < f->_IO_read_end)
+        return r().getc(f);
+    const reading_t reading = input(f);
+    return reading.failed ? EOF : r().getc(f);
+}
+
+// An error in the middle of the line (a handler that cut a read short) loses what was
+// read, as the C library's fgets does; an error from before the call does not count.
+char *line_in_pieces(char *line, int size, FILE *f)
+{
+    flockfile(f);
+    const int old_error = f->_flags & _IO_ERR_SEEN;
+    f->_flags &= ~_IO_ERR_SEEN;
+    int n = 0;
+    for (int c = 0; n < size - 1 && c != '\n';) {
+        if ((c = piece(f, n == 0)) == EOF)
+            break;
+        line[n++] = static_cast<char>(c);
+    }
+    const bool failed = (f->_flags & _IO_ERR_SEEN) != 0 && errno != EAGAIN;
+    f->_flags |= old_error;
+    funlockfile(f);
+    if (n == 0 || failed)
+        return nullptr;
+    line[n] = '\0';
+    return line;
+}
+
+// getdelim keeps what it read before an error or the end, as the C library's does.
+ssize_t delimited_in_pieces(char **line, size_t *size, int delimiter, FILE *f)
+{
+    if (*line == nullptr || *size == 0) {
+        char *first = static_cast<char *>(std::realloc(*line, 120));
+        if (first == nullptr)
+            return -1;
+        *line = first;
+        *size = 120;
+    }
+    flockfile(f);
+    std::size_t n = 0;
+    bool out_of_memory = false;
+    for (int c = 0; c != delimiter;) {
+        if ((c = piece(f, n == 0)) == EOF)
+            break;
+        if (n + 2 > *size) {
+            char *grown = static_cast<char *>(std::realloc(*line, *size * 2));
+            if ((out_of_memory = grown == nullptr))
+                break;
+            *line = grown;
+            *size *= 2;
+        }
+        (*line)[n++] = static_cast<char>(c);
+    }
+    funlockfile(f);
+    if (n == 0 || out_of_memory)
+        return -1;
+    (*line)[n] = '\0';
+    return static_cast<ssize_t>(n);
 }
 
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
@@ -334,18 +409,18 @@ ssize_t write(int fd, const void *data, size_t size)
 // Reads of standard input, and of pipes and files.
 ssize_t read(int fd, void *data, size_t size)
 {
-    if (fd == 0 && !standard_elsewhere(fd))
-        ask_at_cancellation_point({call_t::input});
-    else if (before_reading(fd, nullptr))
+    const reading_t reading = input(fd);
+    if (reading.failed)
         return -1;
-    return r().read(fd, data, size);
+    return r().read(reading.from, data, size);
 }
 
 ssize_t pread(int fd, void *data, size_t size, off_t at)
 {
-    if (before_reading(fd, nullptr))
+    const reading_t reading(fd, nullptr);
+    if (reading.failed)
         return -1;
-    return r().pread(fd, data, size, at);
+    return r().pread(reading.from, data, size, at);
 }
 
 ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
@@ -356,11 +431,10 @@ ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 
 ssize_t readv(int fd, const iovec *parts, int count)
 {
-    if (fd == 0 && !standard_elsewhere(fd))
-        ask_at_cancellation_point({call_t::input});
-    else if (before_reading(fd, nullptr))
+    const reading_t reading = input(fd);
+    if (reading.failed)
         return -1;
-    return r().readv(fd, parts, count);
+    return r().readv(reading.from, parts, count);
 }
 
 ssize_t writev(int fd, const iovec *parts, int count)
@@ -398,79 +472,88 @@ int pipe2(int fds[2], int flags)
 
 char *fgets(char *line, int size, FILE *f)
 {
-    if (input(f))
+    if (size > 1 && f != nullptr && reads_a_pipe(f))
+        return line_in_pieces(line, size, f);
+    const reading_t reading = input(f);
+    if (reading.failed)
         return nullptr;
     return r().fgets(line, size, f);
 }
 
 ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
-    if (input(f))
+    if (line != nullptr && size != nullptr && f != nullptr && reads_a_pipe(f))
+        return delimited_in_pieces(line, size, delimiter, f);
+    const reading_t reading = input(f);
+    if (reading.failed)
         return -1;
     return r().getdelim(line, size, delimiter, f);
 }
 
 ssize_t getline(char **line, size_t *size, FILE *f)
 {
-    if (input(f))
-        return -1;
-    return r().getdelim(line, size, '\n', f);
+    return getdelim(line, size, '\n', f);
 }
 
 // What an optimised build calls for getline, and what getc_unlocked and its kin call when
 // the stream's buffer is empty.
 ssize_t __getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
-    if (input(f))
-        return -1;
-    return r().getdelim(line, size, delimiter, f);
+    return getdelim(line, size, delimiter, f);
 }
 
 int __uflow(FILE *f)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return EOF;
     return r().uflow(f);
 }
 
 int fgetc(FILE *f)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return EOF;
     return r().fgetc(f);
 }
 
 int getc(FILE *f)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return EOF;
     return r().getc(f);
 }
 
 int getchar()
 {
-    if (input(stdin))
+    const reading_t reading = input(stdin);
+    if (reading.failed)
         return EOF;
     return r().getchar();
 }
 
 size_t fread(void *data, size_t size, size_t count, FILE *f)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return 0;
     return r().fread(data, size, count, f);
 }
 
 int __isoc99_vscanf(const char *format, va_list args)
 {
-    if (input(stdin))
+    const reading_t reading = input(stdin);
+    if (reading.failed)
         return EOF;
     return r().vscanf(format, args);
 }
 
 int __isoc99_scanf(const char *format, ...)
 {
-    if (input(stdin))
+    const reading_t reading = input(stdin);
+    if (reading.failed)
         return EOF;
     va_list args;
     va_start(args, format);
@@ -481,14 +564,16 @@ int __isoc99_scanf(const char *format, ...)
 
 int __isoc99_vfscanf(FILE *f, const char *format, va_list args)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return EOF;
     return r().vfscanf(f, format, args);
 }
 
 int __isoc99_fscanf(FILE *f, const char *format, ...)
 {
-    if (input(f))
+    const reading_t reading = input(f);
+    if (reading.failed)
         return EOF;
     va_list args;
     va_start(args, format);
