@@ -103,6 +103,10 @@ std::string numbering(const thread_t &t)
                (static_cast<int64_t>(q.object) >= 0 ? " over " + descriptor(static_cast<int64_t>(q.object), false) : "");
     case steer::kMakesPipe: return "takes two descriptors for a new pipe";
     case steer::kMakesSocket: return "takes a descriptor for a new socket";
+    case steer::kInLibrary:
+        return "calls " +
+               std::string(q.object < steer::kLibraryCalls.size() ? steer::kLibraryCalls[q.object] : "the C library") +
+               ", which may take descriptors of its own";
     default: return "accepts a connection on descriptor " + std::to_string(q.value);
     }
 }
@@ -154,6 +158,7 @@ void use_file(turn_t &turn)
     turn.out.changed = names_changed || (t.asks.flags & steer::kNumbers) != 0 || !looks;
     if (t.asks.extra == steer::kNumber) {
         turn.out.does = numbering(t);
+        turn.m.library_numbers = turn.m.library_numbers || t.asks.object2 == steer::kInLibrary;
         return;
     }
     if (t.asks.extra == steer::kName) {

@@ -235,6 +235,7 @@ struct model_t {
     bool mapping_unordered = false;  // and files were read or changed otherwise too
     bool others_ran = false;  // a program interleave does not steer ran (system, popen, an exec)
     bool unlocked_streams = false;  // a thread used a stream through the C library's unlocked calls
+    bool library_numbers = false;   // a thread called the C library where it takes descriptors itself
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;

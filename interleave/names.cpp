@@ -47,8 +47,11 @@ std::string sem_text(const object_t &o)
 // What the thread asks, in a few words: "lock fork 2 (m[2])".
 std::string next_of(model_t &m, const thread_t &t)
 {
-    const auto named = [&](kind_t kind, uint64_t address) { return peek_name(m, t, kind, address); };
     const request_t &q = t.asks;
+    const auto named = [&](kind_t kind, uint64_t address) {
+        return (q.flags & steer::kStream) != 0 && address == q.object ? stream_lock_name(q.object2)
+                                                                      : peek_name(m, t, kind, address);
+    };
     switch (q.call) {
     case call_t::start: return "start";
     case call_t::mutex_init: return "set up " + named(kind_t::mutex, q.object);
@@ -207,6 +210,14 @@ void name_object(const model_t &m, object_t &o)
     }
     if (o.name.empty())
         o.name = std::string(kind_name(o.kind)) + " " + std::to_string(o.order + 1);
+}
+
+std::string stream_lock_name(uint64_t fd)
+{
+    constexpr std::array<const char *, 3> standard = {"standard input", "standard output", "standard error"};
+    return "the lock of " + (fd < standard.size() ? std::string(standard[fd])
+                             : fd < 1u << 20    ? "the stream of descriptor " + std::to_string(fd)
+                                                : std::string("a stream"));
 }
 
 void name_thread(model_t &m, int id, const std::string &routine)

@@ -16,6 +16,8 @@ void name_object(const model_t &m, object_t &o);
 // The program's variable at an address, if one holds it: "lock", "m[2]".
 std::string variable_name(const model_t &m, kind_t kind, uint64_t address);
 const char *kind_name(kind_t kind);
+// A stream's lock (flockfile's), by the stream's descriptor: "the lock of standard output".
+std::string stream_lock_name(uint64_t fd);
 
 // A new thread's name: its start routine's ("producer", "consumer 2"), a philosopher's
 // letter, or "thread", "child".

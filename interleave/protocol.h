@@ -8,6 +8,7 @@
 // interleave's, which it could close, or write over with a file of its own.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -116,7 +117,15 @@ enum io_t : int64_t {
 // How a turn of kNumber takes or frees a descriptor's number.
 // kUses only looks at the table: a call on a descriptor that is no turn on a file of its own
 // (fstat of a terminal, fcntl, fsync), which a close of it changes.
-enum number_t : uint64_t { kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses };
+// kInLibrary is a call of the C library that may take descriptors of its own inside it (a
+// look-up of a user or a host, syslog's socket): `object` is its place in kLibraryCalls.
+enum number_t : uint64_t {
+    kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary
+};
+constexpr std::array<const char *, 18> kLibraryCalls = {
+    "openlog", "syslog", "closelog", "getpwnam", "getpwuid", "getpwnam_r", "getpwuid_r", "getgrnam", "getgrgid",
+    "getgrnam_r", "getgrgid_r", "gethostbyname", "gethostbyaddr", "getaddrinfo", "getnameinfo", "getservbyname",
+    "getservbyport", "getlogin"};
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.
@@ -189,6 +198,7 @@ enum flag_t : uint32_t {
                           // dup, a pipe): which number the next open gets depends on it
     kUnlockedStream = 134217728,  // since its last ask the thread used a stream through the C
                                   // library's unlocked calls (fwrite_unlocked...), not turns
+    kStream = 268435456,  // a lock that is a stream's (flockfile): `object2` is its descriptor
 };
 
 struct channel_t {

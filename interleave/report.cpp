@@ -240,7 +240,7 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked;
+    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && !s.library_numbers;
 }
 
 namespace {
@@ -306,10 +306,13 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak || s.others || s.unlocked) {
+        } else if (s.mapped || s.weak || s.others || s.unlocked || s.library_numbers) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
-                s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "
+                s.library_numbers
+                    ? "Not a proof: a thread called the C library where it may take descriptors of its own "
+                      "(a look-up of a user or a host, syslog), and which numbers it took, and when, was not watched."
+                : s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "
                              "(fwrite_unlocked, putc_unlocked...), which are not turns, so what they do to the "
                              "stream's buffer is not ordered against the other threads' use of it."
                 : s.others ? "Not a proof: the program started another program (system, popen, posix_spawn, an exec), "

@@ -196,6 +196,7 @@ int search(const options_t &o, const screen_t &screen)
             s.mapped = s.mapped || run.mapped;
             s.others = s.others || run.others;
             s.unlocked = s.unlocked || run.unlocked;
+            s.library_numbers = s.library_numbers || run.library_numbers;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);

@@ -9,7 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdarg>
 #include <dirent.h>
+#include <grp.h>
+#include <netdb.h>
+#include <pwd.h>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <cstdio>
@@ -178,8 +183,30 @@ struct real_t {
     char *(*fgets_unlocked)(char *, int, FILE *);
     size_t (*fread_unlocked)(void *, size_t, size_t, FILE *);
     int (*fgetc_unlocked)(FILE *);
+    void (*flockfile)(FILE *);
+    int (*ftrylockfile)(FILE *);
+    void (*funlockfile)(FILE *);
     int (*getc_unlocked)(FILE *);
     int (*getchar_unlocked)();
+    void (*openlog)(const char *, int, int);
+    void (*vsyslog)(int, const char *, va_list);
+    void (*vsyslog_chk)(int, int, const char *, va_list);
+    void (*closelog)();
+    passwd *(*getpwnam)(const char *);
+    passwd *(*getpwuid)(uid_t);
+    int (*getpwnam_r)(const char *, passwd *, char *, size_t, passwd **);
+    int (*getpwuid_r)(uid_t, passwd *, char *, size_t, passwd **);
+    group *(*getgrnam)(const char *);
+    group *(*getgrgid)(gid_t);
+    int (*getgrnam_r)(const char *, group *, char *, size_t, group **);
+    int (*getgrgid_r)(gid_t, group *, char *, size_t, group **);
+    hostent *(*gethostbyname)(const char *);
+    hostent *(*gethostbyaddr)(const void *, socklen_t, int);
+    int (*getaddrinfo)(const char *, const char *, const addrinfo *, addrinfo **);
+    int (*getnameinfo)(const sockaddr *, socklen_t, char *, socklen_t, char *, socklen_t, int);
+    servent *(*getservbyname)(const char *, const char *);
+    servent *(*getservbyport)(int, const char *);
+    char *(*getlogin)();
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);
@@ -308,6 +335,11 @@ void random_bytes(void *data, std::size_t size);
 // Whether a process is interleave, or the server that forked the run: the program's parent
 // as far as the program can tell, which its signals must not reach.
 bool stands_for_parent(pid_t pid);
+
+// ---- calls of the C library that take descriptors inside them (steer_library.cpp) ----
+// Each is a turn that takes a number, ordered against the other threads' opens and closes;
+// which numbers it takes inside, and for how long, is not watched, and the search says so.
+void in_library(std::string_view call);
 
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a

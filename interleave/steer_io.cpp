@@ -76,16 +76,51 @@ uint64_t writes_made()
     return count != nullptr ? std::strtoull(count + 6, nullptr, 10) : 0;
 }
 
+// A stream's lock, as the C library keeps it: flockfile holds it across calls, so that a
+// thread's prints come out together, and another thread's print to the stream waits for it.
+// Here it is a recursive lock in the model too, so that the wait is a turn's, not the
+// system's.
+struct stream_lock_t {
+    int lock;
+    int count;
+    void *owner;
+};
+
+const void *owner_of(FILE *f)
+{
+    if (f == nullptr || (f->_flags & _IO_USER_LOCK) != 0 || f->_lock == nullptr)
+        return nullptr;
+    return static_cast<const stream_lock_t *>(f->_lock)->owner;
+}
+
+bool held_by_me(FILE *f)
+{
+    return owner_of(f) == reinterpret_cast<void *>(pthread_self());
+}
+
+bool held_by_another(FILE *f)
+{
+    return owner_of(f) != nullptr && !held_by_me(f);
+}
+
+int64_t ask_stream_lock(call_t call, FILE *f)
+{
+    return ask({.call = call, .object = f, .object2 = static_cast<uint64_t>(f->_fileno), .flags = kRecursive | kStream});
+}
+
 // A print to a standard stream is a turn, taken before the stream is locked (a flush is
 // none). Most stay in stdio's buffer; one that writes it out is a system call, and a
 // signal that waited for the thread arrives before it returns, as the system hands it
-// over there: then the print's return is a turn too, at which the signal arrives.
+// over there: then the print's return is a turn too, at which the signal arrives. Where
+// another thread holds the stream's lock, the print waits for it, a turn, and lets it go
+// after, another.
 struct print_t {
     FILE *stream;
     bool waiting = false;  // a signal the thread lets through waits
     uint64_t writes = 0;
+    FILE *waited_for = nullptr;  // the stream whose lock it waited for
 
-    explicit print_t(FILE *f, bool turn = true) : stream(f)
+    explicit print_t(FILE *f, bool turn = true, FILE *held = nullptr) : stream(f)
     {
         if (standard(f)) {
             if (f == stdout)
@@ -97,6 +132,12 @@ struct print_t {
         } else if (f != nullptr) {
             before_writing(fileno(f), f);
         }
+        if (held == nullptr)
+            held = f;
+        if (held != nullptr && steered() && held_by_another(held)) {
+            waited_for = held;
+            ask_stream_lock(call_t::mutex_lock, held);
+        }
     }
     ~print_t()
     {
@@ -104,6 +145,8 @@ struct print_t {
         // system's count leaves out; the stream's error mark says it was made.
         if (waiting && (writes_made() > writes || ferror_unlocked(stream) != 0))
             ask({.call = call_t::output, .value = stream == stdout ? 1 : 2, .flags = kSystemCall | kWroteOut});
+        if (waited_for != nullptr)
+            ask_stream_lock(call_t::mutex_unlock, waited_for);
     }
     print_t(const print_t &) = delete;
     print_t &operator=(const print_t &) = delete;
@@ -375,7 +418,7 @@ int fflush(FILE *f)
         before_writing(fileno(out), out);
     if (f == nullptr || to_interleave)
         flushed_streams();
-    const print_t print(to_interleave ? out : nullptr, false);  // another stream took its turn above
+    const print_t print(to_interleave ? out : nullptr, false, out);  // another stream took its turn above
     return r().fflush(f);
 }
 
@@ -740,72 +783,105 @@ int gettimeofday(timeval *now, void *zone)
     return 0;
 }
 
+void flockfile(FILE *f)
+{
+    if (steered())
+        ask_stream_lock(call_t::mutex_lock, f);
+    r().flockfile(f);
+}
+
+int ftrylockfile(FILE *f)
+{
+    if (steered() && ask_stream_lock(call_t::mutex_trylock, f) == 0)
+        return 1;
+    return r().ftrylockfile(f);
+}
+
+void funlockfile(FILE *f)
+{
+    if (steered())
+        ask_stream_lock(call_t::mutex_unlock, f);
+    r().funlockfile(f);
+}
+
 // The unlocked calls are no turns: a program calls them inside its own flockfile's hold,
-// where another thread's turn could not go on. They are passed on, and told, since what
-// they do to the stream's buffer is then ordered against nothing.
+// where another thread's turn could not go on. Inside one, another thread's call on the
+// stream waits for the hold; outside, what they do to the stream's buffer is ordered
+// against nothing, and the next ask tells so.
 size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fwrite_unlocked(data, size, count, f);
 }
 
 int fputs_unlocked(const char *s, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fputs_unlocked(s, f);
 }
 
 int fputc_unlocked(int c, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fputc_unlocked(c, f);
 }
 
 int putc_unlocked(int c, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().putc_unlocked(c, f);
 }
 
 int putchar_unlocked(int c)
 {
-    used_unlocked_stream();
+    if (!held_by_me(stdout))
+        used_unlocked_stream();
     return r().putchar_unlocked(c);
 }
 
 int fflush_unlocked(FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fflush_unlocked(f);
 }
 
 char *fgets_unlocked(char *line, int size, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fgets_unlocked(line, size, f);
 }
 
 size_t fread_unlocked(void *data, size_t size, size_t count, FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fread_unlocked(data, size, count, f);
 }
 
 int fgetc_unlocked(FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().fgetc_unlocked(f);
 }
 
 int getc_unlocked(FILE *f)
 {
-    used_unlocked_stream();
+    if (!held_by_me(f))
+        used_unlocked_stream();
     return r().getc_unlocked(f);
 }
 
 int getchar_unlocked()
 {
-    used_unlocked_stream();
+    if (!held_by_me(stdout))
+        used_unlocked_stream();
     return r().getchar_unlocked();
 }
 
