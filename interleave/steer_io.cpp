@@ -240,6 +240,27 @@ ssize_t delimited_in_pieces(char **line, size_t *size, int delimiter, FILE *f)
     return static_cast<ssize_t>(n);
 }
 
+// fread wants its count whole, as the C library's reads the pipe until it has it (or the end,
+// or an error): each piece that the buffer holds is taken from it without a read of the
+// system's, and each fill is a turn.
+size_t read_in_pieces(void *data, size_t size, size_t count, FILE *f)
+{
+    auto *to = static_cast<unsigned char *>(data);
+    const std::size_t want = size * count;
+    std::size_t done = 0;
+    flockfile(f);
+    while (done < want) {
+        const int c = piece(f, done == 0);
+        if (c == EOF)
+            break;
+        to[done++] = static_cast<unsigned char>(c);
+        const auto buffered = static_cast<std::size_t>(f->_IO_read_end - f->_IO_read_ptr);
+        done += r().fread_unlocked(to + done, 1, std::min(buffered, want - done), f);
+    }
+    funlockfile(f);
+    return done / size;
+}
+
 // Returns the time left, in ns, when a signal cut the sleep short (0 when it slept it all).
 int64_t sleep_until(int64_t deadline)
 {
@@ -579,6 +600,8 @@ int getchar()
 
 size_t fread(void *data, size_t size, size_t count, FILE *f)
 {
+    if (size > 0 && count > 0 && count <= SIZE_MAX / size && f != nullptr && reads_a_pipe(f))
+        return read_in_pieces(data, size, count, f);
     const reading_t reading = input(f);
     if (reading.failed)
         return 0;

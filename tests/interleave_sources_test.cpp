@@ -317,6 +317,8 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
         // A line written in pieces is read whole, whichever piece the reader finds first.
         {"line_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2);",
          "FILE *f = fdopen(p[0], \"r\"); n = !fgets(c, sizeof c, f) || c[1] != 'b';", 0},
+        {"fread_in_pieces", "", "write(p[1], \"ab\", 2); write(p[1], \"cd\", 2); close(p[1]);",
+         "FILE *f = fdopen(p[0], \"r\"); n = fread(c, 2, 2, f) != 2 || fread(c, 1, 1, f) != 0;", 0},
         {"getline_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2); close(p[1]);",
          "FILE *f = fdopen(p[0], \"r\"); char *l = 0; size_t s = 0; n = getline(&l, &s, f) != 3; free(l);", 0},
     };
