@@ -130,9 +130,23 @@ int open_in_place(int &handle, int dir, const char *path, int flags, mode_t mode
     return put_at(fd, kept, flags);
 }
 
+// A writer counts from the moment its open begins, as a reader does: while it waits it holds
+// a writing end, which the system gives only behind a reader, so the library is one for a
+// moment. -1 where that is not allowed (a FIFO the process may only write): it then counts
+// once its open returns.
+int writer_in_waiting(int &handle, int dir, const char *path, int flags, mode_t mode)
+{
+    const int both = r().openat(dir, path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (both < 0)
+        return -1;
+    const int fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
+    r().close(both);
+    return fd;
+}
+
 // A FIFO's open that waits for its other end, with `handle` naming the FIFO and holding its
 // number: the system is only ever asked for one that does not wait, and the wait is a turn
-// in the model. A reader counts as soon as its open begins; a writer, once its open returns.
+// in the model.
 int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int flags, mode_t mode)
 {
     const io_t end = (flags & O_ACCMODE) == O_RDONLY ? kOpenToRead : kOpenToWrite;
@@ -143,6 +157,8 @@ int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int 
         turn(handle, o, end, kSystemCall | kNumbers);
         int fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
         const bool wait = end == kOpenToRead ? fd >= 0 && !writer_came(fd) : fd < 0 && errno == ENXIO;
+        if (wait && end == kOpenToWrite)
+            fd = writer_in_waiting(handle, dir, path, flags, mode);
         if (wait) {
             waiting_with = fd;
             const int64_t answer = turn(fd >= 0 ? fd : handle, o, end, kEmpty | kSystemCall | kNumbers);
@@ -153,7 +169,7 @@ int open_waiting(int &handle, const opened_t &o, int dir, const char *path, int 
                 errno = EINTR;
                 return -1;
             }
-            if (end == kOpenToWrite) {
+            if (end == kOpenToWrite && fd < 0) {
                 fd = open_in_place(handle, dir, path, flags | O_NONBLOCK, mode);
                 // A reader opened it since, and has let go already: the system's open would
                 // have returned, with no reader. So does this one, behind a reader of its own
