@@ -185,7 +185,11 @@ void use_file(turn_t &turn)
         wake_readers(f, turn.m);
         break;
     case steer::kClose:
-        turn.out.does = "closes its end of " + f.name;
+        turn.out.does = std::string("closes ") +
+                        ((t.asks.flags & steer::kReadingEnd) != 0   ? "the reading end"
+                         : (t.asks.flags & steer::kWritingEnd) != 0 ? "the writing end"
+                                                                    : "its end") +
+                        " of " + f.name;
         wake_readers(f, turn.m);
         break;
     case steer::kSeek:

@@ -331,10 +331,14 @@ void before_closing(int fd, FILE *stream)
     if (!steered())
         return;
     const names_t names = naming(fd);
-    if (const opened_t o = look(fd); o.pipe && names != names_t::given)
-        turn(fd, o, kClose, (stream == nullptr ? kSystemCall : 0u) | kNumbers);
-    else
+    const opened_t o = look(fd);
+    if (!o.pipe || names == names_t::given) {
         numbered(kFrees, fd, names == names_t::given, true);
+        return;
+    }
+    const int mode = r().fcntl(fd, F_GETFL) & O_ACCMODE;
+    const uint32_t end = mode == O_RDONLY ? kReadingEnd : mode == O_WRONLY ? kWritingEnd : 0u;
+    turn(fd, o, kClose, (stream == nullptr ? kSystemCall : 0u) | kNumbers | end);
 }
 
 void numbered(number_t how, int fd, int64_t other, bool cancellation_point)

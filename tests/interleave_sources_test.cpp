@@ -335,6 +335,10 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
             const harness::result_t replay = interleave(dir, {"--replay", std::string(c.name) + ".schedule", source});
             EXPECT_TRUE(replay.exited(1)) << c.name << ": " << replay.out;
             EXPECT_EQ(has(replay.out, "pipe 2"), has(c.read, "pipe(")) << c.name << ": " << replay.out;
+            // A close of a pipe's end says which end.
+            if (has(c.write, "close(p[0])")) {
+                EXPECT_TRUE(has(replay.out, "closes the reading end of pipe 1")) << c.name << ": " << replay.out;
+            }
             continue;
         }
         EXPECT_TRUE(has(r.out, std::string("\"complete\": true, \"proof\": ") + (c.proved ? "true" : "false")))
