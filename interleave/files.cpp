@@ -1,7 +1,8 @@
 // Pipes and files, as the model plays them: each read, write and close of one is a turn on
 // it. A reader that found a pipe empty, while a writer may still write, waits until a
 // turn writes to it or closes it, or a process ends (which closes all it held), and then
-// looks again; it never waits in the system.
+// looks again; it never waits in the system. A writer that found it full waits likewise,
+// for a read or a close.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -62,6 +63,11 @@ void wake(std::vector<int> &waiting, model_t &m)
 void wake_readers(file_t &f, model_t &m)
 {
     wake(f.readers, m);
+}
+
+void wake_writers(file_t &f, model_t &m)
+{
+    wake(f.writers, m);
 }
 
 // A FIFO's open, as the replay tells it; and the opens waiting for this end, woken.
@@ -179,9 +185,15 @@ void use_file(turn_t &turn)
         } else {
             turn.out.does = "reads from " + f.name;
         }
+        wake_writers(f, turn.m);
         break;
     case steer::kWrite:
-        turn.out.does = "writes to " + f.name;
+        if ((t.asks.flags & steer::kEmpty) != 0) {
+            t.phase = thread_t::none;
+            turn.out.does = "goes on writing to " + f.name + ", read from or closed since";
+        } else {
+            turn.out.does = "writes to " + f.name;
+        }
         wake_readers(f, turn.m);
         break;
     case steer::kClose:
@@ -191,6 +203,7 @@ void use_file(turn_t &turn)
                                                                     : "its end") +
                         " of " + f.name;
         wake_readers(f, turn.m);
+        wake_writers(f, turn.m);
         break;
     case steer::kSeek:
         turn.out.does = "moves its place in " + f.name;
@@ -220,15 +233,17 @@ void leaves_file_wait(model_t &m, int id)
 {
     thread_t &t = m.threads[static_cast<std::size_t>(id)];
     file_t &f = file_of(m, t);
-    for (std::vector<int> *waiting : {&f.readers, &f.want_writer, &f.want_reader})
+    for (std::vector<int> *waiting : {&f.readers, &f.writers, &f.want_writer, &f.want_reader})
         std::erase(*waiting, id);
     t.phase = thread_t::none;
 }
 
 void descriptors_closed(model_t &m)
 {
-    for (auto &[key, f] : m.files)
+    for (auto &[key, f] : m.files) {
         wake_readers(f, m);
+        wake_writers(f, m);
+    }
 }
 
 }  // namespace interleave::calls

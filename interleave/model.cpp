@@ -382,10 +382,14 @@ void hear(model_t &m, int id, const steer::channel_t &c)
         (c.call == call_t::kill && (c.flags & steer::kToThread) != 0))
         t.asks.target = thread_by_handle(m, t.pid, c.object2);
     // A reader that found its pipe empty waits from the moment it asks: a write that comes
-    // after wakes it. So does an open of a FIFO, for its other end.
+    // after wakes it. So does a writer that found it full, for a read, and an open of a
+    // FIFO, for its other end.
     if (c.call == call_t::io && (c.flags & steer::kEmpty) != 0 && t.phase != thread_t::woken) {
         file_t &f = file_of(m, t);
-        (c.extra == steer::kOpenToRead ? f.want_writer : c.extra == steer::kOpenToWrite ? f.want_reader : f.readers)
+        (c.extra == steer::kOpenToRead    ? f.want_writer
+         : c.extra == steer::kOpenToWrite ? f.want_reader
+         : c.extra == steer::kWrite       ? f.writers
+                                          : f.readers)
             .push_back(id);
         t.phase = thread_t::waiting;
     }

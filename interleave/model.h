@@ -124,6 +124,7 @@ struct file_t {
     // before (a pipe's inode is new in every run); every file with a name is one.
     uint64_t known_as = 0, number = 0;
     std::vector<int> readers;  // threads waiting for a write to it, or a close
+    std::vector<int> writers;  // threads waiting for room in it: a read of it, or a close
     // Threads in a FIFO's open, waiting for a writer to open it, or for a reader.
     std::vector<int> want_writer, want_reader;
 };

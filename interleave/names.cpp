@@ -171,7 +171,10 @@ std::string why_not(model_t &m, const thread_t &t)
     case call_t::sigwait:
         return "no signal";
     case call_t::io:
-        return q.extra == steer::kOpenToRead ? "no writer" : q.extra == steer::kOpenToWrite ? "no reader" : "empty";
+        return q.extra == steer::kOpenToRead    ? "no writer"
+               : q.extra == steer::kOpenToWrite ? "no reader"
+               : q.extra == steer::kWrite       ? "full"
+                                                : "empty";
     default:
         return "cannot go on";
     }
@@ -396,6 +399,9 @@ std::vector<std::string> waits(model_t &m)
             if (q.extra == steer::kOpenToRead || q.extra == steer::kOpenToWrite)
                 line += "waits in its open of " + calls::file_of(m, t).name + " for a " +
                         (q.extra == steer::kOpenToRead ? "writer" : "reader") + " to open it too";
+            else if (q.extra == steer::kWrite)
+                line += "waits to write to " + calls::file_of(m, t).name +
+                        ", which is full while a reading end of it is still open (in this process or another)";
             else
                 line += "waits to read " + calls::file_of(m, t).name +
                         ", which is empty while a write end of it is still open (in this process or another)";

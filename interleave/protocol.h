@@ -247,6 +247,9 @@ struct region_t {
     // interleave sees a thread's end as the system ends it: a thread goes on being steered
     // through its exit (its destructors' calls), instead of saying when its routine returns.
     std::atomic<int32_t> ends_seen;
+    // A steered process has started a program that interleave does not steer (exec, system,
+    // popen, posix_spawn): a pipe's other end may be that program's, whose reads are no turns.
+    std::atomic<int32_t> others_started;
     channel_t channels[kChannels];
 };
 

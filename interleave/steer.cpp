@@ -684,6 +684,7 @@ uint64_t handle_of(pthread_t thread)
 // An exec that fails comes back, and the thread goes on as before.
 void leave_for_exec()
 {
+    starting_another_program();
     if (steered())
         ask({call_t::exec});
     use_program_mask();  // the other program starts with the mask its thread meant
@@ -728,6 +729,17 @@ void flushed_streams()
 void used_unlocked_stream()
 {
     unlocked = true;
+}
+
+void starting_another_program()
+{
+    if (region != nullptr)
+        region->others_started.store(1);
+}
+
+bool others_started()
+{
+    return region != nullptr && region->others_started.load() != 0;
 }
 
 bool stands_for_parent(pid_t pid)
@@ -1023,6 +1035,7 @@ int execvpe(const char *file, char *const argv[], char *const envp[])
 // them (and for how long it may be), and which process posix_spawn made.
 int system(const char *command)
 {
+    starting_another_program();
     if (!steered())
         return r().system(command);
     ask({call_t::command});
@@ -1037,6 +1050,7 @@ int system(const char *command)
 
 FILE *popen(const char *command, const char *mode)
 {
+    starting_another_program();
     if (steered())
         ask({.call = call_t::command, .flags = kNumbers});
     use_program_mask();
@@ -1064,6 +1078,7 @@ int pclose(FILE *stream)
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
+    starting_another_program();
     if (steered())
         ask({call_t::command});
     pid_t child = 0;
@@ -1080,6 +1095,7 @@ int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *
 int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
                  const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
+    starting_another_program();
     if (steered())
         ask({call_t::command});
     pid_t child = 0;

@@ -336,6 +336,11 @@ void random_bytes(void *data, std::size_t size);
 // as far as the program can tell, which its signals must not reach.
 bool stands_for_parent(pid_t pid);
 
+// A program that interleave does not steer is about to start (exec, system, popen,
+// posix_spawn); and whether one has, in any process of the run.
+void starting_another_program();
+bool others_started();
+
 // ---- calls of the C library that take descriptors inside them (steer_library.cpp) ----
 // Each is a turn that takes a number, ordered against the other threads' opens and closes;
 // which numbers it takes inside, and for how long, is not watched, and the search says so.
@@ -370,6 +375,9 @@ bool reads_a_pipe(FILE *stream);
 // A fork's child lets go of the files that its parent's waiting reads held.
 void forget_held_reads();
 void before_writing(int fd, FILE *stream);
+// A write of a pipe through its descriptor, with its turn; one that finds no room waits for
+// a read or a close, as a read of an empty pipe waits for a write.
+ssize_t write_with_room(int fd, const void *data, size_t size);
 void before_closing(int fd, FILE *stream);
 void made_pipe(int fd);
 // A call that takes or frees a descriptor's number where no pipe of the program's is its

@@ -37,6 +37,7 @@ namespace {
 struct opened_t {
     bool steered = false;  // a pipe, a FIFO, a socket or a regular file
     bool pipe = false;     // one whose reads may wait
+    bool fifo = false;     // a pipe or a FIFO, not a socket
     dev_t device = 0;
     ino_t inode = 0;
 };
@@ -51,7 +52,7 @@ opened_t look(int fd)
     if (fd < 0 || r().fstat(fd, &st) != 0)
         return {};
     const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    return {pipe || S_ISREG(st.st_mode), pipe, st.st_dev, st.st_ino};
+    return {pipe || S_ISREG(st.st_mode), pipe, S_ISFIFO(st.st_mode), st.st_dev, st.st_ino};
 }
 
 int64_t turn(int fd, const opened_t &o, io_t what, uint32_t flags)
@@ -317,6 +318,48 @@ void before_writing(int fd, FILE *stream)
         turn(fd, o, kWrite, stream == nullptr ? kSystemCall : 0u);
 }
 
+// A write to a pipe that has no room for all of it waits in the model, as a read of an empty
+// one does: the system is only asked for a write that does not wait, which writes what fits
+// (all of it or nothing, for one of at most PIPE_BUF bytes); the thread then waits until a
+// turn reads from the pipe or closes it, or a process ends, and tries the rest. A pipe that
+// a program interleave does not steer may read (one started since the run began) is written
+// as the system writes it: that program's reads are no turns that could end the wait.
+ssize_t write_with_room(int fd, const void *data, size_t size)
+{
+    if (!steered())
+        return r().write(fd, data, size);
+    const opened_t o = look(fd);
+    if (!o.steered)
+        return r().write(fd, data, size);
+    turn(fd, o, kWrite, kSystemCall);
+    const int flags = r().fcntl(fd, F_GETFL);
+    if (!o.fifo || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() ||
+        (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()))
+        return r().write(fd, data, size);
+    const auto *from = static_cast<const char *>(data);
+    std::size_t done = 0;
+    for (;;) {
+        r().fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        const ssize_t n = r().write(fd, from + done, size - done);
+        const int error = errno;
+        r().fcntl(fd, F_SETFL, flags);
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (done == size || (n < 0 && error != EAGAIN)) {
+            errno = error;
+            return done > 0 ? static_cast<ssize_t>(done) : n;
+        }
+        const int64_t answer = turn(fd, o, kWrite, kEmpty | kSystemCall);
+        // A handler cut the wait short: what was written is told, or EINTR; restarted by the
+        // system after the handler, it tries again.
+        if (answer == kInterrupted || answer == kCancelled) {
+            if (done > 0)
+                return static_cast<ssize_t>(done);
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
+
 void fed_by_a_program(int fd, bool fed)
 {
     if (fd >= 0 && fd < kFedFds)
@@ -392,7 +435,7 @@ int open_fifo(int dir, const char *path, int flags, mode_t mode)
     numbered(kOpensFifo, -1, -1, true);
     if ((handle = fifo_handle(dir, path, flags, st)) < 0)
         return kNotAFifo;
-    const opened_t o{true, true, st.st_dev, st.st_ino};
+    const opened_t o{true, true, true, st.st_dev, st.st_ino};
     const int access = flags & O_ACCMODE;
     const io_t end = access == O_RDONLY ? kOpenToRead : access == O_WRONLY ? kOpenToWrite : kOpenToReadWrite;
     int fd;

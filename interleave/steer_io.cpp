@@ -463,10 +463,9 @@ void perror(const char *label)
 
 ssize_t write(int fd, const void *data, size_t size)
 {
-    if ((fd == 1 || fd == 2) && !standard_elsewhere(fd))
-        ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
-    else
-        before_writing(fd, nullptr);
+    if ((fd != 1 && fd != 2) || standard_elsewhere(fd))
+        return write_with_room(fd, data, size);
+    ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     return r().write(fd, data, size);
 }
 
