@@ -49,7 +49,7 @@ std::string next_of(model_t &m, const thread_t &t)
 {
     const request_t &q = t.asks;
     const auto named = [&](kind_t kind, uint64_t address) {
-        return (q.flags & steer::kStream) != 0 && address == q.object ? stream_lock_name(q.object2)
+        return (q.flags & steer::kStream) != 0 && address == q.object ? stream_lock_name(static_cast<uint64_t>(q.value))
                                                                       : peek_name(m, t, kind, address);
     };
     switch (q.call) {

@@ -18,7 +18,7 @@ object_t &mutex_of(model_t &m, const thread_t &t, uint64_t address)
         o.mutex.error_check = (t.asks.flags & steer::kErrorCheck) != 0;
         o.mutex.robust = (t.asks.flags & steer::kRobust) != 0;
         if ((t.asks.flags & steer::kStream) != 0)
-            o.name = stream_lock_name(t.asks.object2);
+            o.name = stream_lock_name(static_cast<uint64_t>(t.asks.value));
     }
     return o;
 }

@@ -198,7 +198,7 @@ enum flag_t : uint32_t {
                           // dup, a pipe): which number the next open gets depends on it
     kUnlockedStream = 134217728,  // since its last ask the thread used a stream through the C
                                   // library's unlocked calls (fwrite_unlocked...), not turns
-    kStream = 268435456,  // a lock that is a stream's (flockfile): `object2` is its descriptor
+    kStream = 268435456,  // a lock that is a stream's (flockfile): `value` is its descriptor
     kReadingEnd = 536870912,  // a close of a pipe's end that only reads (or, with kWritingEnd, only writes)
     kWritingEnd = 1073741824,
 };

@@ -105,7 +105,7 @@ bool held_by_another(FILE *f)
 
 int64_t ask_stream_lock(call_t call, FILE *f)
 {
-    return ask({.call = call, .object = f, .object2 = static_cast<uint64_t>(f->_fileno), .flags = kRecursive | kStream});
+    return ask({.call = call, .object = f, .value = f->_fileno, .flags = kRecursive | kStream});
 }
 
 // A print to a standard stream is a turn, taken before the stream is locked (a flush is
