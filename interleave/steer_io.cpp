@@ -480,6 +480,9 @@ ssize_t read(int fd, void *data, size_t size)
 
 ssize_t pread(int fd, void *data, size_t size, off_t at)
 {
+    // A pipe has no place to read at: the system refuses at once (ESPIPE), and never waits.
+    if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return r().pread(fd, data, size, at);
     const reading_t reading(fd, nullptr);
     if (reading.failed)
         return -1;

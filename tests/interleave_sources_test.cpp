@@ -336,6 +336,8 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
         {"read_holds_its_file", "signal(SIGPIPE, SIG_IGN);", "close(p[0]); write(p[1], \"x\", 1);", "if (read(p[0], c, 1) == 1) abort();", 1},
         {"stream_holds_its_file", "signal(SIGPIPE, SIG_IGN);", "close(p[0]); open(\"/dev/null\", O_RDONLY); write(p[1], \"x\\n\", 2);",
          "FILE *f = fdopen(p[0], \"r\"); if (fgets(c, sizeof c, f)) abort();", 1},
+        // A pipe has no place to read at: pread fails at once, and never waits for a writer.
+        {"pread_of_pipe", "", "", "n = pread(p[0], c, 1, 0) != -1;", 0},
         // A line written in pieces is read whole, whichever piece the reader finds first.
         {"line_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2);",
          "FILE *f = fdopen(p[0], \"r\"); n = !fgets(c, sizeof c, f) || c[1] != 'b';", 0},
