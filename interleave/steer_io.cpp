@@ -306,12 +306,19 @@ names_t naming(int fd)
 
 void write_out_at_exit()
 {
-    r().fflush(stdout);
+    // The C library's exit never waits for a stream's lock: it writes out a stream that
+    // another thread holds (with flockfile) without it, and leaves its buffering as it is.
+    const bool held = held_by_another(stdout);
+    if (held)
+        r().fflush_unlocked(stdout);
+    else
+        r().fflush(stdout);
     if (standard(stdout))
         ask({.call = call_t::output, .value = 1});
     else
         before_writing(fileno(stdout), stdout);
-    setvbuf(stdout, nullptr, _IONBF, 0);  // which writes out what was printed since
+    if (!held)
+        setvbuf(stdout, nullptr, _IONBF, 0);  // which writes out what was printed since
 }
 
 void start_output()

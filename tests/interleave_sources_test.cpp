@@ -265,6 +265,20 @@ TEST(Sources, AWriteThatFindsAPipeFullWaitsForARead)
     EXPECT_TRUE(drained.exited(0) && has(drained.out, "\"complete\": true, \"proof\": true")) << drained.out << drained.err;
 }
 
+// The C library's exit writes standard output out without its lock: main's return while
+// another thread holds the stream (flockfile) ends the program, in every order.
+TEST(Sources, AnExitWaitsForNoStreamLock)
+{
+    harness::temp_dir dir;
+    harness::write_file(dir / "leaves_held.c",
+                        "#include <pthread.h>\n#include <stdio.h>\n"
+                        "static void *x(void *a) { (void)a; flockfile(stdout); printf(\"x\"); funlockfile(stdout); "
+                        "return 0; }\n"
+                        "int main(void) { pthread_t t; pthread_create(&t, 0, x, 0); printf(\"m\\n\"); return 0; }\n");
+    const harness::result_t r = interleave(dir, {"--json", "leaves_held.c"});
+    EXPECT_TRUE(r.exited(0) && has(r.out, "\"complete\": true, \"proof\": true")) << r.out << r.err;
+}
+
 TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
 {
     harness::temp_dir dir;
