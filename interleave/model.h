@@ -237,6 +237,7 @@ struct model_t {
     bool others_ran = false;  // a program interleave does not steer ran (system, popen, an exec)
     bool unlocked_streams = false;  // a thread used a stream through the C library's unlocked calls
     bool library_numbers = false;   // a thread called the C library where it takes descriptors itself
+    bool stream_tries = false;      // a thread tried a stream's lock (ftrylockfile)
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;
     uint64_t base = 0;

@@ -123,6 +123,9 @@ void mutex_lock(turn_t &turn)
 void mutex_trylock(turn_t &turn)
 {
     object_t &o = asked(turn.m, turn.t(), kind_t::mutex);
+    // Another thread's print holds a stream's lock for a moment, inside its turn, where no
+    // try of this thread's can land.
+    turn.m.stream_tries = turn.m.stream_tries || (turn.t().asks.flags & steer::kStream) != 0;
     shared_use(turn, o);
     const bool free = owner_gone(turn.m, o.mutex) ||
                       (!o.mutex.held_at_fork &&

@@ -240,7 +240,8 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && !s.library_numbers;
+    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && !s.library_numbers &&
+           !s.stream_tries;
 }
 
 namespace {
@@ -306,10 +307,13 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak || s.others || s.unlocked || s.library_numbers) {
+        } else if (s.mapped || s.weak || s.others || s.unlocked || s.library_numbers || s.stream_tries) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
-                s.library_numbers
+                s.stream_tries
+                    ? "Not a proof: a thread tried a stream's lock (ftrylockfile), which another thread's print "
+                      "holds for a moment, and a try in such a moment was not tried."
+                : s.library_numbers
                     ? "Not a proof: a thread called the C library where it may take descriptors of its own "
                       "(a look-up of a user or a host, syslog), and which numbers it took, and when, was not watched."
                 : s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "

@@ -30,6 +30,7 @@ struct search_t {
     bool others = false;       // and a program interleave does not steer ran
     bool unlocked = false;     // and a thread used a stream through an unlocked call
     bool library_numbers = false;  // and a call of the C library's may have taken descriptors inside it
+    bool stream_tries = false;     // and a thread tried a stream's lock
     int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test
     std::optional<fault_report_t> fault;

@@ -130,6 +130,7 @@ struct run_result_t {
     bool others = false;    // a program interleave does not steer ran beside it
     bool unlocked = false;  // a thread used a stream through an unlocked call
     bool library_numbers = false;  // a call of the C library's may have taken descriptors inside it
+    bool stream_tries = false;     // a thread tried a stream's lock (ftrylockfile)
 };
 
 // Runs the target once. `stop_now`, if given, is asked now and then while a thread runs

@@ -197,6 +197,7 @@ int search(const options_t &o, const screen_t &screen)
             s.others = s.others || run.others;
             s.unlocked = s.unlocked || run.unlocked;
             s.library_numbers = s.library_numbers || run.library_numbers;
+            s.stream_tries = s.stream_tries || run.stream_tries;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);
                 return cannot_steer(o, s, run.fault);

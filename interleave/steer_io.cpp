@@ -122,21 +122,23 @@ struct print_t {
 
     explicit print_t(FILE *f, bool turn = true, FILE *held = nullptr) : stream(f)
     {
-        if (standard(f)) {
-            if (f == stdout)
-                buffer_as_at_a_terminal();
-            if (turn)
-                ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
-            waiting = steered() && signal_may_arrive();
-            writes = waiting ? writes_made() : 0;
-        } else if (f != nullptr) {
+        const bool to_interleave = standard(f);
+        if (to_interleave && turn)
+            ask_at_cancellation_point({.call = call_t::output, .value = f == stdout ? 1 : 2});
+        else if (!to_interleave && f != nullptr)
             before_writing(fileno(f), f);
-        }
         if (held == nullptr)
             held = f;
         if (held != nullptr && steered() && held_by_another(held)) {
             waited_for = held;
             ask_stream_lock(call_t::mutex_lock, held);
+        }
+        // Setting the stream's buffer takes its lock: only once no other thread holds it.
+        if (to_interleave) {
+            if (f == stdout)
+                buffer_as_at_a_terminal();
+            waiting = steered() && signal_may_arrive();
+            writes = waiting ? writes_made() : 0;
         }
     }
     ~print_t()

@@ -265,9 +265,11 @@ TEST(Sources, AWriteThatFindsAPipeFullWaitsForARead)
     EXPECT_TRUE(drained.exited(0) && has(drained.out, "\"complete\": true, \"proof\": true")) << drained.out << drained.err;
 }
 
-// The C library's exit writes standard output out without its lock: main's return while
-// another thread holds the stream (flockfile) ends the program, in every order.
-TEST(Sources, AnExitWaitsForNoStreamLock)
+// What interleave does to standard output itself never waits for a lock that another thread
+// holds (flockfile): the C library's exit writes the stream out without it, so main's
+// return ends the program in every order; and the first print, which sets the stream's
+// buffer, waits for the hold first.
+TEST(Sources, TheLibraryWaitsForNoStreamLockItself)
 {
     harness::temp_dir dir;
     harness::write_file(dir / "leaves_held.c",
@@ -275,8 +277,16 @@ TEST(Sources, AnExitWaitsForNoStreamLock)
                         "static void *x(void *a) { (void)a; flockfile(stdout); printf(\"x\"); funlockfile(stdout); "
                         "return 0; }\n"
                         "int main(void) { pthread_t t; pthread_create(&t, 0, x, 0); printf(\"m\\n\"); return 0; }\n");
-    const harness::result_t r = interleave(dir, {"--json", "leaves_held.c"});
-    EXPECT_TRUE(r.exited(0) && has(r.out, "\"complete\": true, \"proof\": true")) << r.out << r.err;
+    harness::write_file(dir / "first_print.c",
+                        "#include <pthread.h>\n#include <stdio.h>\n"
+                        "static void *x(void *a) { (void)a; flockfile(stdout); fputs(\"x\\n\", stdout); "
+                        "funlockfile(stdout); return 0; }\n"
+                        "int main(void) { pthread_t t; pthread_create(&t, 0, x, 0); printf(\"m\\n\"); "
+                        "pthread_join(t, 0); return 0; }\n");
+    for (const char *source : {"leaves_held.c", "first_print.c"}) {
+        const harness::result_t r = interleave(dir, {"--json", source});
+        EXPECT_TRUE(r.exited(0) && has(r.out, "\"complete\": true, \"proof\": true")) << source << r.out << r.err;
+    }
 }
 
 TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
@@ -345,6 +355,8 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "printf(\"c\"); fflush(stdout); if (read(p[0], c, 2) == 2 && c[1] == 'c') abort();", 1},
         {"trylock_while_held", "", "flockfile(stdout); funlockfile(stdout);",
          "if (ftrylockfile(stdout)) abort(); funlockfile(stdout);", 1},
+        // A print holds the lock for a moment, inside its turn: a try then is not tried.
+        {"trylock_beside_print", "", "printf(\"a\");", "if (ftrylockfile(stdout) == 0) funlockfile(stdout);", 0, false},
         // A read that waits holds its file: another thread's close of the descriptor, or a new
         // file at its number, does not take it away, and it gets what is written later.
         {"read_holds_its_file", "signal(SIGPIPE, SIG_IGN);", "close(p[0]); write(p[1], \"x\", 1);", "if (read(p[0], c, 1) == 1) abort();", 1},
