@@ -103,6 +103,13 @@ bool held_by_another(FILE *f)
     return owner_of(f) != nullptr && !held_by_me(f);
 }
 
+// An unlocked call of the C library's on a stream: see fwrite_unlocked below.
+void unlocked_use(FILE *f, bool writes)
+{
+    if (!writes || f == nullptr || !standard(f) || !held_by_me(f))
+        used_unlocked_stream();
+}
+
 int64_t ask_stream_lock(call_t call, FILE *f)
 {
     return ask({.call = call, .object = f, .value = f->_fileno, .flags = kRecursive | kStream});
@@ -839,83 +846,74 @@ void funlockfile(FILE *f)
 }
 
 // The unlocked calls are no turns: a program calls them inside its own flockfile's hold,
-// where another thread's turn could not go on. Inside one, another thread's call on the
-// stream waits for the hold; outside, what they do to the stream's buffer is ordered
-// against nothing, and the next ask tells so.
+// where another thread's turn could not go on. Inside its hold of a standard stream
+// nothing else touches the stream's buffer, and what it writes reaches interleave in the
+// order of the holds. Anywhere else (a read, which may read a pipe or a file, or a write
+// to one, which stdio may write out at any call) what they do is ordered against nothing,
+// and the next ask tells so (unlocked_use).
 size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, true);
     return r().fwrite_unlocked(data, size, count, f);
 }
 
 int fputs_unlocked(const char *s, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, true);
     return r().fputs_unlocked(s, f);
 }
 
 int fputc_unlocked(int c, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, true);
     return r().fputc_unlocked(c, f);
 }
 
 int putc_unlocked(int c, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, true);
     return r().putc_unlocked(c, f);
 }
 
 int putchar_unlocked(int c)
 {
-    if (!held_by_me(stdout))
-        used_unlocked_stream();
+    unlocked_use(stdout, true);
     return r().putchar_unlocked(c);
 }
 
 int fflush_unlocked(FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, true);
     return r().fflush_unlocked(f);
 }
 
 char *fgets_unlocked(char *line, int size, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, false);
     return r().fgets_unlocked(line, size, f);
 }
 
 size_t fread_unlocked(void *data, size_t size, size_t count, FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, false);
     return r().fread_unlocked(data, size, count, f);
 }
 
 int fgetc_unlocked(FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, false);
     return r().fgetc_unlocked(f);
 }
 
 int getc_unlocked(FILE *f)
 {
-    if (!held_by_me(f))
-        used_unlocked_stream();
+    unlocked_use(f, false);
     return r().getc_unlocked(f);
 }
 
 int getchar_unlocked()
 {
-    if (!held_by_me(stdout))
-        used_unlocked_stream();
+    unlocked_use(stdin, false);
     return r().getchar_unlocked();
 }
 
