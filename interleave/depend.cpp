@@ -30,6 +30,14 @@ void call_touches(footprint_t &f, model_t &m, int id)
     const request_t &q = t.asks;
     const auto object = [&](uint64_t address, role_t role) { add_object(f, m, t.pid, address, role); };
     const uint64_t self = process_of(m, t.pid);
+    // A stream's lock (flockfile): another thread's print to the stream waits for it, or goes
+    // before it. A print to a standard stream writes the stream; one to a pipe or a file
+    // goes through a descriptor of the process.
+    if ((q.flags & steer::kStream) != 0) {
+        if (q.value == 1 || q.value == 2)
+            add(f, thing_t::stream, static_cast<uint64_t>(q.value), 0, write);
+        add(f, thing_t::descriptors, self, 0, write);
+    }
     switch (q.call) {
     case call_t::mutex_lock:
     case call_t::rwlock_wrlock:

@@ -86,6 +86,11 @@ std::string opening_fifo(turn_t &turn, file_t &f)
                    : "goes on opening " + f.name + ", which a reader has opened since";
 }
 
+std::string library_call(const request_t &q)
+{
+    return q.object < steer::kLibraryCalls.size() ? steer::kLibraryCalls[q.object] : "the C library";
+}
+
 // A descriptor's number taken or freed, as the replay tells it.
 std::string numbering(const thread_t &t)
 {
@@ -109,10 +114,9 @@ std::string numbering(const thread_t &t)
                (static_cast<int64_t>(q.object) >= 0 ? " over " + descriptor(static_cast<int64_t>(q.object), false) : "");
     case steer::kMakesPipe: return "takes two descriptors for a new pipe";
     case steer::kMakesSocket: return "takes a descriptor for a new socket";
-    case steer::kInLibrary:
-        return "calls " +
-               std::string(q.object < steer::kLibraryCalls.size() ? steer::kLibraryCalls[q.object] : "the C library") +
-               ", which may take descriptors of its own";
+    case steer::kInLibrary: return "calls " + library_call(q) + ", which may take descriptors of its own";
+    case steer::kForAMoment: return "calls " + library_call(q) + ", which takes a descriptor for a moment";
+    case steer::kLetsGo: return "lets go of the descriptor " + library_call(q) + " took";
     default: return "accepts a connection on descriptor " + std::to_string(q.value);
     }
 }
@@ -164,7 +168,8 @@ void use_file(turn_t &turn)
     turn.out.changed = names_changed || (t.asks.flags & steer::kNumbers) != 0 || !looks;
     if (t.asks.extra == steer::kNumber) {
         turn.out.does = numbering(t);
-        turn.m.library_numbers = turn.m.library_numbers || t.asks.object2 == steer::kInLibrary;
+        if (t.asks.object2 == steer::kInLibrary && turn.m.library_call.empty())
+            turn.m.library_call = library_call(t.asks);
         return;
     }
     if (t.asks.extra == steer::kName) {

@@ -236,7 +236,7 @@ struct model_t {
     bool mapping_unordered = false;  // and files were read or changed otherwise too
     bool others_ran = false;  // a program interleave does not steer ran (system, popen, an exec)
     bool unlocked_streams = false;  // a thread used a stream through the C library's unlocked calls
-    bool library_numbers = false;   // a thread called the C library where it takes descriptors itself
+    std::string library_call;       // the first call of the C library's that takes descriptors inside it
     bool stream_tries = false;      // a thread tried a stream's lock (ftrylockfile)
     // Naming: the program's symbols and where it was loaded, and whose rules apply.
     symbols_t symbols;

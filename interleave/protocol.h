@@ -119,13 +119,19 @@ enum io_t : int64_t {
 // (fstat of a terminal, fcntl, fsync), which a close of it changes.
 // kInLibrary is a call of the C library that may take descriptors of its own inside it (a
 // look-up of a user or a host, syslog's socket): `object` is its place in kLibraryCalls.
+// kForAMoment and kLetsGo are the two turns of one that holds a single descriptor for a
+// moment (get_nprocs reads one file of the system's).
 enum number_t : uint64_t {
-    kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary
+    kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary,
+    kForAMoment, kLetsGo
 };
-constexpr std::array<const char *, 18> kLibraryCalls = {
+constexpr std::array<const char *, 40> kLibraryCalls = {
     "openlog", "syslog", "closelog", "getpwnam", "getpwuid", "getpwnam_r", "getpwuid_r", "getgrnam", "getgrgid",
     "getgrnam_r", "getgrgid_r", "gethostbyname", "gethostbyaddr", "getaddrinfo", "getnameinfo", "getservbyname",
-    "getservbyport", "getlogin"};
+    "getservbyport", "getlogin", "getprotobyname", "getprotobynumber", "getspnam", "getgrouplist", "initgroups",
+    "getpwent", "getgrent", "getnetbyname", "getifaddrs", "getusershell", "gethostid", "ttyname", "ttyname_r",
+    "if_nametoindex", "if_indextoname", "if_nameindex", "get_nprocs", "get_nprocs_conf", "sysconf", "getloadavg",
+    "the C library", "the C library"};
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.

@@ -240,7 +240,7 @@ bool proved(const search_t &s)
 
 bool proof(const search_t &s)
 {
-    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && !s.library_numbers &&
+    return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && s.library_call.empty() &&
            !s.stream_tries;
 }
 
@@ -307,15 +307,16 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak || s.others || s.unlocked || s.library_numbers || s.stream_tries) {
+        } else if (s.mapped || s.weak || s.others || s.unlocked || !s.library_call.empty() || s.stream_tries) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
                 s.stream_tries
                     ? "Not a proof: a thread tried a stream's lock (ftrylockfile), which another thread's print "
                       "holds for a moment, and a try in such a moment was not tried."
-                : s.library_numbers
-                    ? "Not a proof: a thread called the C library where it may take descriptors of its own "
-                      "(a look-up of a user or a host, syslog), and which numbers it took, and when, was not watched."
+                : !s.library_call.empty()
+                    ? "Not a proof: a thread called " + s.library_call +
+                          ", where the C library may take descriptors of its own, and which numbers it took, and "
+                          "when, was not watched."
                 : s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "
                              "(fwrite_unlocked, putc_unlocked...), which are not turns, so what they do to the "
                              "stream's buffer is not ordered against the other threads' use of it."

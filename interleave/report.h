@@ -29,7 +29,7 @@ struct search_t {
     bool mapped = false;       // and a file mapped into memory was read or changed otherwise too
     bool others = false;       // and a program interleave does not steer ran
     bool unlocked = false;     // and a thread used a stream through an unlocked call
-    bool library_numbers = false;  // and a call of the C library's may have taken descriptors inside it
+    std::string library_call;      // and this call of the C library's may have taken descriptors inside it
     bool stream_tries = false;     // and a thread tried a stream's lock
     int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test

@@ -889,7 +889,7 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     r.result.mapped = r.model.mapping_unordered;
     r.result.others = r.model.others_ran;
     r.result.unlocked = r.model.unlocked_streams;
-    r.result.library_numbers = r.model.library_numbers;
+    r.result.library_call = r.model.library_call;
     r.result.stream_tries = r.model.stream_tries;
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);

@@ -129,7 +129,7 @@ struct run_result_t {
     bool mapped = false;    // a file mapped into memory was also read or changed otherwise
     bool others = false;    // a program interleave does not steer ran beside it
     bool unlocked = false;  // a thread used a stream through an unlocked call
-    bool library_numbers = false;  // a call of the C library's may have taken descriptors inside it
+    std::string library_call;      // a call of the C library's that may have taken descriptors inside it
     bool stream_tries = false;     // a thread tried a stream's lock (ftrylockfile)
 };
 

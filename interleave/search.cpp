@@ -196,7 +196,8 @@ int search(const options_t &o, const screen_t &screen)
             s.mapped = s.mapped || run.mapped;
             s.others = s.others || run.others;
             s.unlocked = s.unlocked || run.unlocked;
-            s.library_numbers = s.library_numbers || run.library_numbers;
+            if (s.library_call.empty())
+                s.library_call = run.library_call;
             s.stream_tries = s.stream_tries || run.stream_tries;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);

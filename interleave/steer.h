@@ -12,6 +12,9 @@
 #include <cstdarg>
 #include <dirent.h>
 #include <grp.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <shadow.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <string_view>
@@ -207,6 +210,26 @@ struct real_t {
     servent *(*getservbyname)(const char *, const char *);
     servent *(*getservbyport)(int, const char *);
     char *(*getlogin)();
+    protoent *(*getprotobyname)(const char *);
+    protoent *(*getprotobynumber)(int);
+    spwd *(*getspnam)(const char *);
+    int (*getgrouplist)(const char *, gid_t, gid_t *, int *);
+    int (*initgroups)(const char *, gid_t);
+    passwd *(*getpwent)();
+    group *(*getgrent)();
+    netent *(*getnetbyname)(const char *);
+    int (*getifaddrs)(ifaddrs **);
+    char *(*getusershell)();
+    long (*gethostid)();
+    char *(*ttyname)(int);
+    int (*ttyname_r)(int, char *, size_t);
+    unsigned (*if_nametoindex)(const char *);
+    char *(*if_indextoname)(unsigned, char *);
+    struct if_nameindex *(*if_nameindex)();
+    int (*get_nprocs)();
+    int (*get_nprocs_conf)();
+    long (*sysconf)(int);
+    int (*getloadavg)(double *, int);
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);
@@ -345,6 +368,9 @@ bool others_started();
 // Each is a turn that takes a number, ordered against the other threads' opens and closes;
 // which numbers it takes inside, and for how long, is not watched, and the search says so.
 void in_library(std::string_view call);
+// One that holds a single descriptor for a moment (get_nprocs reads a file of the system's):
+// two turns, between which the lowest free number is taken, as the call would take it.
+void for_a_moment(std::string_view call);
 
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a

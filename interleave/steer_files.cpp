@@ -229,8 +229,11 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
     if (!steered())
         return;
     const opened_t o = look(fd);
-    if (!o.steered)
+    if (!o.steered) {
+        // What the number names (nothing: EBADF; a terminal) depends on the closes and opens.
+        numbered(kUses, fd, -1, true);
         return;
+    }
     // A stream with nothing left in its buffer fills it with a read of the system's, at
     // which a signal that waits arrives, as at any system call.
     const bool buffered = stream != nullptr && stream->_IO_read_ptr < stream->_IO_read_end;
@@ -247,12 +250,21 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
         return;
     if ((held = aside(fd)) >= 0)
         hold(held);
-    const int waits_on = held >= 0 ? held : fd;
-    while (!ready(waits_on)) {
+    for (int waits_on = held >= 0 ? held : fd; !ready(waits_on);) {
         const int64_t answer = turn(fd, o, kRead, kEmpty | system);
         if (answer == kCancelled)
             return;
-        // Restarted by the system after the handler, it looks again.
+        // Restarted by the system after the handler, it begins again: it looks the number
+        // up anew, and holds what it names now (nothing, if it was closed meanwhile).
+        if (answer == kRestarted) {
+            if (held >= 0) {
+                let_go(held);
+                r().close(held);
+            }
+            if ((held = aside(fd)) >= 0)
+                hold(held);
+            waits_on = held >= 0 ? held : fd;
+        }
         if (answer == kInterrupted) {
             // The system's read would have failed with EINTR, and a stream's with its error set.
             if (stream != nullptr)
@@ -316,6 +328,8 @@ void before_writing(int fd, FILE *stream)
         return;
     if (const opened_t o = look(fd); o.steered)
         turn(fd, o, kWrite, stream == nullptr ? kSystemCall : 0u);
+    else
+        numbered(kUses, fd, -1, true);
 }
 
 // A write to a pipe that has no room for all of it waits in the model, as a read of an empty
@@ -329,8 +343,10 @@ ssize_t write_with_room(int fd, const void *data, size_t size)
     if (!steered())
         return r().write(fd, data, size);
     const opened_t o = look(fd);
-    if (!o.steered)
+    if (!o.steered) {
+        numbered(kUses, fd, -1, true);
         return r().write(fd, data, size);
+    }
     turn(fd, o, kWrite, kSystemCall);
     const int flags = r().fcntl(fd, F_GETFL);
     if (!o.fifo || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() ||

@@ -217,7 +217,8 @@ char *line_in_pieces(char *line, int size, FILE *f)
     return line;
 }
 
-// getdelim keeps what it read before an error or the end, as the C library's does.
+// getdelim keeps what it read before an error or the end, as the C library's does, and reads
+// nothing from a stream whose error mark is set.
 ssize_t delimited_in_pieces(char **line, size_t *size, int delimiter, FILE *f)
 {
     if (*line == nullptr || *size == 0) {
@@ -228,6 +229,10 @@ ssize_t delimited_in_pieces(char **line, size_t *size, int delimiter, FILE *f)
         *size = 120;
     }
     flockfile(f);
+    if (ferror_unlocked(f) != 0) {
+        funlockfile(f);
+        return -1;
+    }
     std::size_t n = 0;
     bool out_of_memory = false;
     for (int c = 0; c != delimiter;) {
@@ -554,7 +559,9 @@ int pipe2(int fds[2], int flags)
 
 char *fgets(char *line, int size, FILE *f)
 {
-    if (size > 1 && f != nullptr && reads_a_pipe(f))
+    if (size <= 1)  // room for the end of the string alone: nothing is read
+        return r().fgets(line, size, f);
+    if (f != nullptr && reads_a_pipe(f))
         return line_in_pieces(line, size, f);
     const reading_t reading = input(f);
     if (reading.failed)
@@ -618,7 +625,9 @@ int getchar()
 
 size_t fread(void *data, size_t size, size_t count, FILE *f)
 {
-    if (size > 0 && count > 0 && count <= SIZE_MAX / size && f != nullptr && reads_a_pipe(f))
+    if (size == 0 || count == 0)  // nothing to read
+        return 0;
+    if (count <= SIZE_MAX / size && f != nullptr && reads_a_pipe(f))
         return read_in_pieces(data, size, count, f);
     const reading_t reading = input(f);
     if (reading.failed)

@@ -5,24 +5,53 @@
 // descriptor, so each is a turn that takes a number: the other threads' opens and closes
 // are ordered against it. Which numbers it takes inside, and for how long, interleave does
 // not see, and a search in which one ran is no proof.
+//
+// A few hold one descriptor for a moment and no more (get_nprocs, which
+// std::thread::hardware_concurrency calls, reads one file of the system's): those are two
+// turns, between which the library holds the lowest free number, as the call would; the
+// call itself runs after the second, at once.
 
 #include <algorithm>
 #include <cstdarg>
 #include <iterator>
 #include <string_view>
 
+#include <fcntl.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
 #include "steer.h"
 
 namespace steer {
 
+namespace {
+
+int64_t place_of(std::string_view call)
+{
+    return std::distance(kLibraryCalls.begin(), std::find(kLibraryCalls.begin(), kLibraryCalls.end(), call));
+}
+
+}  // namespace
+
 void in_library(std::string_view call)
 {
-    const auto it = std::find(kLibraryCalls.begin(), kLibraryCalls.end(), call);
-    numbered(kInLibrary, -1, std::distance(kLibraryCalls.begin(), it));
+    numbered(kInLibrary, -1, place_of(call));
+}
+
+void for_a_moment(std::string_view call)
+{
+    if (!steered())
+        return;
+    numbered(kForAMoment, -1, place_of(call));
+    const int held = r().openat(AT_FDCWD, "/", O_PATH | O_CLOEXEC);
+    numbered(kLetsGo, held, place_of(call));
+    if (held >= 0)
+        r().close(held);
 }
 
 }  // namespace steer
 
+using steer::for_a_moment;
 using steer::in_library;
 using steer::r;
 
@@ -160,6 +189,129 @@ char *getlogin()
 {
     in_library("getlogin");
     return r().getlogin();
+}
+
+protoent *getprotobyname(const char *name)
+{
+    in_library("getprotobyname");
+    return r().getprotobyname(name);
+}
+
+protoent *getprotobynumber(int number)
+{
+    in_library("getprotobynumber");
+    return r().getprotobynumber(number);
+}
+
+spwd *getspnam(const char *name)
+{
+    in_library("getspnam");
+    return r().getspnam(name);
+}
+
+int getgrouplist(const char *user, gid_t group, gid_t *groups, int *count)
+{
+    in_library("getgrouplist");
+    return r().getgrouplist(user, group, groups, count);
+}
+
+int initgroups(const char *user, gid_t group)
+{
+    in_library("initgroups");
+    return r().initgroups(user, group);
+}
+
+passwd *getpwent()
+{
+    in_library("getpwent");
+    return r().getpwent();
+}
+
+group *getgrent()
+{
+    in_library("getgrent");
+    return r().getgrent();
+}
+
+netent *getnetbyname(const char *name)
+{
+    in_library("getnetbyname");
+    return r().getnetbyname(name);
+}
+
+int getifaddrs(ifaddrs **list)
+{
+    in_library("getifaddrs");
+    return r().getifaddrs(list);
+}
+
+char *getusershell()
+{
+    in_library("getusershell");
+    return r().getusershell();
+}
+
+long gethostid()
+{
+    in_library("gethostid");
+    return r().gethostid();
+}
+
+char *ttyname(int fd)
+{
+    in_library("ttyname");
+    return r().ttyname(fd);
+}
+
+int ttyname_r(int fd, char *name, size_t size)
+{
+    in_library("ttyname_r");
+    return r().ttyname_r(fd, name, size);
+}
+
+unsigned if_nametoindex(const char *name)
+{
+    in_library("if_nametoindex");
+    return r().if_nametoindex(name);
+}
+
+char *if_indextoname(unsigned index, char *name)
+{
+    in_library("if_indextoname");
+    return r().if_indextoname(index, name);
+}
+
+struct if_nameindex *if_nameindex()
+{
+    in_library("if_nameindex");
+    return r().if_nameindex();
+}
+
+int get_nprocs()
+{
+    for_a_moment("get_nprocs");
+    return r().get_nprocs();
+}
+
+int get_nprocs_conf()
+{
+    for_a_moment("get_nprocs_conf");
+    return r().get_nprocs_conf();
+}
+
+// Asked for the processors, sysconf reads them as get_nprocs does; its other answers take no
+// descriptor.
+long sysconf(int name)
+{
+    if (name == _SC_NPROCESSORS_ONLN || name == _SC_NPROCESSORS_CONF)
+        for_a_moment("sysconf");
+    return r().sysconf(name);
+}
+
+int getloadavg(double *loads, int count)
+{
+    for_a_moment("getloadavg");
+    return r().getloadavg(loads, count);
 }
 
 }  // extern "C"

@@ -231,7 +231,7 @@ TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
 // standard input that waits for a thread to write.
 std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
 {
-    return "#include <fcntl.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/eventfd.h>\n#include <sys/stat.h>\n#include <sys/uio.h>\n"
+    return "#include <fcntl.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/eventfd.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
            "#include <unistd.h>\n"
            "static int p[2], saved, low[2];\nstatic char path[] = \"written\";\n"
            "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
@@ -287,6 +287,19 @@ TEST(Sources, TheLibraryWaitsForNoStreamLockItself)
         const harness::result_t r = interleave(dir, {"--json", source});
         EXPECT_TRUE(r.exited(0) && has(r.out, "\"complete\": true, \"proof\": true")) << source << r.out << r.err;
     }
+    // b's print may come before a's hold, or wait for its end: b notes, under a mutex,
+    // whether a's hold had begun, and main aborts where it had not.
+    harness::write_file(dir / "print_before_hold.c",
+                        "#include <pthread.h>\n#include <stdio.h>\n#include <stdlib.h>\n"
+                        "static pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER; static int held, first;\n"
+                        "static void *a(void *x) { (void)x; flockfile(stdout); printf(\"a\\n\"); pthread_mutex_lock(&m); "
+                        "held = 1; pthread_mutex_unlock(&m); funlockfile(stdout); return 0; }\n"
+                        "static void *b(void *x) { (void)x; printf(\"b\\n\"); pthread_mutex_lock(&m); first = !held; "
+                        "pthread_mutex_unlock(&m); return 0; }\n"
+                        "int main(void) { pthread_t ta, tb; pthread_create(&ta, 0, a, 0); pthread_create(&tb, 0, b, 0);\n"
+                        "    pthread_join(ta, 0); pthread_join(tb, 0); if (first) abort(); return 0; }\n");
+    const harness::result_t found = interleave(dir, {"--json", "print_before_hold.c"});
+    EXPECT_TRUE(found.exited(1) && has(found.out, "signal 6 (Aborted)")) << found.out << found.err;
 }
 
 TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
@@ -332,6 +345,13 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "if (fcntl(saved, F_GETFD) < 0) abort();", 1},
         {"eventfd_after_close", "", "close(saved);", "if (eventfd(0, 0) == saved) abort();", 1},
         {"close_range_frees", "", "close_range(saved, saved, 0);", "if (dup(0) == saved) abort();", 1},
+        // A read or write of a number that names no steered file (nothing, once closed) is
+        // ordered against the close too: b closes first in the first run, and a's call must
+        // be tried before it.
+        {"read_before_close", "close(saved); saved = open(\"/dev/null\", O_RDONLY);",
+         "char c[8]; if (read(saved, c, 1) == 0) abort();", "close(saved);", 1},
+        {"write_before_close", "close(saved); saved = open(\"/dev/null\", O_WRONLY);",
+         "if (write(saved, \"x\", 1) == 1) abort();", "close(saved);", 1},
         {"write_after_close", "close(saved); saved = open(path, O_WRONLY | O_CREAT, 0600);", "close(saved);",
          "if (write(saved, \"x\", 1) != 1) abort();", 1},
         // A FIFO's opens get the numbers they would natively, whichever waits for the other,
@@ -339,6 +359,9 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "int fd = open(\"fifo\", O_RDONLY); n = fd != low[0] && fd != low[1];", 0},
         // and the system takes a FIFO's number as its open begins, before the open waits.
         {"fifo_number_first", fifo, "if (open(\"fifo\", O_WRONLY) == low[0]) abort();", "open(\"fifo\", O_RDONLY);", 1},
+        // get_nprocs holds one descriptor for a moment, whose number another thread's dup may
+        // find taken.
+        {"nprocs_holds_a_number", "low[0] = dup(0); close(low[0]);", "get_nprocs();", "if (dup(0) != low[0]) abort();", 1},
         // A look-up of a user opens files inside the C library, whose numbers are not watched.
         {"library_takes_numbers", "", "getpwnam(\"root\");", "n = open(path, O_WRONLY | O_CREAT, 0600) < 0;", 0, false},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
@@ -373,6 +396,11 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "FILE *f = fdopen(p[0], \"r\"); n = !fgets(c, sizeof c, f) || c[1] != 'b';", 0},
         {"fread_in_pieces", "", "write(p[1], \"ab\", 2); write(p[1], \"cd\", 2); close(p[1]);",
          "FILE *f = fdopen(p[0], \"r\"); n = fread(c, 2, 2, f) != 2 || fread(c, 1, 1, f) != 0;", 0},
+        // A stream's error mark stops getline at once; nothing to read waits for nothing.
+        {"getline_after_error", "", "",
+         "FILE *f = fdopen(p[0], \"r\"); int k = dup(p[0]); close(p[0]); char *l = 0; size_t s = 0; "
+         "getline(&l, &s, f); dup2(k, p[0]); write(p[1], \"x\\n\", 2); n = getline(&l, &s, f) != -1; free(l);", 0},
+        {"reads_of_nothing", "", "", "FILE *f = fdopen(p[0], \"r\"); n = fgets(c, 1, f) != c || fread(c, 1, 0, f) != 0;", 0},
         {"getline_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2); close(p[1]);",
          "FILE *f = fdopen(p[0], \"r\"); char *l = 0; size_t s = 0; n = getline(&l, &s, f) != 3; free(l);", 0},
     };
