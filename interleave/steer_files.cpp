@@ -352,27 +352,43 @@ ssize_t write_with_room(int fd, const void *data, size_t size)
     if (!o.fifo || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() ||
         (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()))
         return r().write(fd, data, size);
+    // A write that waits holds its file, as a read does: another thread's close of the
+    // descriptor takes nothing from it.
     const auto *from = static_cast<const char *>(data);
     std::size_t done = 0;
+    int held = -1;
+    const auto let_go_of_held = [&held] {
+        if (held >= 0) {
+            let_go(held);
+            r().close(std::exchange(held, -1));
+        }
+    };
     for (;;) {
-        r().fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        const ssize_t n = r().write(fd, from + done, size - done);
+        const int to = held >= 0 ? held : fd;
+        r().fcntl(to, F_SETFL, flags | O_NONBLOCK);
+        const ssize_t n = r().write(to, from + done, size - done);
         const int error = errno;
-        r().fcntl(fd, F_SETFL, flags);
+        r().fcntl(to, F_SETFL, flags);
         done += n > 0 ? static_cast<std::size_t>(n) : 0;
         if (done == size || (n < 0 && error != EAGAIN)) {
+            let_go_of_held();
             errno = error;
             return done > 0 ? static_cast<ssize_t>(done) : n;
         }
+        if (held < 0 && (held = aside(fd)) >= 0)
+            hold(held);
         const int64_t answer = turn(fd, o, kWrite, kEmpty | kSystemCall);
-        // A handler cut the wait short: what was written is told, or EINTR; restarted by the
-        // system after the handler, it tries again.
-        if (answer == kInterrupted || answer == kCancelled) {
+        // A handler cut the wait short: what was written is told, or EINTR. Restarted by the
+        // system after the handler, with nothing written, it looks its number up anew.
+        if (answer == kInterrupted || answer == kCancelled || (answer == kRestarted && done > 0)) {
+            let_go_of_held();
             if (done > 0)
                 return static_cast<ssize_t>(done);
             errno = EINTR;
             return -1;
         }
+        if (answer == kRestarted)
+            let_go_of_held();
     }
 }
 

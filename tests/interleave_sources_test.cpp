@@ -244,25 +244,29 @@ std::string standard_stream_program(const std::string &set_up, const std::string
 }
 
 // A write of more than a pipe holds waits for room: with nobody to read it, that is a
-// deadlock, told as one; with a reader that drains it, every order ends well.
+// deadlock, told as one; with a reader that drains it, every order ends well, even where
+// main closes the writer's descriptor while the write waits (the write holds its pipe).
 TEST(Sources, AWriteThatFindsAPipeFullWaitsForARead)
 {
     harness::temp_dir dir;
     harness::write_file(dir / "fills.c",
                         "#include <pthread.h>\n#include <stdlib.h>\n#include <unistd.h>\n"
-                        "static int p[2];\nstatic char big[70000], in[16384];\n"
-                        "static void *w(void *x) { (void)x; if (write(p[1], big, sizeof big) != sizeof big) abort(); "
-                        "close(p[1]); return 0; }\n"
+                        "static int p[2], closes;\nstatic char big[70000], in[16384];\n"
+                        "static void *w(void *x) { (void)x; if (write(p[1], big, sizeof big) != sizeof big && !closes) "
+                        "abort(); if (!closes) close(p[1]); return 0; }\n"
                         "int main(int argc, char **argv) {\n    (void)argv; pthread_t t; long total = 0; ssize_t n;\n"
-                        "    if (pipe(p)) return 2;\n    pthread_create(&t, 0, w, 0);\n"
+                        "    if (pipe(p)) return 2;\n    closes = argc > 2;\n    pthread_create(&t, 0, w, 0);\n"
+                        "    if (closes) close(p[1]);\n"
                         "    while (argc > 1 && (n = read(p[0], in, sizeof in)) > 0) total += n;\n"
-                        "    pthread_join(t, 0);\n    return argc > 1 && total != sizeof big;\n}\n");
+                        "    pthread_join(t, 0);\n    return argc > 1 && total != sizeof big && !(closes && total == 0);\n}\n");
     const harness::result_t full = interleave(dir, {"--json", "fills.c"});
     EXPECT_TRUE(full.exited(1) && has(full.out, "\"kind\": \"deadlock\"") &&
                 has(full.out, "w waits to write to pipe 1, which is full"))
         << full.out << full.err;
     const harness::result_t drained = interleave(dir, {"--json", "fills.c", "--", "drain"});
     EXPECT_TRUE(drained.exited(0) && has(drained.out, "\"complete\": true, \"proof\": true")) << drained.out << drained.err;
+    const harness::result_t closed = interleave(dir, {"--json", "fills.c", "--", "drain", "close"});
+    EXPECT_TRUE(closed.exited(0) && has(closed.out, "\"complete\": true, \"proof\": true")) << closed.out << closed.err;
 }
 
 // What interleave does to standard output itself never waits for a lock that another thread
