@@ -556,6 +556,7 @@ void in_child()
     forking = -1;
     in_fork = false;
     forget_held_reads();
+    make_room_aside();
     register_me(channel);
     wrapped = false;
     random_state ^= static_cast<uint64_t>(channel) * 0xBF58476D1CE4E5B9ULL;
@@ -628,6 +629,7 @@ __attribute__((constructor)) void begin_steering()
     // or a crash loses it, and the call that writes it out (a newline, a flush, the end) is
     // the turn at which it reaches the pipe.
     start_output();
+    make_room_aside();
     note_stack(region->channels[0], true);
     register_me(0);
     hold_signals(nullptr);

@@ -400,6 +400,10 @@ struct reading_t {
 bool reads_a_pipe(FILE *stream);
 // A fork's child lets go of the files that its parent's waiting reads held.
 void forget_held_reads();
+// The descriptor table made big enough, while the process has one thread, for the copies
+// that waiting reads and writes hold far above the program's numbers: growing it later,
+// with threads that share it, waits for the system (a grace period of its own).
+void make_room_aside();
 void before_writing(int fd, FILE *stream);
 // A write of a pipe through its descriptor, with its turn; one that finds no room waits for
 // a read or a close, as a read of an empty pipe waits for a write.

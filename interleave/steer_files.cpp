@@ -196,7 +196,7 @@ int aside(int fd)
     rlimit limit{};
     rlim_t top = 1024;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
-        top = std::min<rlim_t>(limit.rlim_cur, 4160);
+        top = std::min<rlim_t>(limit.rlim_cur, 1024);
     return r().fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(std::max<rlim_t>(top, 128) - 64));
 }
 
@@ -223,6 +223,16 @@ void let_go(int fd)
 }
 
 }  // namespace
+
+void make_room_aside()
+{
+    const int any = r().openat(AT_FDCWD, "/", O_PATH | O_CLOEXEC);
+    if (any < 0)
+        return;
+    if (const int high = aside(any); high >= 0)
+        r().close(high);
+    r().close(any);
+}
 
 reading_t::reading_t(int fd, FILE *stream) : from(fd)
 {

@@ -306,21 +306,49 @@ TEST(Sources, TheLibraryWaitsForNoStreamLockItself)
     EXPECT_TRUE(found.exited(1) && has(found.out, "signal 6 (Aborted)")) << found.out << found.err;
 }
 
-TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
+struct stream_case_t {
+    const char *name;
+    std::string set_up, write, read;
+    int verdict;         // 1 the abort found, 0 nothing to report
+    bool proved = true;  // with 0: the search is a proof
+};
+
+const std::string to_pipe_1 = "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[1], 1); close(p[1]);";
+
+void behave_as_natively(const std::vector<stream_case_t> &cases)
 {
     harness::temp_dir dir;
-    const std::string to_pipe_1 = "fcntl(p[0], F_SETFL, O_NONBLOCK); dup2(p[1], 1); close(p[1]);";
+    for (const stream_case_t &c : cases) {
+        const std::string source = std::string(c.name) + ".c";
+        harness::write_file(dir / source, standard_stream_program(c.set_up, c.write, c.read));
+        const harness::result_t r = interleave(dir, {"--json", source});
+        EXPECT_TRUE(r.exited(c.verdict)) << c.name << ": " << r.out << r.err;
+        if (c.verdict == 1) {
+            EXPECT_TRUE(has(r.out, "\"kind\": \"crash\", \"turn\"") && has(r.out, "signal 6 (Aborted)"))
+                << c.name << ": " << r.out;
+            // Standard output closed is no pipe of the program's, which made only one (save
+            // where a thread makes another).
+            const harness::result_t replay = interleave(dir, {"--replay", std::string(c.name) + ".schedule", source});
+            EXPECT_TRUE(replay.exited(1)) << c.name << ": " << replay.out;
+            EXPECT_EQ(has(replay.out, "pipe 2"), has(c.read, "pipe(")) << c.name << ": " << replay.out;
+            // A close of a pipe's end says which end.
+            if (has(c.write, "close(p[0])")) {
+                EXPECT_TRUE(has(replay.out, "closes the reading end of pipe 1")) << c.name << ": " << replay.out;
+            }
+            continue;
+        }
+        EXPECT_TRUE(has(r.out, std::string("\"complete\": true, \"proof\": ") + (c.proved ? "true" : "false")))
+            << c.name << ": " << r.out;
+        // The proof's check: the first hundred schedules, with no reduction, find nothing either.
+        const harness::result_t every = interleave(dir, {"--search", "schedules", "--runs", "100", source});
+        EXPECT_TRUE(every.exited(0)) << c.name << ": " << every.out << every.err;
+    }
+}
+
+TEST(Sources, StandardStreamsPointedAtPipesBehaveAsNatively)
+{
     const std::string peek = "if (read(p[0], c, 1) == 1) abort();";
-    // The two lowest numbers free, whatever the test's surroundings left open.
-    const std::string fifo = "unlink(\"fifo\"); if (mkfifo(\"fifo\", 0600)) return 2; low[0] = dup(0); low[1] = dup(0); "
-                             "close(low[0]); close(low[1]);";
-    struct case_t {
-        const char *name;
-        std::string set_up, write, read;
-        int verdict;  // 1 the abort found, 0 nothing to report
-        bool proved = true;  // with 0: the search is a proof
-    };
-    const case_t cases[] = {
+    behave_as_natively({
         {"write_1", to_pipe_1, "write(1, \"x\", 1);", peek, 1},
         {"writev_1", to_pipe_1, "struct iovec v = {(void *)\"x\", 1}; writev(1, &v, 1);", peek, 1},
         {"printf", to_pipe_1, "printf(\"x\"); fflush(stdout);", peek, 1},
@@ -335,6 +363,15 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "while ((got = read(p[0], c, sizeof c)) > 0) n += got; n = n != 3;", 0},
         {"kept_while_closed", "close(1);", "if (printf(\"xy\\n\") != 3) abort();", "", 0},
         {"waits_for_input", "dup2(p[0], 0); close(p[0]);", "write(p[1], \"x\", 1);", "n = read(0, c, 1) != 1;", 0},
+    });
+}
+
+TEST(Sources, DescriptorNumbersAreTakenAsNatively)
+{
+    // The two lowest numbers free, whatever the test's surroundings left open.
+    const std::string fifo = "unlink(\"fifo\"); if (mkfifo(\"fifo\", 0600)) return 2; low[0] = dup(0); low[1] = dup(0); "
+                             "close(low[0]); close(low[1]);";
+    behave_as_natively({
         // Which number an open, a dup or a pipe gets depends on the other threads' closes
         // and copies before it.
         {"open_after_close", "", "close(1);", "if (open(path, O_WRONLY | O_CREAT, 0600) == 1) abort();", 1},
@@ -369,6 +406,12 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
         // A look-up of a user opens files inside the C library, whose numbers are not watched.
         {"library_takes_numbers", "", "getpwnam(\"root\");", "n = open(path, O_WRONLY | O_CREAT, 0600) < 0;", 0, false},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
+    });
+}
+
+TEST(Sources, StreamLocksBehaveAsNatively)
+{
+    behave_as_natively({
         // A stream's lock: another thread's print waits while flockfile holds it, so that the
         // held prints come out together (b aborts where its print landed between them).
         {"print_waits_for_hold", to_pipe_1,
@@ -388,6 +431,12 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
          "if (ftrylockfile(stdout)) abort(); funlockfile(stdout);", 1},
         // A print holds the lock for a moment, inside its turn: a try then is not tried.
         {"trylock_beside_print", "", "printf(\"a\");", "if (ftrylockfile(stdout) == 0) funlockfile(stdout);", 0, false},
+    });
+}
+
+TEST(Sources, ReadsOfPipesBehaveAsNatively)
+{
+    behave_as_natively({
         // A read that waits holds its file: another thread's close of the descriptor, or a new
         // file at its number, does not take it away, and it gets what is written later.
         {"read_holds_its_file", "signal(SIGPIPE, SIG_IGN);", "close(p[0]); write(p[1], \"x\", 1);", "if (read(p[0], c, 1) == 1) abort();", 1},
@@ -407,32 +456,7 @@ TEST(Sources, DescriptorsPipesAndTheirStreamsBehaveAsNatively)
         {"reads_of_nothing", "", "", "FILE *f = fdopen(p[0], \"r\"); n = fgets(c, 1, f) != c || fread(c, 1, 0, f) != 0;", 0},
         {"getline_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2); close(p[1]);",
          "FILE *f = fdopen(p[0], \"r\"); char *l = 0; size_t s = 0; n = getline(&l, &s, f) != 3; free(l);", 0},
-    };
-    for (const case_t &c : cases) {
-        const std::string source = std::string(c.name) + ".c";
-        harness::write_file(dir / source, standard_stream_program(c.set_up, c.write, c.read));
-        const harness::result_t r = interleave(dir, {"--json", source});
-        EXPECT_TRUE(r.exited(c.verdict)) << c.name << ": " << r.out << r.err;
-        if (c.verdict == 1) {
-            EXPECT_TRUE(has(r.out, "\"kind\": \"crash\", \"turn\"") && has(r.out, "signal 6 (Aborted)"))
-                << c.name << ": " << r.out;
-            // Standard output closed is no pipe of the program's, which made only one (save
-            // where a thread makes another).
-            const harness::result_t replay = interleave(dir, {"--replay", std::string(c.name) + ".schedule", source});
-            EXPECT_TRUE(replay.exited(1)) << c.name << ": " << replay.out;
-            EXPECT_EQ(has(replay.out, "pipe 2"), has(c.read, "pipe(")) << c.name << ": " << replay.out;
-            // A close of a pipe's end says which end.
-            if (has(c.write, "close(p[0])")) {
-                EXPECT_TRUE(has(replay.out, "closes the reading end of pipe 1")) << c.name << ": " << replay.out;
-            }
-            continue;
-        }
-        EXPECT_TRUE(has(r.out, std::string("\"complete\": true, \"proof\": ") + (c.proved ? "true" : "false")))
-            << c.name << ": " << r.out;
-        // The proof's check: the first hundred schedules, with no reduction, find nothing either.
-        const harness::result_t every = interleave(dir, {"--search", "schedules", "--runs", "100", source});
-        EXPECT_TRUE(every.exited(0)) << c.name << ": " << every.out << every.err;
-    }
+    });
 }
 
 }  // namespace
