@@ -125,13 +125,14 @@ enum number_t : uint64_t {
     kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary,
     kForAMoment, kLetsGo
 };
-constexpr std::array<const char *, 40> kLibraryCalls = {
+constexpr std::array<const char *, 58> kLibraryCalls = {
     "openlog", "syslog", "closelog", "getpwnam", "getpwuid", "getpwnam_r", "getpwuid_r", "getgrnam", "getgrgid",
     "getgrnam_r", "getgrgid_r", "gethostbyname", "gethostbyaddr", "getaddrinfo", "getnameinfo", "getservbyname",
     "getservbyport", "getlogin", "getprotobyname", "getprotobynumber", "getspnam", "getgrouplist", "initgroups",
     "getpwent", "getgrent", "getnetbyname", "getifaddrs", "getusershell", "gethostid", "ttyname", "ttyname_r",
-    "if_nametoindex", "if_indextoname", "if_nameindex", "get_nprocs", "get_nprocs_conf", "sysconf", "getloadavg",
-    "the C library", "the C library"};
+    "if_nametoindex", "if_indextoname", "if_nameindex", "get_nprocs", "get_nprocs_conf", "sysconf", "dlopen",
+    "glob", "nftw", "ftw", "scandir", "setlocale", "newlocale", "iconv_open", "setmntent", "localtime", "localtime_r",
+    "gmtime", "gmtime_r", "mktime", "ctime", "ctime_r", "strftime", "tzset", "the C library", "the C library"};
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.

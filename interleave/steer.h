@@ -15,6 +15,12 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <shadow.h>
+#include <ftw.h>
+#include <glob.h>
+#include <iconv.h>
+#include <locale.h>
+#include <mntent.h>
+#include <termios.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <string_view>
@@ -169,6 +175,17 @@ struct real_t {
     int (*close_range)(unsigned, unsigned, int);
     void (*closefrom)(int);
     int (*fsync)(int);
+    ssize_t (*recv)(int, void *, size_t, int);
+    ssize_t (*recvfrom)(int, void *, size_t, int, sockaddr *, socklen_t *);
+    ssize_t (*send)(int, const void *, size_t, int);
+    ssize_t (*sendto)(int, const void *, size_t, int, const sockaddr *, socklen_t);
+    int (*shutdown)(int, int);
+    int (*ioctl)(int, unsigned long, void *);
+    int (*isatty)(int);
+    int (*tcgetattr)(int, termios *);
+    FILE *(*fdopen)(int, const char *);
+    int (*signalfd)(int, const sigset_t *, int);
+    int (*shm_open)(const char *, int, mode_t);
     int (*fdatasync)(int);
     int (*socketpair)(int, int, int, int *);
     int (*accept)(int, sockaddr *, socklen_t *);
@@ -229,7 +246,24 @@ struct real_t {
     int (*get_nprocs)();
     int (*get_nprocs_conf)();
     long (*sysconf)(int);
-    int (*getloadavg)(double *, int);
+    void *(*dlopen)(const char *, int);
+    int (*glob)(const char *, int, int (*)(const char *, int), glob_t *);
+    int (*nftw)(const char *, int (*)(const char *, const struct stat *, int, FTW *), int, int);
+    int (*ftw)(const char *, int (*)(const char *, const struct stat *, int), int);
+    int (*scandir)(const char *, dirent ***, int (*)(const dirent *), int (*)(const dirent **, const dirent **));
+    char *(*setlocale)(int, const char *);
+    locale_t (*newlocale)(int, const char *, locale_t);
+    iconv_t (*iconv_open)(const char *, const char *);
+    FILE *(*setmntent)(const char *, const char *);
+    tm *(*localtime)(const time_t *);
+    tm *(*localtime_r)(const time_t *, tm *);
+    tm *(*gmtime)(const time_t *);
+    tm *(*gmtime_r)(const time_t *, tm *);
+    time_t (*mktime)(tm *);
+    char *(*ctime)(const time_t *);
+    char *(*ctime_r)(const time_t *, char *);
+    size_t (*strftime)(char *, size_t, const char *, const tm *);
+    void (*tzset)();
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);
@@ -371,6 +405,8 @@ void in_library(std::string_view call);
 // One that holds a single descriptor for a moment (get_nprocs reads a file of the system's):
 // two turns, between which the lowest free number is taken, as the call would take it.
 void for_a_moment(std::string_view call);
+// The first call in the process that reads the time zone's file (localtime, mktime...).
+void zone_read_first(std::string_view call);
 
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a

@@ -611,6 +611,93 @@ void closefrom(int first)
     r().closefrom(first);
 }
 
+// Calls through a descriptor that are no read or write of a pipe or a file: each looks at the
+// descriptor table (another thread's close or dup of the number comes before it or after).
+// A socket's recv with no flags is a read, and may wait; its send is a write.
+ssize_t recv(int fd, void *data, size_t size, int flags)
+{
+    if (flags != 0) {
+        numbered(kUses, fd, -1, true);
+        return r().recv(fd, data, size, flags);
+    }
+    const reading_t reading(fd, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().recv(reading.from, data, size, flags);
+}
+
+ssize_t recvfrom(int fd, void *data, size_t size, int flags, sockaddr *from, socklen_t *from_size)
+{
+    if (flags != 0) {
+        numbered(kUses, fd, -1, true);
+        return r().recvfrom(fd, data, size, flags, from, from_size);
+    }
+    const reading_t reading(fd, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().recvfrom(reading.from, data, size, flags, from, from_size);
+}
+
+ssize_t send(int fd, const void *data, size_t size, int flags)
+{
+    before_writing(fd, nullptr);
+    return r().send(fd, data, size, flags);
+}
+
+ssize_t sendto(int fd, const void *data, size_t size, int flags, const sockaddr *to, socklen_t to_size)
+{
+    before_writing(fd, nullptr);
+    return r().sendto(fd, data, size, flags, to, to_size);
+}
+
+// A shutdown ends a direction of the socket: a reader that waits on the other end finds its end.
+int shutdown(int fd, int how)
+{
+    before_writing(fd, nullptr);
+    return r().shutdown(fd, how);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    numbered(kUses, fd, -1, true);
+    return r().ioctl(fd, request, argument);
+}
+
+int isatty(int fd)
+{
+    numbered(kUses, fd);
+    return r().isatty(fd);
+}
+
+int tcgetattr(int fd, termios *settings)
+{
+    numbered(kUses, fd);
+    return r().tcgetattr(fd, settings);
+}
+
+FILE *fdopen(int fd, const char *mode)
+{
+    numbered(kUses, fd);
+    return r().fdopen(fd, mode);
+}
+
+// A shared memory object is opened by its name, as a file is.
+int shm_open(const char *name, int flags, mode_t mode)
+{
+    before_naming((flags & O_CREAT) != 0 ? kCreate : kOpen, name, kNumbers);
+    return r().shm_open(name, flags, mode);
+}
+
+int signalfd(int fd, const sigset_t *mask, int flags)
+{
+    numbered(fd == -1 ? kMakes : kUses, fd);
+    return r().signalfd(fd, mask, flags);
+}
+
 int fsync(int fd)
 {
     before_descriptor(fd, kLook);

@@ -110,6 +110,13 @@ void unlocked_use(FILE *f, bool writes)
         used_unlocked_stream();
 }
 
+// A poll of descriptors: what their numbers name depends on the other threads' closes. (Out
+// of line: the C library's poll is declared to write its array, which then looks unset.)
+__attribute__((noinline)) void looks_at(const pollfd *fds)
+{
+    numbered(kUses, fds[0].fd, -1, true);
+}
+
 int64_t ask_stream_lock(call_t call, FILE *f)
 {
     return ask({.call = call, .object = f, .value = f->_fileno, .flags = kRecursive | kStream});
@@ -724,6 +731,8 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespe
 // program's own business (and a wait interleave cannot see, if they are another thread's).
 int poll(pollfd *fds, nfds_t count, int timeout)
 {
+    if (count != 0)
+        looks_at(fds);
     if (!steered() || count != 0 || timeout < 0)
         return r().poll(fds, count, timeout);
     if (sleep_until(deadline_after(static_cast<int64_t>(timeout) * 1000000)) > 0) {
@@ -735,6 +744,8 @@ int poll(pollfd *fds, nfds_t count, int timeout)
 
 int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask)
 {
+    if (count != 0)
+        looks_at(fds);
     if (!steered() || count != 0 || timeout == nullptr)
         return r().ppoll(fds, count, timeout, mask);
     if (sleep_until(deadline_after(timeout)) > 0) {
@@ -746,6 +757,8 @@ int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *ma
 
 int select(int count, fd_set *in, fd_set *out, fd_set *bad, timeval *timeout)
 {
+    if (count != 0)
+        numbered(kUses, count - 1, -1, true);
     if (!steered() || count != 0 || timeout == nullptr)
         return r().select(count, in, out, bad, timeout);
     const int64_t left = sleep_until(deadline_after(static_cast<int64_t>(timeout->tv_sec) * 1000000000 + timeout->tv_usec * 1000));

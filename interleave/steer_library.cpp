@@ -7,11 +7,13 @@
 // not see, and a search in which one ran is no proof.
 //
 // A few hold one descriptor for a moment and no more (get_nprocs, which
-// std::thread::hardware_concurrency calls, reads one file of the system's): those are two
+// std::thread::hardware_concurrency calls, reads one file of the system's; the first
+// localtime, gmtime, mktime or strftime of a process reads the time zone's): those are two
 // turns, between which the library holds the lowest free number, as the call would; the
 // call itself runs after the second, at once.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <iterator>
 #include <string_view>
@@ -38,6 +40,18 @@ void in_library(std::string_view call)
     numbered(kInLibrary, -1, place_of(call));
 }
 
+namespace {
+
+std::atomic<bool> zone_read;  // by this process, or its parent before the fork
+
+}  // namespace
+
+void zone_read_first(std::string_view call)
+{
+    if (steered() && !zone_read.exchange(true))
+        for_a_moment(call);
+}
+
 void for_a_moment(std::string_view call)
 {
     if (!steered())
@@ -52,6 +66,7 @@ void for_a_moment(std::string_view call)
 }  // namespace steer
 
 using steer::for_a_moment;
+using steer::zone_read_first;
 using steer::in_library;
 using steer::r;
 
@@ -308,10 +323,114 @@ long sysconf(int name)
     return r().sysconf(name);
 }
 
-int getloadavg(double *loads, int count)
+void *dlopen(const char *file, int mode)
 {
-    for_a_moment("getloadavg");
-    return r().getloadavg(loads, count);
+    in_library("dlopen");
+    return r().dlopen(file, mode);
+}
+
+int glob(const char *pattern, int flags, int (*on_error)(const char *, int), glob_t *found)
+{
+    in_library("glob");
+    return r().glob(pattern, flags, on_error, found);
+}
+
+int nftw(const char *dir, int (*each)(const char *, const struct stat *, int, FTW *), int open_most, int flags)
+{
+    in_library("nftw");
+    return r().nftw(dir, each, open_most, flags);
+}
+
+int ftw(const char *dir, int (*each)(const char *, const struct stat *, int), int open_most)
+{
+    in_library("ftw");
+    return r().ftw(dir, each, open_most);
+}
+
+int scandir(const char *dir, dirent ***list, int (*keep)(const dirent *), int (*order)(const dirent **, const dirent **))
+{
+    in_library("scandir");
+    return r().scandir(dir, list, keep, order);
+}
+
+char *setlocale(int category, const char *name)
+{
+    in_library("setlocale");
+    return r().setlocale(category, name);
+}
+
+locale_t newlocale(int categories, const char *name, locale_t base)
+{
+    in_library("newlocale");
+    return r().newlocale(categories, name, base);
+}
+
+iconv_t iconv_open(const char *to, const char *from)
+{
+    in_library("iconv_open");
+    return r().iconv_open(to, from);
+}
+
+FILE *setmntent(const char *file, const char *mode)
+{
+    in_library("setmntent");
+    return r().setmntent(file, mode);
+}
+
+// The time zone's file is read once, by the first of these calls in the process: a
+// descriptor held for a moment, then.
+tm *localtime(const time_t *when)
+{
+    zone_read_first("localtime");
+    return r().localtime(when);
+}
+
+tm *localtime_r(const time_t *when, tm *out)
+{
+    zone_read_first("localtime_r");
+    return r().localtime_r(when, out);
+}
+
+tm *gmtime(const time_t *when)
+{
+    zone_read_first("gmtime");
+    return r().gmtime(when);
+}
+
+tm *gmtime_r(const time_t *when, tm *out)
+{
+    zone_read_first("gmtime_r");
+    return r().gmtime_r(when, out);
+}
+
+time_t mktime(tm *when)
+{
+    zone_read_first("mktime");
+    return r().mktime(when);
+}
+
+char *ctime(const time_t *when)
+{
+    zone_read_first("ctime");
+    return r().ctime(when);
+}
+
+char *ctime_r(const time_t *when, char *out)
+{
+    zone_read_first("ctime_r");
+    return r().ctime_r(when, out);
+}
+
+size_t strftime(char *out, size_t size, const char *format, const tm *when)
+{
+    zone_read_first("strftime");
+    return r().strftime(out, size, format, when);
+}
+
+void tzset()
+{
+    zone_read_first("tzset");
+    r().tzset();
 }
 
 }  // extern "C"

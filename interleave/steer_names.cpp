@@ -67,7 +67,7 @@ FILE *opened_stream(const char *path, const char *mode, FILE *(*real)(const char
         const int fd = open_fifo(AT_FDCWD, path, flags, 0);
         if (fd == kNotAFifo)
             return false;
-        stream = fd < 0 ? nullptr : fdopen(fd, mode);
+        stream = fd < 0 ? nullptr : r().fdopen(fd, mode);
         if (stream == nullptr && fd >= 0)
             r().close(fd);
         return true;

@@ -35,7 +35,7 @@ namespace {
 void tell(int socket, served_t what, int32_t value)
 {
     const server_note_t note{what, value};
-    [[maybe_unused]] ssize_t ignored = send(socket, &note, sizeof note, MSG_NOSIGNAL);
+    [[maybe_unused]] ssize_t ignored = r().send(socket, &note, sizeof note, MSG_NOSIGNAL);
 }
 
 // A fork keeps only the thread that calls it: a thread that another library's constructor

@@ -231,7 +231,7 @@ TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
 // standard input that waits for a thread to write.
 std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
 {
-    return "#include <fcntl.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <sys/eventfd.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
+    return "#include <fcntl.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <time.h>\n#include <sys/eventfd.h>\n#include <sys/socket.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
            "#include <unistd.h>\n"
            "static int p[2], saved, low[2];\nstatic char path[] = \"written\";\n"
            "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
@@ -393,6 +393,12 @@ TEST(Sources, DescriptorNumbersAreTakenAsNatively)
          "char c[8]; if (read(saved, c, 1) == 0) abort();", "close(saved);", 1},
         {"write_before_close", "close(saved); saved = open(\"/dev/null\", O_WRONLY);",
          "if (write(saved, \"x\", 1) == 1) abort();", "close(saved);", 1},
+        {"recv_before_close",
+         "close(saved); int sv[2]; if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv)) return 2; saved = sv[0]; "
+         "write(sv[1], \"x\", 1);",
+         "char c[8]; if (recv(saved, c, 1, 0) == 1) abort();", "close(saved);", 1},
+        {"fdopen_before_close", "close(saved); saved = open(\"/dev/null\", O_RDONLY);",
+         "if (fdopen(saved, \"r\")) abort();", "close(saved);", 1},
         {"write_after_close", "close(saved); saved = open(path, O_WRONLY | O_CREAT, 0600);", "close(saved);",
          "if (write(saved, \"x\", 1) != 1) abort();", 1},
         // A FIFO's opens get the numbers they would natively, whichever waits for the other,
@@ -403,6 +409,9 @@ TEST(Sources, DescriptorNumbersAreTakenAsNatively)
         // get_nprocs holds one descriptor for a moment, whose number another thread's dup may
         // find taken.
         {"nprocs_holds_a_number", "low[0] = dup(0); close(low[0]);", "get_nprocs();", "if (dup(0) != low[0]) abort();", 1},
+        // So does the first look at the time zone, which reads its file.
+        {"zone_holds_a_number", "low[0] = dup(0); close(low[0]);", "time_t t = 0; localtime(&t);",
+         "if (dup(0) != low[0]) abort();", 1},
         // A look-up of a user opens files inside the C library, whose numbers are not watched.
         {"library_takes_numbers", "", "getpwnam(\"root\");", "n = open(path, O_WRONLY | O_CREAT, 0600) < 0;", 0, false},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
