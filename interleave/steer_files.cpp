@@ -46,6 +46,11 @@ struct opened_t {
 constexpr int kFedFds = 1024;
 std::array<std::atomic<bool>, kFedFds> fed_by_program;
 
+bool fed(int fd)
+{
+    return fd >= 0 && fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load();
+}
+
 opened_t look(int fd)
 {
     struct stat st {};
@@ -252,7 +257,7 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
     if (!o.pipe || buffered)
         return;
     // No turn writes to it: the program does, in its own time.
-    if (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()) {
+    if (fed(fd)) {
         wait_for_a_program(fd);
         return;
     }
@@ -360,7 +365,7 @@ ssize_t write_with_room(int fd, const void *data, size_t size)
     turn(fd, o, kWrite, kSystemCall);
     const int flags = r().fcntl(fd, F_GETFL);
     if (!o.fifo || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() ||
-        (fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load()))
+        fed(fd))
         return r().write(fd, data, size);
     // A write that waits holds its file, as a read does: another thread's close of the
     // descriptor takes nothing from it.
@@ -442,7 +447,7 @@ bool reads_a_pipe(FILE *stream)
 {
     const int fd = fileno(stream);
     return steered() && fd >= 0 && naming(fd) != names_t::given && look(fd).pipe &&
-           !(fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load());
+           !fed(fd);
 }
 
 void made_pipe(int fd)
