@@ -66,6 +66,12 @@ int main(int argc, char *argv[])
     std::vector<std::string> words = {compiler,
                                       "-B" + folder + "/",
                                       "-fsanitize=thread",
+                                      // This machine's compiler links a plain build with
+                                      // --as-needed, and a sanitized one without: the
+                                      // program is to need the libraries it needs on its
+                                      // own (a C++ program that uses nothing of the C++
+                                      // library's loads no unwinder at its start).
+                                      "-Wl,--as-needed",
                                       "--param=tsan-instrument-func-entry-exit=0",
                                       // The C library's copies stay calls, which the access
                                       // library tells: written out inline, no access of

@@ -132,7 +132,7 @@ constexpr std::array<const char *, 58> kLibraryCalls = {
     "getpwent", "getgrent", "getnetbyname", "getifaddrs", "getusershell", "gethostid", "ttyname", "ttyname_r",
     "if_nametoindex", "if_indextoname", "if_nameindex", "get_nprocs", "get_nprocs_conf", "sysconf", "dlopen",
     "glob", "nftw", "ftw", "scandir", "setlocale", "newlocale", "iconv_open", "setmntent", "localtime", "localtime_r",
-    "gmtime", "gmtime_r", "mktime", "ctime", "ctime_r", "strftime", "tzset", "the C library", "the C library"};
+    "gmtime", "gmtime_r", "mktime", "ctime", "ctime_r", "strftime", "tzset", "pthread_exit", "pthread_cancel"};
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.

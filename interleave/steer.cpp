@@ -997,6 +997,7 @@ int pthread_detach(pthread_t thread)
 
 int pthread_cancel(pthread_t thread)
 {
+    unwinder_loaded_first("pthread_cancel");
     if (steered())
         ask({.call = call_t::cancel, .object2 = handle_of(thread)});
     return r().cancel(thread);
@@ -1010,6 +1011,7 @@ void pthread_testcancel()
 
 void pthread_exit(void *result)
 {
+    unwinder_loaded_first("pthread_exit");
     if (steered()) {
         ask({call_t::thread_exit});
         // The process's first thread, the others going on: its way out decides whether it

@@ -407,6 +407,9 @@ void in_library(std::string_view call);
 void for_a_moment(std::string_view call);
 // The first call in the process that reads the time zone's file (localtime, mktime...).
 void zone_read_first(std::string_view call);
+// The first pthread_exit or pthread_cancel of a process whose program, on its own, has not
+// loaded the unwinder's library: the C library loads it then.
+void unwinder_loaded_first(std::string_view call);
 
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a

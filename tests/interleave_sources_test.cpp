@@ -222,6 +222,30 @@ TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
     EXPECT_TRUE(has(r.out, "\"complete\": true, \"proof\": true") && has(r.out, "\"accesses\": true")) << r.out;
 }
 
+// A C++ program that uses the C++ library has the unwinder's library from its start, and its
+// first pthread_exit takes no descriptor: nothing found, and a proof. One that uses nothing
+// of it is linked without it, as this machine's compiler links it, and loads it then.
+TEST(Sources, TheUnwinderOfACxxProgramIsLoadedFromItsStartIfItUsesTheCxxLibrary)
+{
+    harness::temp_dir dir;
+    const auto program = [](const std::string &uses) {
+        return "#include <cstdlib>\n#include <string>\n#include <fcntl.h>\n#include <pthread.h>\n"
+               "#include <unistd.h>\nstatic int low;\n"
+               "static void *a(void *) { if (dup(0) != low) abort(); return nullptr; }\n"
+               "static void *b(void *) { pthread_exit(nullptr); }\n"
+               "int main() { " + uses + " low = dup(0); close(low); pthread_t ta, tb;\n"
+               "    pthread_create(&ta, nullptr, a, nullptr); pthread_create(&tb, nullptr, b, nullptr);\n"
+               "    pthread_join(ta, nullptr); pthread_join(tb, nullptr); return 0; }\n";
+    };
+    harness::write_file(dir / "uses.cpp", program("std::string name(\"kept\"); if (name.size() != 4) return 2;"));
+    harness::write_file(dir / "plain.cpp", program(""));
+    const harness::result_t uses = interleave(dir, {"--json", "uses.cpp"});
+    EXPECT_TRUE(uses.exited(0)) << uses.out << uses.err;
+    EXPECT_TRUE(has(uses.out, "\"complete\": true, \"proof\": true")) << uses.out;
+    const harness::result_t plain = interleave(dir, {"--json", "plain.cpp"});
+    EXPECT_TRUE(plain.exited(1) && has(plain.out, "signal 6 (Aborted)")) << plain.out << plain.err;
+}
+
 // A program that points descriptor 0, 1 or 2 at a pipe or a file of its own writes and reads
 // that pipe or file: its writes and reads are turns on it, as another descriptor's are. Each
 // case is one program made from a template: `set_up` in main points the descriptor, thread
@@ -412,6 +436,8 @@ TEST(Sources, DescriptorNumbersAreTakenAsNatively)
         // So does the first look at the time zone, which reads its file.
         {"zone_holds_a_number", "low[0] = dup(0); close(low[0]);", "time_t t = 0; localtime(&t);",
          "if (dup(0) != low[0]) abort();", 1},
+        // And the first pthread_exit of a C program, which loads the unwinder's library.
+        {"exit_loads_unwinder", "low[0] = dup(0); close(low[0]);", "pthread_exit(0);", "if (dup(0) != low[0]) abort();", 1},
         // A look-up of a user opens files inside the C library, whose numbers are not watched.
         {"library_takes_numbers", "", "getpwnam(\"root\");", "n = open(path, O_WRONLY | O_CREAT, 0600) < 0;", 0, false},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
