@@ -317,9 +317,10 @@ void print_summary(const options_t &o, const search_t &s)
                     ? "Not a proof: a thread called " + s.library_call +
                           ", where the C library may take descriptors of its own, and which numbers it took, and "
                           "when, was not watched."
-                : s.unlocked ? "Not a proof: a thread used a stream through the C library's unlocked calls "
-                             "(fwrite_unlocked, putc_unlocked...), which are not turns, so what they do to the "
-                             "stream's buffer is not ordered against the other threads' use of it."
+                : s.unlocked ? "Not a proof: the program uses streams through the C library's unlocked calls "
+                             "(fwrite_unlocked, putc_unlocked..., or the code an optimised build writes inline for "
+                             "them), which are not turns, so what they do to the stream's buffer is not ordered "
+                             "against the other threads' use of it."
                 : s.others ? "Not a proof: the program started another program (system, popen, posix_spawn, an exec), "
                            "which ran on its own: interleave does not order what that program does against the "
                            "program's turns."

@@ -661,6 +661,8 @@ __attribute__((constructor)) void begin_steering()
     note_stack(region->channels[0], true);
     register_me(0);
     hold_signals(nullptr);
+    if (inline_unlocked_streams())
+        used_unlocked_stream();
     ask({.call = call_t::start, .flags = __interleave_access_library != nullptr ? kAccessesWatched : 0u});
 }
 

@@ -411,6 +411,13 @@ void zone_read_first(std::string_view call);
 // loaded the unwinder's library: the C library loads it then.
 void unwinder_loaded_first(std::string_view call);
 
+// ---- what the program brings as it was linked (steer_program.cpp) ----
+// Whether the libraries the program needs, and those they need, bring the unwinder's.
+bool unwinder_from_start();
+// Whether the program has stdio's unlocked calls written inline (an optimised build's
+// putc_unlocked and getc_unlocked), which are no turns.
+bool inline_unlocked_streams();
+
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a
 // turn, and for a pipe with nothing to read and a writer yet, a wait until another turn

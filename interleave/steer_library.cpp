@@ -13,8 +13,7 @@
 // call itself runs after the second, at once. So does the first pthread_exit or
 // pthread_cancel of a C program: the C library loads the unwinder's library (libgcc_s)
 // then, which a C++ program has loaded from its start, and which the steering library,
-// written in C++, brings into every process: whether the program itself would have it is
-// read off the libraries it needs.
+// written in C++, brings into every process.
 
 #include <algorithm>
 #include <atomic>
@@ -22,12 +21,7 @@
 #include <iterator>
 #include <string_view>
 
-#include <vector>
-
-#include <dlfcn.h>
-#include <elf.h>
 #include <fcntl.h>
-#include <link.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -62,74 +56,6 @@ void zone_read_first(std::string_view call)
 }
 
 namespace {
-
-// A library as loaded: its names and the names of those it needs.
-struct loaded_t {
-    std::string_view path;  // empty for the program itself
-    std::string_view soname;
-    std::vector<std::string_view> needs;
-};
-
-int note_library(dl_phdr_info *info, size_t, void *out)
-{
-    auto &libraries = *static_cast<std::vector<loaded_t> *>(out);
-    const ElfW(Dyn) *dynamic = nullptr;
-    for (int i = 0; i < info->dlpi_phnum; i++)
-        if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
-            dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
-    loaded_t library{.path = info->dlpi_name ? info->dlpi_name : "", .soname = {}, .needs = {}};
-    if (dynamic == nullptr) {
-        libraries.push_back(library);
-        return 0;
-    }
-    // The loader has made the table's address absolute where it could write it (most
-    // systems); where it could not, it is still relative to where the library lies.
-    ElfW(Addr) strings = 0;
-    for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; d++)
-        if (d->d_tag == DT_STRTAB)
-            strings = d->d_un.d_ptr < info->dlpi_addr ? info->dlpi_addr + d->d_un.d_ptr : d->d_un.d_ptr;
-    if (strings == 0 || library.path.starts_with("linux-vdso")) {
-        libraries.push_back(library);
-        return 0;
-    }
-    for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; d++) {
-        const char *name = reinterpret_cast<const char *>(strings + d->d_un.d_val);
-        if (d->d_tag == DT_NEEDED)
-            library.needs.emplace_back(name);
-        else if (d->d_tag == DT_SONAME)
-            library.soname = name;
-    }
-    libraries.push_back(library);
-    return 0;
-}
-
-// Whether the program, run on its own, has the unwinder's library from its start: whether
-// the libraries it needs, and those they need, bring it.
-bool unwinder_from_start()
-{
-    std::vector<loaded_t> libraries;
-    dl_iterate_phdr(note_library, &libraries);
-    const auto named = [&](std::string_view name) {
-        return std::find_if(libraries.begin(), libraries.end(), [&](const loaded_t &l) {
-            const std::string_view file = l.path.substr(l.path.rfind('/') + 1);
-            return !l.path.empty() && (l.soname == name || file == name);
-        });
-    };
-    std::vector<std::string_view> needed;
-    if (!libraries.empty())
-        needed = libraries.front().needs;  // the program comes first
-    for (std::size_t i = 0; i < needed.size(); i++) {
-        if (needed[i].starts_with("libgcc_s."))
-            return true;
-        const auto library = named(needed[i]);
-        if (library == libraries.end())
-            continue;
-        for (std::string_view name : library->needs)
-            if (std::find(needed.begin(), needed.end(), name) == needed.end())
-                needed.push_back(name);
-    }
-    return false;
-}
 
 std::atomic<bool> unwinder_loaded;  // by this process, or its parent before the fork
 
