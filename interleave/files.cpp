@@ -114,6 +114,7 @@ std::string numbering(const thread_t &t)
                (static_cast<int64_t>(q.object) >= 0 ? " over " + descriptor(static_cast<int64_t>(q.object), false) : "");
     case steer::kMakesPipe: return "takes two descriptors for a new pipe";
     case steer::kMakesSocket: return "takes a descriptor for a new socket";
+    case steer::kMakesSocketPair: return "takes two descriptors for a new pair of sockets";
     case steer::kInLibrary: return "calls " + library_call(q) + ", which may take descriptors of its own";
     case steer::kForAMoment: return "calls " + library_call(q) + ", which takes a descriptor for a moment";
     case steer::kLetsGo: return "lets go of the descriptor " + library_call(q) + " took";

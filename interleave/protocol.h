@@ -123,7 +123,7 @@ enum io_t : int64_t {
 // moment (get_nprocs reads one file of the system's).
 enum number_t : uint64_t {
     kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary,
-    kForAMoment, kLetsGo
+    kForAMoment, kLetsGo, kMakesSocketPair
 };
 constexpr std::array<const char *, 58> kLibraryCalls = {
     "openlog", "syslog", "closelog", "getpwnam", "getpwuid", "getpwnam_r", "getpwuid_r", "getgrnam", "getgrgid",

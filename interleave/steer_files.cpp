@@ -51,13 +51,44 @@ bool fed(int fd)
     return fd >= 0 && fd < kFedFds && fed_by_program[static_cast<std::size_t>(fd)].load();
 }
 
+// The two ends of a socket pair are two sockets to the system, each its own inode, and
+// what one end writes the other reads: to the model they are one file, known by the first
+// end's inode, so that a write to one end wakes a reader of the other. The table is the
+// process's, copied by a fork as the sockets are. Should it fill, the second ends of the
+// pairs made since are all one file, which orders more than it must but misses nothing.
+constexpr std::size_t kPairs = 1024;
+std::array<std::atomic<ino_t>, kPairs> second_end, first_end;
+std::atomic<std::size_t> pairs_made;
+constexpr ino_t kEverySecondEnd = ~ino_t{0};
+
+ino_t pair_of(ino_t end)
+{
+    const std::size_t made = std::min(pairs_made.load(), kPairs);
+    for (std::size_t k = 0; k < made; k++)
+        if (second_end[k].load() == end)
+            return first_end[k].load();
+    return pairs_made.load() > kPairs ? kEverySecondEnd : end;
+}
+
+void note_pair(const int fds[2])
+{
+    struct stat first {}, second {};
+    if (r().fstat(fds[0], &first) != 0 || r().fstat(fds[1], &second) != 0)
+        return;
+    if (const std::size_t k = pairs_made.fetch_add(1); k < kPairs) {
+        first_end[k].store(first.st_ino);
+        second_end[k].store(second.st_ino);
+    }
+}
+
 opened_t look(int fd)
 {
     struct stat st {};
     if (fd < 0 || r().fstat(fd, &st) != 0)
         return {};
     const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    return {pipe || S_ISREG(st.st_mode), pipe, S_ISFIFO(st.st_mode), st.st_dev, st.st_ino};
+    return {pipe || S_ISREG(st.st_mode), pipe, S_ISFIFO(st.st_mode), st.st_dev,
+            S_ISSOCK(st.st_mode) ? pair_of(st.st_ino) : st.st_ino};
 }
 
 int64_t turn(int fd, const opened_t &o, io_t what, uint32_t flags)
@@ -723,8 +754,11 @@ int socket(int domain, int type, int protocol)
 
 int socketpair(int domain, int type, int protocol, int fds[2])
 {
-    numbered(kMakesSocket, -1);
-    return r().socketpair(domain, type, protocol, fds);
+    numbered(kMakesSocketPair, -1);
+    const int made = r().socketpair(domain, type, protocol, fds);
+    if (made == 0 && steered())
+        note_pair(fds);
+    return made;
 }
 
 int accept(int fd, sockaddr *address, socklen_t *size)

@@ -471,6 +471,7 @@ TEST(Sources, StreamLocksBehaveAsNatively)
 
 TEST(Sources, ReadsOfPipesBehaveAsNatively)
 {
+    const std::string socket_pair = "close(p[0]); close(p[1]); if (socketpair(AF_UNIX, SOCK_STREAM, 0, p)) return 2;";
     behave_as_natively({
         // A read that waits holds its file: another thread's close of the descriptor, or a new
         // file at its number, does not take it away, and it gets what is written later.
@@ -491,6 +492,12 @@ TEST(Sources, ReadsOfPipesBehaveAsNatively)
         {"reads_of_nothing", "", "", "FILE *f = fdopen(p[0], \"r\"); n = fgets(c, 1, f) != c || fread(c, 1, 0, f) != 0;", 0},
         {"getline_in_pieces", "", "write(p[1], \"a\", 1); write(p[1], \"b\\n\", 2); close(p[1]);",
          "FILE *f = fdopen(p[0], \"r\"); char *l = 0; size_t s = 0; n = getline(&l, &s, f) != 3; free(l);", 0},
+        // What one end of a socket pair writes, the other reads: its reader waits for that
+        // write, finds the end at the other's close, and may find half of two writes.
+        {"socket_pair_to_its_end", socket_pair, "write(p[0], \"x\", 1); close(p[0]);",
+         "while ((got = read(p[1], c, sizeof c)) > 0) n += got; n = n != 1;", 0},
+        {"socket_pair_in_pieces", socket_pair, "write(p[0], \"a\", 1); write(p[0], \"b\", 1);",
+         "if (read(p[1], c, sizeof c) == 1) abort();", 1},
     });
 }
 
