@@ -1,5 +1,6 @@
 #include "symbols.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cxxabi.h>
 #include <elf.h>
@@ -31,16 +32,20 @@ bool elf64(const std::string &file, Elf64_Ehdr &header)
            header.e_ident[EI_CLASS] == ELFCLASS64;
 }
 
-// "producer(void*)" becomes "producer"; a name that is no C++ name stays as it is.
+// "producer(void*)" becomes "producer"; a name that is no C++ name stays as it is, save that
+// a variable of a library's that the program holds a copy of is named with its version
+// (stdout@GLIBC_2.2.5), where the program's source calls it by its name alone.
 std::string demangled(const char *name)
 {
-    if (std::strncmp(name, "_Z", 2) != 0)
-        return name;  // a C name, or a global variable's: "m" would read as the type code of unsigned long
+    if (std::strncmp(name, "_Z", 2) != 0) {
+        const std::string text = name;  // a C name, or a global variable's: "m" would read as the type code of unsigned long
+        return text.substr(0, text.find('@'));
+    }
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> plain(abi::__cxa_demangle(name, nullptr, nullptr, &status),
                                                       &std::free);
-    std::string text = status == 0 && plain ? plain.get() : name;
-    return text.substr(0, text.find('('));
+    const std::string text = status == 0 && plain ? plain.get() : name;
+    return text.substr(0, std::min(text.find('('), text.find('@')));
 }
 
 }  // namespace

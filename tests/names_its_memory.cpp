@@ -1,7 +1,8 @@
 // A thread writes a member, an element of a two-dimensional array, a bool, an unsigned,
-// a double, a pointer and an atomic counter; main joins it, reads what it wrote through a
+// a double, a pointer and an atomic counter, and reads the C library's stdout; main joins it, reads what it wrote through a
 // local, and ends with status 1, so that interleave saves its one run's schedule.
 #include <atomic>
+#include <cstdio>
 #include <pthread.h>
 
 struct point {
@@ -25,6 +26,7 @@ void *writer(void *)
     share = 2.5;
     where = &grid[0][0];
     hits.fetch_add(1);
+    std::fflush(stdout);
     return nullptr;
 }
 
