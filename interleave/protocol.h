@@ -125,14 +125,19 @@ enum number_t : uint64_t {
     kFrees, kFreesRange, kCopies, kMakes, kMakesPipe, kMakesSocket, kAccepts, kOpensFifo, kUses, kInLibrary,
     kForAMoment, kLetsGo, kMakesSocketPair
 };
-constexpr std::array<const char *, 58> kLibraryCalls = {
+constexpr std::array<const char *, 91> kLibraryCalls = {
     "openlog", "syslog", "closelog", "getpwnam", "getpwuid", "getpwnam_r", "getpwuid_r", "getgrnam", "getgrgid",
     "getgrnam_r", "getgrgid_r", "gethostbyname", "gethostbyaddr", "getaddrinfo", "getnameinfo", "getservbyname",
     "getservbyport", "getlogin", "getprotobyname", "getprotobynumber", "getspnam", "getgrouplist", "initgroups",
     "getpwent", "getgrent", "getnetbyname", "getifaddrs", "getusershell", "gethostid", "ttyname", "ttyname_r",
     "if_nametoindex", "if_indextoname", "if_nameindex", "get_nprocs", "get_nprocs_conf", "sysconf", "dlopen",
-    "glob", "nftw", "ftw", "scandir", "setlocale", "newlocale", "iconv_open", "setmntent", "localtime", "localtime_r",
-    "gmtime", "gmtime_r", "mktime", "ctime", "ctime_r", "strftime", "tzset", "pthread_exit", "pthread_cancel"};
+    "glob", "nftw", "ftw", "scandir", "setlocale", "newlocale", "iconv_open", "setmntent", "localtime",
+    "localtime_r", "gmtime", "gmtime_r", "mktime", "ctime", "ctime_r", "strftime", "tzset", "pthread_exit",
+    "pthread_cancel", "sem_open", "pthread_setname_np", "pthread_getname_np", "pthread_getattr_np", "perror",
+    "backtrace", "getutent", "getutxent", "setutent", "setutxent", "endutent", "endutxent", "pututline",
+    "pututxline", "getlogin_r", "fts_open", "fts_read", "fts_children", "fts_close", "wordexp", "lckpwdf",
+    "ulckpwdf", "setfsent", "getfsent", "getfsspec", "getfsfile", "openpty", "forkpty", "daemon", "getpass",
+    "getrpcbyname", "getrpcbynumber", "innetgr", "ttyslot"};
 
 // What a call on a file's name does. Those up to kLookUp look; the others change the file
 // system: its names, or a file's size or rights.

@@ -281,6 +281,43 @@ void find_real()
     find(real.ctime_r, "ctime_r");
     find(real.strftime, "strftime");
     find(real.tzset, "tzset");
+    find(real.sem_open, "sem_open");
+    find(real.setname_np, "pthread_setname_np");
+    find(real.getname_np, "pthread_getname_np");
+    find(real.getattr_np, "pthread_getattr_np");
+    find(real.backtrace, "backtrace");
+    find(real.getutent, "getutent");
+    find(real.getutxent, "getutxent");
+    find(real.setutent, "setutent");
+    find(real.setutxent, "setutxent");
+    find(real.endutent, "endutent");
+    find(real.endutxent, "endutxent");
+    find(real.pututline, "pututline");
+    find(real.pututxline, "pututxline");
+    find(real.getlogin_r, "getlogin_r");
+    find(real.fts_open, "fts_open");
+    find(real.fts_read, "fts_read");
+    find(real.fts_children, "fts_children");
+    find(real.fts_close, "fts_close");
+    find(real.wordexp, "wordexp");
+    find(real.lckpwdf, "lckpwdf");
+    find(real.ulckpwdf, "ulckpwdf");
+    find(real.setfsent, "setfsent");
+    find(real.getfsent, "getfsent");
+    find(real.getfsspec, "getfsspec");
+    find(real.getfsfile, "getfsfile");
+    find(real.openpty, "openpty");
+    find(real.forkpty, "forkpty");
+    find(real.daemon, "daemon");
+    find(real.getpass, "getpass");
+    find(real.getrpcbyname, "getrpcbyname");
+    find(real.getrpcbynumber, "getrpcbynumber");
+    find(real.innetgr, "innetgr");
+    find(real.ttyslot, "ttyslot");
+    find(real.mq_open, "mq_open");
+    find(real.mq_close, "mq_close");
+    find(real.posix_openpt, "posix_openpt");
+    find(real.getpt, "getpt");
     find(real.dup, "dup");
     find(real.fcntl, "fcntl");
     find(real.socket, "socket");
@@ -428,7 +465,7 @@ void note_stack(channel_t &c, bool first_thread)
 {
     c.stack_low = c.stack_high = c.stack_top = 0;
     pthread_attr_t attr;
-    if (__interleave_access_library == nullptr || pthread_getattr_np(pthread_self(), &attr) != 0)
+    if (__interleave_access_library == nullptr || r().getattr_np(pthread_self(), &attr) != 0)
         return;
     void *low = nullptr;
     std::size_t size = 0;

@@ -16,6 +16,13 @@
 #include <net/if.h>
 #include <shadow.h>
 #include <ftw.h>
+#include <fstab.h>
+#include <fts.h>
+#include <mqueue.h>
+#include <pty.h>
+#include <utmp.h>
+#include <utmpx.h>
+#include <wordexp.h>
 #include <glob.h>
 #include <iconv.h>
 #include <locale.h>
@@ -264,6 +271,43 @@ struct real_t {
     char *(*ctime_r)(const time_t *, char *);
     size_t (*strftime)(char *, size_t, const char *, const tm *);
     void (*tzset)();
+    sem_t *(*sem_open)(const char *, int, ...);
+    int (*setname_np)(pthread_t, const char *);
+    int (*getname_np)(pthread_t, char *, size_t);
+    int (*getattr_np)(pthread_t, pthread_attr_t *);
+    int (*backtrace)(void **, int);
+    utmp *(*getutent)();
+    utmpx *(*getutxent)();
+    void (*setutent)();
+    void (*setutxent)();
+    void (*endutent)();
+    void (*endutxent)();
+    utmp *(*pututline)(const utmp *);
+    utmpx *(*pututxline)(const utmpx *);
+    int (*getlogin_r)(char *, size_t);
+    FTS *(*fts_open)(char *const *, int, int (*)(const FTSENT **, const FTSENT **));
+    FTSENT *(*fts_read)(FTS *);
+    FTSENT *(*fts_children)(FTS *, int);
+    int (*fts_close)(FTS *);
+    int (*wordexp)(const char *, wordexp_t *, int);
+    int (*lckpwdf)();
+    int (*ulckpwdf)();
+    int (*setfsent)();
+    fstab *(*getfsent)();
+    fstab *(*getfsspec)(const char *);
+    fstab *(*getfsfile)(const char *);
+    int (*openpty)(int *, int *, char *, const termios *, const winsize *);
+    pid_t (*forkpty)(int *, char *, const termios *, const winsize *);
+    int (*daemon)(int, int);
+    char *(*getpass)(const char *);
+    rpcent *(*getrpcbyname)(const char *);
+    rpcent *(*getrpcbynumber)(int);
+    int (*innetgr)(const char *, const char *, const char *, const char *);
+    int (*ttyslot)();
+    mqd_t (*mq_open)(const char *, int, ...);
+    int (*mq_close)(mqd_t);
+    int (*posix_openpt)(int);
+    int (*getpt)();
     char *(*fgets)(char *, int, FILE *);
     ssize_t (*getdelim)(char **, size_t *, int, FILE *);
     int (*fgetc)(FILE *);

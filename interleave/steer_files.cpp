@@ -593,6 +593,37 @@ int fcntl(int fd, int command, ...)
 int fcntl64(int fd, int command, ...) __attribute__((alias("fcntl")));
 
 // Other calls that take a number, or free a range of them.
+// A message queue and a terminal's master end are descriptors too.
+mqd_t mq_open(const char *name, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const auto rights = static_cast<mode_t>(va_arg(args, unsigned));
+    mq_attr *attributes = va_arg(args, mq_attr *);
+    va_end(args);
+    numbered(kMakes, -1);
+    return (flags & O_CREAT) != 0 ? r().mq_open(name, flags, rights, attributes) : r().mq_open(name, flags);
+}
+
+// A message queue's close is a descriptor's.
+int mq_close(mqd_t queue)
+{
+    before_closing(queue, nullptr);
+    return r().mq_close(queue);
+}
+
+int posix_openpt(int flags)
+{
+    numbered(kMakes, -1);
+    return r().posix_openpt(flags);
+}
+
+int getpt()
+{
+    numbered(kMakes, -1);
+    return r().getpt();
+}
+
 int eventfd(unsigned value, int flags)
 {
     numbered(kMakes, -1);

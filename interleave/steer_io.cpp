@@ -483,8 +483,12 @@ int fclose(FILE *f)
     return r().fclose(f);
 }
 
+// On a standard error that nothing has printed to yet, perror copies its descriptor (the
+// lowest free number, for a moment) and prints through the copy.
 void perror(const char *label)
 {
+    if (fwide(stderr, 0) == 0 && fileno(stderr) >= 0)
+        for_a_moment("perror");
     const print_t print(stderr);
     r().perror(label);
 }

@@ -10,7 +10,10 @@
 // std::thread::hardware_concurrency calls, reads one file of the system's; the first
 // localtime, gmtime, mktime or strftime of a process reads the time zone's): those are two
 // turns, between which the library holds the lowest free number, as the call would; the
-// call itself runs after the second, at once. So does the first pthread_exit or
+// call itself runs after the second, at once. So do sem_open (a file in /dev/shm, mapped
+// and closed), a look at or a change of another thread's name (a file in /proc), a look at
+// the first thread's stack (its map in /proc), and perror on a standard error that no
+// print has used yet (which it copies, to print through the copy). So does the first pthread_exit or
 // pthread_cancel of a C program: the C library loads the unwinder's library (libgcc_s)
 // then, which a C++ program has loaded from its start, and which the steering library,
 // written in C++, brings into every process.
@@ -23,6 +26,7 @@
 
 #include <fcntl.h>
 #include <sys/sysinfo.h>
+#include <wchar.h>
 #include <unistd.h>
 
 #include "steer.h"
@@ -44,6 +48,8 @@ void in_library(std::string_view call)
 }
 
 namespace {
+
+const pthread_t first_thread = pthread_self();  // the process's first, where the library is loaded
 
 std::atomic<bool> zone_read;  // by this process, or its parent before the fork
 
@@ -447,6 +453,215 @@ void tzset()
 {
     zone_read_first("tzset");
     r().tzset();
+}
+
+sem_t *sem_open(const char *name, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const auto rights = static_cast<mode_t>(va_arg(args, unsigned));
+    const unsigned value = va_arg(args, unsigned);
+    va_end(args);
+    for_a_moment("sem_open");
+    return (flags & O_CREAT) != 0 ? r().sem_open(name, flags, rights, value) : r().sem_open(name, flags);
+}
+
+// The thread's own name is the system's to give (prctl); another's is a file in /proc.
+int pthread_setname_np(pthread_t thread, const char *name)
+{
+    if (!pthread_equal(thread, pthread_self()))
+        for_a_moment("pthread_setname_np");
+    return r().setname_np(thread, name);
+}
+
+int pthread_getname_np(pthread_t thread, char *name, size_t size)
+{
+    if (!pthread_equal(thread, pthread_self()))
+        for_a_moment("pthread_getname_np");
+    return r().getname_np(thread, name, size);
+}
+
+// A thread the C library made knows where its stack lies; the first thread's is read off
+// the process's map.
+int pthread_getattr_np(pthread_t thread, pthread_attr_t *attributes)
+{
+    if (pthread_equal(thread, steer::first_thread))
+        for_a_moment("pthread_getattr_np");
+    return r().getattr_np(thread, attributes);
+}
+
+int backtrace(void **frames, int size)
+{
+    unwinder_loaded_first("backtrace");
+    return r().backtrace(frames, size);
+}
+
+utmp *getutent()
+{
+    in_library("getutent");
+    return r().getutent();
+}
+
+utmpx *getutxent()
+{
+    in_library("getutxent");
+    return r().getutxent();
+}
+
+void setutent()
+{
+    in_library("setutent");
+    r().setutent();
+}
+
+void setutxent()
+{
+    in_library("setutxent");
+    r().setutxent();
+}
+
+void endutent()
+{
+    in_library("endutent");
+    r().endutent();
+}
+
+void endutxent()
+{
+    in_library("endutxent");
+    r().endutxent();
+}
+
+utmp *pututline(const utmp *entry)
+{
+    in_library("pututline");
+    return r().pututline(entry);
+}
+
+utmpx *pututxline(const utmpx *entry)
+{
+    in_library("pututxline");
+    return r().pututxline(entry);
+}
+
+int getlogin_r(char *name, size_t size)
+{
+    in_library("getlogin_r");
+    return r().getlogin_r(name, size);
+}
+
+FTS *fts_open(char *const *paths, int options, int (*order)(const FTSENT **, const FTSENT **))
+{
+    in_library("fts_open");
+    return r().fts_open(paths, options, order);
+}
+
+FTSENT *fts_read(FTS *walk)
+{
+    in_library("fts_read");
+    return r().fts_read(walk);
+}
+
+FTSENT *fts_children(FTS *walk, int options)
+{
+    in_library("fts_children");
+    return r().fts_children(walk, options);
+}
+
+int fts_close(FTS *walk)
+{
+    in_library("fts_close");
+    return r().fts_close(walk);
+}
+
+int wordexp(const char *words, wordexp_t *out, int flags)
+{
+    in_library("wordexp");
+    return r().wordexp(words, out, flags);
+}
+
+int lckpwdf()
+{
+    in_library("lckpwdf");
+    return r().lckpwdf();
+}
+
+int ulckpwdf()
+{
+    in_library("ulckpwdf");
+    return r().ulckpwdf();
+}
+
+int setfsent()
+{
+    in_library("setfsent");
+    return r().setfsent();
+}
+
+fstab *getfsent()
+{
+    in_library("getfsent");
+    return r().getfsent();
+}
+
+fstab *getfsspec(const char *name)
+{
+    in_library("getfsspec");
+    return r().getfsspec(name);
+}
+
+fstab *getfsfile(const char *name)
+{
+    in_library("getfsfile");
+    return r().getfsfile(name);
+}
+
+int openpty(int *master, int *slave, char *name, const termios *settings, const winsize *size)
+{
+    in_library("openpty");
+    return r().openpty(master, slave, name, settings, size);
+}
+
+pid_t forkpty(int *master, char *name, const termios *settings, const winsize *size)
+{
+    in_library("forkpty");
+    return r().forkpty(master, name, settings, size);
+}
+
+int daemon(int stay, int keep_streams)
+{
+    in_library("daemon");
+    return r().daemon(stay, keep_streams);
+}
+
+char *getpass(const char *prompt)
+{
+    in_library("getpass");
+    return r().getpass(prompt);
+}
+
+rpcent *getrpcbyname(const char *name)
+{
+    in_library("getrpcbyname");
+    return r().getrpcbyname(name);
+}
+
+rpcent *getrpcbynumber(int number)
+{
+    in_library("getrpcbynumber");
+    return r().getrpcbynumber(number);
+}
+
+int innetgr(const char *group, const char *host, const char *user, const char *domain)
+{
+    in_library("innetgr");
+    return r().innetgr(group, host, user, domain);
+}
+
+int ttyslot()
+{
+    in_library("ttyslot");
+    return r().ttyslot();
 }
 
 }  // extern "C"

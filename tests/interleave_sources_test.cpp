@@ -255,7 +255,7 @@ TEST(Sources, TheUnwinderOfACxxProgramIsLoadedFromItsStartIfItUsesTheCxxLibrary)
 // standard input that waits for a thread to write.
 std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
 {
-    return "#include <fcntl.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <time.h>\n#include <sys/eventfd.h>\n#include <sys/socket.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
+    return "#include <fcntl.h>\n#include <mqueue.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <semaphore.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <time.h>\n#include <sys/eventfd.h>\n#include <sys/socket.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
            "#include <unistd.h>\n"
            "static int p[2], saved, low[2];\nstatic char path[] = \"written\";\n"
            "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
@@ -436,8 +436,18 @@ TEST(Sources, DescriptorNumbersAreTakenAsNatively)
         // So does the first look at the time zone, which reads its file.
         {"zone_holds_a_number", "low[0] = dup(0); close(low[0]);", "time_t t = 0; localtime(&t);",
          "if (dup(0) != low[0]) abort();", 1},
-        // And the first pthread_exit of a C program, which loads the unwinder's library.
+        // And the first pthread_exit of a C program, which loads the unwinder's library;
+        // sem_open, which maps a file; and perror, which prints through a copy of standard
+        // error.
         {"exit_loads_unwinder", "low[0] = dup(0); close(low[0]);", "pthread_exit(0);", "if (dup(0) != low[0]) abort();", 1},
+        {"sem_open_holds_a_number", "low[0] = dup(0); close(low[0]);",
+         "sem_t *s = sem_open(\"/number_held\", O_CREAT, 0600, 1); sem_close(s); sem_unlink(\"/number_held\");",
+         "if (dup(0) != low[0]) abort();", 1},
+        {"perror_holds_a_number", "low[0] = dup(0); close(low[0]);", "perror(\"a\");", "if (dup(0) != low[0]) abort();", 1},
+        // A message queue is a descriptor, from its open to its close.
+        {"queue_holds_a_number", "low[0] = dup(0); close(low[0]);",
+         "mqd_t q = mq_open(\"/number_held\", O_CREAT | O_RDWR, 0600, 0); mq_close(q); mq_unlink(\"/number_held\");",
+         "if (dup(0) != low[0]) abort();", 1},
         // A look-up of a user opens files inside the C library, whose numbers are not watched.
         {"library_takes_numbers", "", "getpwnam(\"root\");", "n = open(path, O_WRONLY | O_CREAT, 0600) < 0;", 0, false},
         {"numbers_kept_apart", "", "close(saved); close(p[0]);", "int fd = open(path, O_WRONLY | O_CREAT, 0600); n = fd < 0;", 0},
