@@ -45,6 +45,8 @@ struct result_t {
     bool stopped = false;       // the stop signal was sent
     bool stragglers = false;    // some process of the group outlived the first by over a second
     bool clock_set = false;     // the wall clock was stepped during the run (as a host syncing it does)
+    double host_late = 0;       // with steady_clock: how late, at most, a thread of the tests woke
+                                // for a whole second of the wall clock during the run (a busy host)
 
     bool exited(int code) const;  // ended normally with this status
     bool killed_by(int sig) const;
@@ -60,8 +62,10 @@ result_t run_script(const std::string &script, const std::filesystem::path &prog
 
 // A run whose judgement reads the wall clock, repeated while the clock was set during it:
 // such a run shows the step, not the program, so it is ended as soon as the step is seen.
-// The tries stop after half a minute, well inside a test's time, and the last run is then
-// returned with `clock_set` still true, for the test to say it could not judge.
+// Repeated too while the host was too busy to wake a thread on time (`host_late`). The
+// tries stop after half a minute, well inside a test's time, and the last run is then
+// returned with `clock_set` still true, for the test to say it could not judge, or with
+// its `host_late`, by which the test lets a line be late.
 result_t on_a_steady_clock(const std::filesystem::path &program, options_t options);
 
 // The run judged by the rules that tracewatch shows; the rules about the end of a run
