@@ -7,8 +7,10 @@
 // stream's buffer, which calls __overflow or __uflow only when the buffer is full or empty.
 
 #include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include <elf.h>
 #include <link.h>
@@ -19,13 +21,21 @@ namespace steer {
 
 namespace {
 
-// The program, or a library, as loaded: its names, the names of those it needs, and the
-// names of the symbols that its relocations take from others.
+// The program, or a library, as loaded: its names, and where its dynamic section's tables
+// lie. (Fixed tables, not the heap: a free of the program's allocator would be a turn.)
 struct loaded_t {
     std::string_view path;  // empty for the program itself
     std::string_view soname;
-    std::vector<std::string_view> needs;
-    std::vector<std::string_view> takes;
+    const ElfW(Dyn) *dynamic = nullptr;
+    ElfW(Addr) strings = 0, symbols = 0, plt = 0, rela = 0;
+    ElfW(Xword) plt_size = 0, rela_size = 0;
+};
+
+constexpr std::size_t kObjects = 256;
+
+struct objects_t {
+    std::array<loaded_t, kObjects> at;
+    std::size_t count = 0;
 };
 
 // The loader has made a table's address absolute where it could write the dynamic section
@@ -35,100 +45,118 @@ ElfW(Addr) absolute(ElfW(Addr) address, ElfW(Addr) base)
     return address < base ? base + address : address;
 }
 
-void read_relocations(loaded_t &object, ElfW(Addr) table, ElfW(Xword) size, ElfW(Addr) symbols, ElfW(Addr) strings)
-{
-    const auto *relocation = reinterpret_cast<const ElfW(Rela) *>(table);
-    const auto *symbol = reinterpret_cast<const ElfW(Sym) *>(symbols);
-    for (std::size_t k = 0; k < size / sizeof(ElfW(Rela)); k++)
-        if (const std::size_t which = ELF64_R_SYM(relocation[k].r_info); which != 0)
-            object.takes.emplace_back(reinterpret_cast<const char *>(strings + symbol[which].st_name));
-}
-
 int note_object(dl_phdr_info *info, size_t, void *out)
 {
-    auto &objects = *static_cast<std::vector<loaded_t> *>(out);
-    loaded_t &object = objects.emplace_back(loaded_t{.path = info->dlpi_name ? info->dlpi_name : "", .soname = {}, .needs = {}, .takes = {}});
-    const ElfW(Dyn) *dynamic = nullptr;
+    auto &objects = *static_cast<objects_t *>(out);
+    if (objects.count == kObjects)
+        return 1;
+    loaded_t &object = objects.at[objects.count++];
+    object = loaded_t{};
+    object.path = info->dlpi_name ? info->dlpi_name : "";
     for (int i = 0; i < info->dlpi_phnum; i++)
         if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
-            dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+            object.dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
     // The system's own page of code has a section whose addresses the loader never made
     // absolute; it needs nothing, and nothing of it matters here.
-    if (dynamic == nullptr || object.path.starts_with("linux-vdso"))
+    if (object.dynamic == nullptr || object.path.starts_with("linux-vdso")) {
+        object.dynamic = nullptr;
         return 0;
-    ElfW(Addr) strings = 0, symbols = 0, plt = 0, rela = 0;
-    ElfW(Xword) plt_size = 0, rela_size = 0;
+    }
     const ElfW(Addr) base = info->dlpi_addr;
-    for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; d++) {
+    for (const ElfW(Dyn) *d = object.dynamic; d->d_tag != DT_NULL; d++) {
         switch (d->d_tag) {
-        case DT_STRTAB: strings = absolute(d->d_un.d_ptr, base); break;
-        case DT_SYMTAB: symbols = absolute(d->d_un.d_ptr, base); break;
-        case DT_JMPREL: plt = absolute(d->d_un.d_ptr, base); break;
-        case DT_PLTRELSZ: plt_size = d->d_un.d_val; break;
-        case DT_RELA: rela = absolute(d->d_un.d_ptr, base); break;
-        case DT_RELASZ: rela_size = d->d_un.d_val; break;
+        case DT_STRTAB: object.strings = absolute(d->d_un.d_ptr, base); break;
+        case DT_SYMTAB: object.symbols = absolute(d->d_un.d_ptr, base); break;
+        case DT_JMPREL: object.plt = absolute(d->d_un.d_ptr, base); break;
+        case DT_PLTRELSZ: object.plt_size = d->d_un.d_val; break;
+        case DT_RELA: object.rela = absolute(d->d_un.d_ptr, base); break;
+        case DT_RELASZ: object.rela_size = d->d_un.d_val; break;
         default: break;
         }
     }
-    if (strings == 0)
+    if (object.strings == 0) {
+        object.dynamic = nullptr;
         return 0;
-    for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; d++) {
-        const char *name = reinterpret_cast<const char *>(strings + d->d_un.d_val);
-        if (d->d_tag == DT_NEEDED)
-            object.needs.emplace_back(name);
-        else if (d->d_tag == DT_SONAME)
-            object.soname = name;
     }
-    // Only the program's own relocations are wanted.
-    if (objects.size() == 1 && symbols != 0) {
-        if (plt != 0)
-            read_relocations(object, plt, plt_size, symbols, strings);
-        if (rela != 0)
-            read_relocations(object, rela, rela_size, symbols, strings);
-    }
+    for (const ElfW(Dyn) *d = object.dynamic; d->d_tag != DT_NULL; d++)
+        if (d->d_tag == DT_SONAME)
+            object.soname = reinterpret_cast<const char *>(object.strings + d->d_un.d_val);
     return 0;
 }
 
-std::vector<loaded_t> loaded()
+// Calls `each` with the name of every library the object needs, until it says to stop.
+template <typename F>
+bool any_needed(const loaded_t &object, F each)
 {
-    std::vector<loaded_t> objects;
-    dl_iterate_phdr(note_object, &objects);  // the program comes first
-    return objects;
+    if (object.dynamic == nullptr)
+        return false;
+    for (const ElfW(Dyn) *d = object.dynamic; d->d_tag != DT_NULL; d++)
+        if (d->d_tag == DT_NEEDED && each(std::string_view(reinterpret_cast<const char *>(object.strings + d->d_un.d_val))))
+            return true;
+    return false;
+}
+
+// Whether a relocation of the object's takes a symbol of one of these names from another.
+bool takes(const loaded_t &object, std::initializer_list<std::string_view> names)
+{
+    if (object.dynamic == nullptr || object.symbols == 0)
+        return false;
+    const auto *symbol = reinterpret_cast<const ElfW(Sym) *>(object.symbols);
+    for (const auto &[table, size] : {std::pair{object.plt, object.plt_size}, std::pair{object.rela, object.rela_size}}) {
+        if (table == 0)
+            continue;
+        const auto *relocation = reinterpret_cast<const ElfW(Rela) *>(table);
+        for (std::size_t k = 0; k < size / sizeof(ElfW(Rela)); k++)
+            if (const std::size_t which = ELF64_R_SYM(relocation[k].r_info); which != 0) {
+                const std::string_view name(reinterpret_cast<const char *>(object.strings + symbol[which].st_name));
+                if (std::find(names.begin(), names.end(), name) != names.end())
+                    return true;
+            }
+    }
+    return false;
 }
 
 }  // namespace
 
 bool unwinder_from_start()
 {
-    const std::vector<loaded_t> objects = loaded();
-    if (objects.empty())
+    objects_t objects;
+    dl_iterate_phdr(note_object, &objects);  // the program comes first
+    if (objects.count == 0)
         return false;
-    const auto named = [&](std::string_view name) {
-        return std::find_if(objects.begin(), objects.end(), [&](const loaded_t &o) {
-            return !o.path.empty() && (o.soname == name || o.path.substr(o.path.rfind('/') + 1) == name);
-        });
-    };
-    std::vector<std::string_view> needed = objects.front().needs;
-    for (std::size_t i = 0; i < needed.size(); i++) {
-        if (needed[i].starts_with("libgcc_s."))
+    // The libraries the program needs, and those they need, found by name among those
+    // loaded: marked as reached, and gone through until no more are.
+    std::array<bool, kObjects> reached{};
+    const auto reach = [&](std::string_view name) {
+        if (name.starts_with("libgcc_s."))
             return true;
-        if (const auto library = named(needed[i]); library != objects.end())
-            for (std::string_view name : library->needs)
-                if (std::find(needed.begin(), needed.end(), name) == needed.end())
-                    needed.push_back(name);
+        for (std::size_t k = 1; k < objects.count; k++) {
+            const loaded_t &o = objects.at[k];
+            if (o.soname == name || o.path.substr(o.path.rfind('/') + 1) == name)
+                reached[k] = true;
+        }
+        return false;
+    };
+    if (any_needed(objects.at[0], reach))
+        return true;
+    std::array<bool, kObjects> gone_through{};
+    for (bool more = true; more;) {
+        more = false;
+        for (std::size_t k = 1; k < objects.count; k++)
+            if (reached[k] && !gone_through[k]) {
+                gone_through[k] = more = true;
+                if (any_needed(objects.at[k], reach))
+                    return true;
+            }
     }
     return false;
 }
 
 bool inline_unlocked_streams()
 {
-    const std::vector<loaded_t> objects = loaded();
-    if (objects.empty())
-        return false;
-    const std::vector<std::string_view> &takes = objects.front().takes;
-    return std::any_of(takes.begin(), takes.end(), [](std::string_view name) {
-        return name == "__overflow" || name == "__uflow" || name == "__underflow";
-    });
+    objects_t objects;
+    dl_iterate_phdr(note_object, &objects);
+    return objects.count > 0 && takes(objects.at[0], {"__overflow", "__uflow", "__underflow"});
 }
 
 }  // namespace steer
