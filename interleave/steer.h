@@ -471,8 +471,16 @@ bool inline_unlocked_streams();
 // descriptor, or a new file at that number, does not take it away, and a writer still has
 // a reader. The read goes on with `from`; a stream's, with that file lent back at the
 // stream's number until the record ends (a stream's read goes to its number).
+// A stream's lock, at a turn: what flockfile and its kin ask. A print or a read of a stream
+// that another thread holds waits for it so (wait_for_stream: the stream, or nullptr where
+// there was no wait), and lets it go after with a mutex_unlock.
+int64_t ask_stream_lock(call_t call, FILE *f);
+FILE *wait_for_stream(FILE *f);
+
 struct reading_t {
     int from = -1;        // the descriptor to read
+    FILE *waited_for = nullptr;  // a stream whose lock the read took at a turn (it waited for
+                                 // another's hold, or waits for a writer): let go after
     bool failed = false;  // a signal's handler cut the wait short: the read fails with EINTR
     int held = -1;        // a copy of the file that the read waited on
     int lent = -1;        // the stream's number, lent that file
@@ -482,6 +490,7 @@ struct reading_t {
     explicit reading_t(int fd) : from(fd) {}  // a read that is no turn here
     reading_t(int fd, FILE *stream);
     ~reading_t();
+    bool take_turns(int fd, FILE *stream);
     reading_t(const reading_t &) = delete;
     reading_t &operator=(const reading_t &) = delete;
 };

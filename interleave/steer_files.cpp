@@ -272,13 +272,37 @@ void make_room_aside()
 
 reading_t::reading_t(int fd, FILE *stream) : from(fd)
 {
-    if (!steered())
+    if (!steered() || !take_turns(fd, stream))
         return;
+    // The C library locks the stream for the read: a hold of another thread's, which may
+    // have begun while this one waited for its turns, comes first. Looked at after the
+    // last turn, what it finds holds until the call.
+    if (waited_for == nullptr)
+        waited_for = wait_for_stream(stream);
+    if (held < 0 || stream == nullptr)
+        return;
+    // Whatever has the stream's number now (if anything) steps aside for the call.
+    const int flags = r().fcntl(fd, F_GETFD);
+    const int kept = flags != -1 ? aside(fd) : -1;
+    if ((flags != -1 && kept < 0) || r().dup2(held, fd) < 0) {
+        if (kept >= 0)
+            r().close(kept);
+        return;
+    }
+    lent = fd;
+    displaced = kept;
+    displaced_flags = flags;
+}
+
+// The read's turns, and its wait for a writer: false where the read is not to go on here
+// (a cancellation, or a signal that cut the wait short).
+bool reading_t::take_turns(int fd, FILE *stream)
+{
     const opened_t o = look(fd);
     if (!o.steered) {
         // What the number names (nothing: EBADF; a terminal) depends on the closes and opens.
         numbered(kUses, fd, -1, true);
-        return;
+        return true;
     }
     // A stream with nothing left in its buffer fills it with a read of the system's, at
     // which a signal that waits arrives, as at any system call.
@@ -286,20 +310,26 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
     const uint32_t system = buffered ? 0u : kSystemCall;
     turn(fd, o, kRead, system);
     if (!o.pipe || buffered)
-        return;
+        return true;
     // No turn writes to it: the program does, in its own time.
     if (fed(fd)) {
         wait_for_a_program(fd);
-        return;
+        return true;
     }
     if (ready(fd))
-        return;
+        return true;
+    // The C library holds the stream's lock while its read waits: another thread's
+    // flockfile, or its read or print of the stream, waits for it.
+    if (stream != nullptr) {
+        ask_stream_lock(call_t::mutex_lock, stream);
+        waited_for = stream;
+    }
     if ((held = aside(fd)) >= 0)
         hold(held);
     for (int waits_on = held >= 0 ? held : fd; !ready(waits_on);) {
         const int64_t answer = turn(fd, o, kRead, kEmpty | system);
         if (answer == kCancelled)
-            return;
+            return false;
         // Restarted by the system after the handler, it begins again: it looks the number
         // up anew, and holds what it names now (nothing, if it was closed meanwhile).
         if (answer == kRestarted) {
@@ -317,26 +347,12 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
                 stream->_flags |= _IO_ERR_SEEN;
             failed = true;
             errno = EINTR;
-            return;
+            return false;
         }
     }
-    if (held < 0)
-        return;
-    if (stream == nullptr) {
+    if (held >= 0 && stream == nullptr)
         from = held;
-        return;
-    }
-    // Whatever has the stream's number now (if anything) steps aside for the call.
-    const int flags = r().fcntl(fd, F_GETFD);
-    const int kept = flags != -1 ? aside(fd) : -1;
-    if ((flags != -1 && kept < 0) || r().dup2(held, fd) < 0) {
-        if (kept >= 0)
-            r().close(kept);
-        return;
-    }
-    lent = fd;
-    displaced = kept;
-    displaced_flags = flags;
+    return true;
 }
 
 reading_t::~reading_t()
@@ -352,6 +368,8 @@ reading_t::~reading_t()
         let_go(held);
         r().close(held);
     }
+    if (waited_for != nullptr)
+        ask_stream_lock(call_t::mutex_unlock, waited_for);
     errno = error;
 }
 

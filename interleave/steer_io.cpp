@@ -117,10 +117,6 @@ __attribute__((noinline)) void looks_at(const pollfd *fds)
     numbered(kUses, fds[0].fd, -1, true);
 }
 
-int64_t ask_stream_lock(call_t call, FILE *f)
-{
-    return ask({.call = call, .object = f, .value = f->_fileno, .flags = kRecursive | kStream});
-}
 
 // A print to a standard stream is a turn, taken before the stream is locked (a flush is
 // none). Most stay in stdio's buffer; one that writes it out is a system call, and a
@@ -143,10 +139,7 @@ struct print_t {
             before_writing(fileno(f), f);
         if (held == nullptr)
             held = f;
-        if (held != nullptr && steered() && held_by_another(held)) {
-            waited_for = held;
-            ask_stream_lock(call_t::mutex_lock, held);
-        }
+        waited_for = wait_for_stream(held);
         // Setting the stream's buffer takes its lock: only once no other thread holds it.
         if (to_interleave) {
             if (f == stdout)
@@ -313,6 +306,19 @@ bool realtime(clockid_t clock)
 }
 
 }  // namespace
+
+int64_t ask_stream_lock(call_t call, FILE *f)
+{
+    return ask({.call = call, .object = f, .value = f->_fileno, .flags = kRecursive | kStream});
+}
+
+FILE *wait_for_stream(FILE *f)
+{
+    if (f == nullptr || !steered() || !held_by_another(f))
+        return nullptr;
+    ask_stream_lock(call_t::mutex_lock, f);
+    return f;
+}
 
 names_t naming(int fd)
 {

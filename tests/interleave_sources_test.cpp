@@ -474,9 +474,27 @@ TEST(Sources, StreamLocksBehaveAsNatively)
          "printf(\"c\"); fflush(stdout); if (read(p[0], c, 2) == 2 && c[1] == 'c') abort();", 1},
         {"trylock_while_held", "", "flockfile(stdout); funlockfile(stdout);",
          "if (ftrylockfile(stdout)) abort(); funlockfile(stdout);", 1},
+        // A read of a stream waits for another thread's hold of it, as a print does: one that
+        // begins inside the hold ends after it.
+        {"read_waits_for_hold", "dup2(p[0], 0); close(p[0]); write(p[1], \"xy\", 2); close(p[1]);",
+         "flockfile(stdin); __atomic_store_n(&low[0], 1, __ATOMIC_SEQ_CST); "
+         "__atomic_store_n(&low[0], 2, __ATOMIC_SEQ_CST); funlockfile(stdin);",
+         "got = __atomic_load_n(&low[0], __ATOMIC_SEQ_CST); getchar(); "
+         "n = got == 1 && __atomic_load_n(&low[0], __ATOMIC_SEQ_CST) == 1;", 0},
         // A print holds the lock for a moment, inside its turn: a try then is not tried.
         {"trylock_beside_print", "", "printf(\"a\");", "if (ftrylockfile(stdout) == 0) funlockfile(stdout);", 0, false},
     });
+    // A read that waits for a writer holds its stream's lock meanwhile: a writer that takes
+    // the lock first waits for the reader, which waits for it. Natively it hangs every time.
+    harness::temp_dir dir;
+    harness::write_file(dir / "holds_while_it_waits.c",
+                        standard_stream_program("dup2(p[0], 0); close(p[0]);",
+                                                "flockfile(stdin); write(p[1], \"x\", 1); funlockfile(stdin);",
+                                                "getchar();"));
+    const harness::result_t r = interleave(dir, {"holds_while_it_waits.c"});
+    EXPECT_TRUE(r.exited(1) && has(r.out, "deadlock") &&
+                has(harness::one_line(r.out), "a waits for the lock of standard input, held by b"))
+        << r.out << r.err;
 }
 
 TEST(Sources, ReadsOfPipesBehaveAsNatively)
