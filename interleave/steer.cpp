@@ -207,6 +207,18 @@ void find_real()
     find(real.write, "write");
     find(real.read, "read");
     find(real.pread, "pread64");
+    find(real.preadv, "preadv64");
+    find(real.preadv2, "preadv64v2");
+    find(real.pwritev, "pwritev64");
+    find(real.pwritev2, "pwritev64v2");
+    find(real.read_chk, "__read_chk");
+    find(real.pread_chk, "__pread64_chk");
+    find(real.recv_chk, "__recv_chk");
+    find(real.recvfrom_chk, "__recvfrom_chk");
+    find(real.recvmsg, "recvmsg");
+    find(real.sendmsg, "sendmsg");
+    find(real.splice, "splice");
+    find(real.vmsplice, "vmsplice");
     find(real.pwrite, "pwrite64");
     find(real.readv, "readv");
     find(real.writev, "writev");

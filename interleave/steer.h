@@ -167,6 +167,18 @@ struct real_t {
     ssize_t (*pread)(int, void *, size_t, off_t);
     ssize_t (*pwrite)(int, const void *, size_t, off_t);
     ssize_t (*readv)(int, const iovec *, int);
+    ssize_t (*preadv)(int, const iovec *, int, off_t);
+    ssize_t (*preadv2)(int, const iovec *, int, off_t, int);
+    ssize_t (*pwritev)(int, const iovec *, int, off_t);
+    ssize_t (*pwritev2)(int, const iovec *, int, off_t, int);
+    ssize_t (*read_chk)(int, void *, size_t, size_t);
+    ssize_t (*pread_chk)(int, void *, size_t, off_t, size_t);
+    ssize_t (*recv_chk)(int, void *, size_t, size_t, int);
+    ssize_t (*recvfrom_chk)(int, void *, size_t, size_t, int, sockaddr *, socklen_t *);
+    ssize_t (*recvmsg)(int, msghdr *, int);
+    ssize_t (*sendmsg)(int, const msghdr *, int);
+    ssize_t (*splice)(int, off64_t *, int, off64_t *, size_t, unsigned);
+    ssize_t (*vmsplice)(int, const iovec *, size_t, unsigned);
     ssize_t (*writev)(int, const iovec *, int);
     int (*close)(int);
     int (*dup)(int);
@@ -488,9 +500,11 @@ struct reading_t {
     int displaced_flags = 0;
 
     explicit reading_t(int fd) : from(fd) {}  // a read that is no turn here
-    reading_t(int fd, FILE *stream);
+    // `waits`: whether the read waits for a writer where the descriptor does (not a recv
+    // with MSG_DONTWAIT, nor a splice with SPLICE_F_NONBLOCK).
+    reading_t(int fd, FILE *stream, bool waits = true);
     ~reading_t();
-    bool take_turns(int fd, FILE *stream);
+    bool take_turns(int fd, FILE *stream, bool waits);
     reading_t(const reading_t &) = delete;
     reading_t &operator=(const reading_t &) = delete;
 };

@@ -270,9 +270,9 @@ void make_room_aside()
     r().close(any);
 }
 
-reading_t::reading_t(int fd, FILE *stream) : from(fd)
+reading_t::reading_t(int fd, FILE *stream, bool waits) : from(fd)
 {
-    if (!steered() || !take_turns(fd, stream))
+    if (!steered() || !take_turns(fd, stream, waits))
         return;
     // The C library locks the stream for the read: a hold of another thread's, which may
     // have begun while this one waited for its turns, comes first. Looked at after the
@@ -296,7 +296,7 @@ reading_t::reading_t(int fd, FILE *stream) : from(fd)
 
 // The read's turns, and its wait for a writer: false where the read is not to go on here
 // (a cancellation, or a signal that cut the wait short).
-bool reading_t::take_turns(int fd, FILE *stream)
+bool reading_t::take_turns(int fd, FILE *stream, bool waits)
 {
     const opened_t o = look(fd);
     if (!o.steered) {
@@ -316,7 +316,7 @@ bool reading_t::take_turns(int fd, FILE *stream)
         wait_for_a_program(fd);
         return true;
     }
-    if (ready(fd))
+    if (!waits || ready(fd))
         return true;
     // The C library holds the stream's lock while its read waits: another thread's
     // flockfile, or its read or print of the stream, waits for it.
@@ -699,13 +699,23 @@ void closefrom(int first)
 // Calls through a descriptor that are no read or write of a pipe or a file: each looks at the
 // descriptor table (another thread's close or dup of the number comes before it or after).
 // A socket's recv with no flags is a read, and may wait; its send is a write.
+// The flags a receive may carry and still be a read here: one that does not wait
+// (MSG_DONTWAIT), one that leaves what it read in place (MSG_PEEK, a read all the same), and
+// those that change nothing of its order. Others are looks at the descriptor only.
+constexpr int kReceiveFlags = MSG_DONTWAIT | MSG_PEEK | MSG_WAITALL | MSG_NOSIGNAL | MSG_TRUNC | MSG_CMSG_CLOEXEC;
+
+bool receive_is_read(int flags)
+{
+    return (flags & ~kReceiveFlags) == 0;
+}
+
 ssize_t recv(int fd, void *data, size_t size, int flags)
 {
-    if (flags != 0) {
+    if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recv(fd, data, size, flags);
     }
-    const reading_t reading(fd, nullptr);
+    const reading_t reading(fd, nullptr, (flags & MSG_DONTWAIT) == 0);
     if (reading.failed)
         return -1;
     return r().recv(reading.from, data, size, flags);
@@ -713,14 +723,76 @@ ssize_t recv(int fd, void *data, size_t size, int flags)
 
 ssize_t recvfrom(int fd, void *data, size_t size, int flags, sockaddr *from, socklen_t *from_size)
 {
-    if (flags != 0) {
+    if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recvfrom(fd, data, size, flags, from, from_size);
     }
-    const reading_t reading(fd, nullptr);
+    const reading_t reading(fd, nullptr, (flags & MSG_DONTWAIT) == 0);
     if (reading.failed)
         return -1;
     return r().recvfrom(reading.from, data, size, flags, from, from_size);
+}
+
+// A message may carry descriptors, which take numbers as they arrive.
+ssize_t recvmsg(int fd, msghdr *message, int flags)
+{
+    if (message != nullptr && message->msg_controllen > 0)
+        numbered(kMakes, -1);
+    if (!receive_is_read(flags)) {
+        numbered(kUses, fd, -1, true);
+        return r().recvmsg(fd, message, flags);
+    }
+    const reading_t reading(fd, nullptr, (flags & MSG_DONTWAIT) == 0);
+    if (reading.failed)
+        return -1;
+    return r().recvmsg(reading.from, message, flags);
+}
+
+ssize_t sendmsg(int fd, const msghdr *message, int flags)
+{
+    before_writing(fd, nullptr);
+    return r().sendmsg(fd, message, flags);
+}
+
+// What a build with _FORTIFY_SOURCE calls for recv and recvfrom.
+ssize_t __recv_chk(int fd, void *data, size_t size, size_t room, int flags)
+{
+    if (!receive_is_read(flags)) {
+        numbered(kUses, fd, -1, true);
+        return r().recv_chk(fd, data, size, room, flags);
+    }
+    const reading_t reading(fd, nullptr, (flags & MSG_DONTWAIT) == 0);
+    if (reading.failed)
+        return -1;
+    return r().recv_chk(reading.from, data, size, room, flags);
+}
+
+ssize_t __recvfrom_chk(int fd, void *data, size_t size, size_t room, int flags, sockaddr *from, socklen_t *from_size)
+{
+    if (!receive_is_read(flags)) {
+        numbered(kUses, fd, -1, true);
+        return r().recvfrom_chk(fd, data, size, room, flags, from, from_size);
+    }
+    const reading_t reading(fd, nullptr, (flags & MSG_DONTWAIT) == 0);
+    if (reading.failed)
+        return -1;
+    return r().recvfrom_chk(reading.from, data, size, room, flags, from, from_size);
+}
+
+// A splice reads one descriptor and writes another; a vmsplice writes a pipe.
+ssize_t splice(int from, off64_t *from_at, int to, off64_t *to_at, size_t size, unsigned flags)
+{
+    const reading_t reading(from, nullptr, (flags & SPLICE_F_NONBLOCK) == 0);
+    if (reading.failed)
+        return -1;
+    before_writing(to, nullptr);
+    return r().splice(reading.from, from_at, to, to_at, size, flags);
+}
+
+ssize_t vmsplice(int to, const iovec *parts, size_t count, unsigned flags)
+{
+    before_writing(to, nullptr);
+    return r().vmsplice(to, parts, count, flags);
 }
 
 ssize_t send(int fd, const void *data, size_t size, int flags)

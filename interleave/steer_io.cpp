@@ -527,10 +527,103 @@ ssize_t pread(int fd, void *data, size_t size, off_t at)
     return r().pread(reading.from, data, size, at);
 }
 
+// What a build with _FORTIFY_SOURCE calls for read and pread.
+ssize_t __read_chk(int fd, void *data, size_t size, size_t room)
+{
+    const reading_t reading = input(fd);
+    if (reading.failed)
+        return -1;
+    return r().read_chk(reading.from, data, size, room);
+}
+
+ssize_t pread64(int fd, void *data, size_t size, off64_t at)
+{
+    return pread(fd, data, size, at);
+}
+
+ssize_t __pread_chk(int fd, void *data, size_t size, off_t at, size_t room)
+{
+    if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return r().pread_chk(fd, data, size, at, room);
+    const reading_t reading(fd, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().pread_chk(reading.from, data, size, at, room);
+}
+
+ssize_t __pread64_chk(int fd, void *data, size_t size, off64_t at, size_t room)
+{
+    return __pread_chk(fd, data, size, at, room);
+}
+
 ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 {
     before_writing(fd, nullptr);
     return r().pwrite(fd, data, size, at);
+}
+
+ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
+{
+    return pwrite(fd, data, size, at);
+}
+
+// At a place, as pread and pwrite; preadv2 and pwritev2 at the descriptor's own place where
+// the place is -1, as readv and writev.
+ssize_t preadv(int fd, const iovec *parts, int count, off_t at)
+{
+    if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return r().preadv(fd, parts, count, at);
+    const reading_t reading(fd, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().preadv(reading.from, parts, count, at);
+}
+
+ssize_t preadv64(int fd, const iovec *parts, int count, off64_t at)
+{
+    return preadv(fd, parts, count, at);
+}
+
+ssize_t preadv2(int fd, const iovec *parts, int count, off_t at, int flags)
+{
+    if (at != -1) {
+        if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+            return r().preadv2(fd, parts, count, at, flags);
+    }
+    const reading_t reading = at == -1 && (flags & RWF_NOWAIT) == 0 ? input(fd) : reading_t(fd, nullptr, false);
+    if (reading.failed)
+        return -1;
+    return r().preadv2(reading.from, parts, count, at, flags);
+}
+
+ssize_t preadv64v2(int fd, const iovec *parts, int count, off64_t at, int flags)
+{
+    return preadv2(fd, parts, count, at, flags);
+}
+
+ssize_t pwritev(int fd, const iovec *parts, int count, off_t at)
+{
+    before_writing(fd, nullptr);
+    return r().pwritev(fd, parts, count, at);
+}
+
+ssize_t pwritev64(int fd, const iovec *parts, int count, off64_t at)
+{
+    return pwritev(fd, parts, count, at);
+}
+
+ssize_t pwritev2(int fd, const iovec *parts, int count, off_t at, int flags)
+{
+    if (at == -1 && (fd == 1 || fd == 2) && !standard_elsewhere(fd))
+        ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
+    else
+        before_writing(fd, nullptr);
+    return r().pwritev2(fd, parts, count, at, flags);
+}
+
+ssize_t pwritev64v2(int fd, const iovec *parts, int count, off64_t at, int flags)
+{
+    return pwritev2(fd, parts, count, at, flags);
 }
 
 ssize_t readv(int fd, const iovec *parts, int count)

@@ -255,7 +255,7 @@ TEST(Sources, TheUnwinderOfACxxProgramIsLoadedFromItsStartIfItUsesTheCxxLibrary)
 // standard input that waits for a thread to write.
 std::string standard_stream_program(const std::string &set_up, const std::string &write, const std::string &read)
 {
-    return "#include <fcntl.h>\n#include <mqueue.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <semaphore.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <time.h>\n#include <sys/eventfd.h>\n#include <sys/socket.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
+    return "#define _GNU_SOURCE\n#include <fcntl.h>\n#include <mqueue.h>\n#include <pthread.h>\n#include <pwd.h>\n#include <semaphore.h>\n#include <sched.h>\n#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <time.h>\n#include <sys/eventfd.h>\n#include <sys/socket.h>\n#include <sys/stat.h>\n#include <sys/sysinfo.h>\n#include <sys/uio.h>\n"
            "#include <unistd.h>\n"
            "static int p[2], saved, low[2];\nstatic char path[] = \"written\";\n"
            "static void *a(void *x) { (void)x; " + write + " return 0; }\n"
@@ -500,6 +500,7 @@ TEST(Sources, StreamLocksBehaveAsNatively)
 TEST(Sources, ReadsOfPipesBehaveAsNatively)
 {
     const std::string socket_pair = "close(p[0]); close(p[1]); if (socketpair(AF_UNIX, SOCK_STREAM, 0, p)) return 2;";
+    const std::string file = "close(saved); saved = open(path, O_RDWR | O_CREAT | O_TRUNC, 0600);";
     behave_as_natively({
         // A read that waits holds its file: another thread's close of the descriptor, or a new
         // file at its number, does not take it away, and it gets what is written later.
@@ -526,6 +527,21 @@ TEST(Sources, ReadsOfPipesBehaveAsNatively)
          "while ((got = read(p[1], c, sizeof c)) > 0) n += got; n = n != 1;", 0},
         {"socket_pair_in_pieces", socket_pair, "write(p[0], \"a\", 1); write(p[0], \"b\", 1);",
          "if (read(p[1], c, sizeof c) == 1) abort();", 1},
+        // The other reads and writes: at a place, of several buffers, of a message, with
+        // flags; a receive that does not wait is a read all the same.
+        {"pwritev_then_pread", file, "struct iovec w = {(void *)\"x\", 1}; pwritev(saved, &w, 1, 0);",
+         "if (pread(saved, c, 1, 0) == 1) abort();", 1},
+        {"pwrite_then_preadv", file, "pwrite(saved, \"x\", 1, 0);",
+         "struct iovec v = {c, 1}; if (preadv(saved, &v, 1, 0) == 1) abort();", 1},
+        {"receive_that_does_not_wait", socket_pair, "send(p[0], \"x\", 1, 0);",
+         "if (recv(p[1], c, 1, MSG_DONTWAIT) == 1) abort();", 1},
+        {"preadv2_of_a_pipe", "", "write(p[1], \"x\", 1); close(p[1]);",
+         "struct iovec v = {c, 1}; n = preadv2(p[0], &v, 1, -1, 0) != 1;", 0},
+        {"recvmsg_waits", socket_pair, "send(p[0], \"x\", 1, 0);",
+         "struct iovec v = {c, 1}; struct msghdr m = {0}; m.msg_iov = &v; m.msg_iovlen = 1; n = recvmsg(p[1], &m, 0) != 1;", 0},
+        {"splice_waits", "", "write(p[1], \"xy\", 2); close(p[1]);",
+         "int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600); while ((got = splice(p[0], 0, fd, 0, 8, 0)) > 0) n += got; "
+         "n = n != 2;", 0},
     });
 }
 
