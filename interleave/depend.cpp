@@ -281,7 +281,7 @@ footprint_t touches(model_t &m, const action_t &a)
     // A signal sent to the thread, or to its process, could arrive before this turn instead.
     add(f, thing_t::signals, process_of(m, t.pid), 0, read);
     add(f, thing_t::thread_signals, static_cast<uint64_t>(a.thread), 0, read);
-    if (cancellation_point(t.asks.call))
+    if (cancellation_point(t.asks))
         add(f, thing_t::cancel, static_cast<uint64_t>(a.thread), 0, read);
     switch (a.how) {
     case 'r':

@@ -216,7 +216,7 @@ bool can_wake_alone(const model_t &m, const thread_t &t)
 // its mutex back.
 bool can_be_cancelled(model_t &m, const thread_t &t)
 {
-    if (!t.cancel_pending || (t.asks.flags & steer::kCancelEnabled) == 0 || !cancellation_point(t.asks.call))
+    if (!t.cancel_pending || (t.asks.flags & steer::kCancelEnabled) == 0 || !cancellation_point(t.asks))
         return false;
     return t.asks.call != call_t::cond_wait || t.phase == thread_t::none ||
            mutex_free_for(m, mutex_of(m, t, t.asks.object2).mutex, id_of(m, t));
@@ -512,9 +512,11 @@ void child_started(model_t &m, int id, pid_t pid)
     }
 }
 
-bool cancellation_point(call_t call)
+bool cancellation_point(const request_t &q)
 {
-    switch (call) {
+    if ((q.flags & steer::kCancellationPoint) != 0)  // a read, a write, a wait for a signal...
+        return true;
+    switch (q.call) {
     case call_t::cond_wait:
     case call_t::sem_wait:
     case call_t::join:

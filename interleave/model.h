@@ -276,7 +276,7 @@ std::vector<action_t> actions_now(model_t &m);
 outcome_t apply(model_t &m, const action_t &a);
 // Whether a thread can make its call now, and the calls that are cancellation points.
 bool can_go(model_t &m, const thread_t &t);
-bool cancellation_point(call_t call);
+bool cancellation_point(const request_t &q);
 
 // Where an address of a process lies: in memory the process has to itself, or in a mapping
 // that it may share. While the program is one process, everything is its own.

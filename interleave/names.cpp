@@ -272,7 +272,7 @@ thread_view_t view_of(model_t &m, int id)
     if (t.state != thread_t::asking)
         return v;
     v.next = next_of(m, t);
-    if (t.cancel_pending && (t.asks.flags & steer::kCancelEnabled) != 0 && cancellation_point(t.asks.call)) {
+    if (t.cancel_pending && (t.asks.flags & steer::kCancelEnabled) != 0 && cancellation_point(t.asks)) {
         v.next = "be cancelled";
         if (t.asks.call == call_t::cond_wait && t.phase != thread_t::none) {
             const mutex_t &mutex = object_of(m, t, kind_t::mutex, t.asks.object2).mutex;

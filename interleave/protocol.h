@@ -213,6 +213,7 @@ enum flag_t : uint32_t {
     kStream = 268435456,  // a lock that is a stream's (flockfile): `value` is its descriptor
     kReadingEnd = 536870912,  // a close of a pipe's end that only reads (or, with kWritingEnd, only writes)
     kWritingEnd = 1073741824,
+    kCancellationPoint = 2147483648,  // asked at a cancellation point: a pending cancel acts here
 };
 
 struct channel_t {
@@ -262,6 +263,10 @@ struct region_t {
     // A steered process has started a program that interleave does not steer (exec, system,
     // popen, posix_spawn): a pipe's other end may be that program's, whose reads are no turns.
     std::atomic<int32_t> others_started;
+    // A function of the C library's that a steered program calls itself and that interleave
+    // neither steers nor knows to take no descriptor: its name, as the first process to find
+    // one wrote it; empty if none did.
+    char unknown_call[64];
     channel_t channels[kChannels];
 };
 

@@ -241,7 +241,7 @@ bool proved(const search_t &s)
 bool proof(const search_t &s)
 {
     return proved(s) && s.accesses && !s.weak && !s.mapped && !s.others && !s.unlocked && s.library_call.empty() &&
-           !s.stream_tries;
+           s.unknown_call.empty() && !s.stream_tries;
 }
 
 namespace {
@@ -307,7 +307,8 @@ void print_summary(const options_t &o, const search_t &s)
                     "), interleave builds it so that every load and store is a turn too, and a search that tries "
                     "every order then is a proof; or build it yourself with interleave-cc.",
                 2, 2, nullptr);
-        } else if (s.mapped || s.weak || s.others || s.unlocked || !s.library_call.empty() || s.stream_tries) {
+        } else if (s.mapped || s.weak || s.others || s.unlocked || !s.library_call.empty() || !s.unknown_call.empty() ||
+                   s.stream_tries) {
             say(plain, said + "; none breaks a rule.", 0, 2, nullptr);
             say(plain,
                 s.stream_tries
@@ -317,6 +318,10 @@ void print_summary(const options_t &o, const search_t &s)
                     ? "Not a proof: a thread called " + s.library_call +
                           ", where the C library may take descriptors of its own, and which numbers it took, and "
                           "when, was not watched."
+                : !s.unknown_call.empty()
+                    ? "Not a proof: the program calls " + s.unknown_call +
+                          ", a function of the C library's that interleave neither steers nor knows to take no "
+                          "descriptor, open no file and wait for nothing; what it does was not watched."
                 : s.unlocked ? "Not a proof: the program uses streams through the C library's unlocked calls "
                              "(fwrite_unlocked, putc_unlocked..., or the code an optimised build writes inline for "
                              "them), which are not turns, so what they do to the stream's buffer is not ordered "

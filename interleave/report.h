@@ -30,6 +30,7 @@ struct search_t {
     bool others = false;       // and a program interleave does not steer ran
     bool unlocked = false;     // and a thread used a stream through an unlocked call
     std::string library_call;      // and this call of the C library's may have taken descriptors inside it
+    std::string unknown_call;      // and the program calls this function of the C library's, not known to interleave
     bool stream_tries = false;     // and a thread tried a stream's lock
     int stopped_by = 0;        // the signal that stopped it, if one did
     std::vector<std::pair<std::string, int>> tested;  // each rule, and the runs that put it to the test

@@ -890,6 +890,9 @@ run_result_t run_once(const target_t &target, const bounds_t &bounds, const choo
     r.result.others = r.model.others_ran;
     r.result.unlocked = r.model.unlocked_streams;
     r.result.library_call = r.model.library_call;
+    if (r.program.region != nullptr && r.program.region->unknown_call[0] != '\0')
+        r.result.unknown_call.assign(r.program.region->unknown_call,
+                                     strnlen(r.program.region->unknown_call, sizeof r.program.region->unknown_call));
     r.result.stream_tries = r.model.stream_tries;
     for (const thread_t &t : r.model.threads)
         r.result.names.push_back(t.name);

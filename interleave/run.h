@@ -130,6 +130,7 @@ struct run_result_t {
     bool others = false;    // a program interleave does not steer ran beside it
     bool unlocked = false;  // a thread used a stream through an unlocked call
     std::string library_call;      // a call of the C library's that may have taken descriptors inside it
+    std::string unknown_call;      // a call of the C library's that the program makes and interleave does not know
     bool stream_tries = false;     // a thread tried a stream's lock (ftrylockfile)
 };
 

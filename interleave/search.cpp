@@ -198,6 +198,8 @@ int search(const options_t &o, const screen_t &screen)
             s.unlocked = s.unlocked || run.unlocked;
             if (s.library_call.empty())
                 s.library_call = run.library_call;
+            if (s.unknown_call.empty())
+                s.unknown_call = run.unknown_call;
             s.stream_tries = s.stream_tries || run.stream_tries;
             if (run.fault.kind == fault_t::unsteerable) {
                 s.seconds = since(started);

@@ -204,6 +204,9 @@ void find_real()
     find(real.fwrite, "fwrite");
     find(real.fflush, "fflush");
     find(real.perror, "perror");
+    find(real.vdprintf, "vdprintf");
+    find(real.psignal, "psignal");
+    find(real.psiginfo, "psiginfo");
     find(real.write, "write");
     find(real.read, "read");
     find(real.pread, "pread64");
@@ -328,6 +331,12 @@ void find_real()
     find(real.ttyslot, "ttyslot");
     find(real.mq_open, "mq_open");
     find(real.mq_close, "mq_close");
+    find(real.mq_unlink, "mq_unlink");
+    find(real.sem_unlink, "sem_unlink");
+    find(real.mq_send, "mq_send");
+    find(real.mq_timedsend, "mq_timedsend");
+    find(real.mq_receive, "mq_receive");
+    find(real.mq_timedreceive, "mq_timedreceive");
     find(real.posix_openpt, "posix_openpt");
     find(real.getpt, "getpt");
     find(real.dup, "dup");
@@ -712,6 +721,8 @@ __attribute__((constructor)) void begin_steering()
     hold_signals(nullptr);
     if (inline_unlocked_streams())
         used_unlocked_stream();
+    if (const std::string_view call = unknown_library_call(); !call.empty() && region->unknown_call[0] == '\0')
+        call.copy(region->unknown_call, std::min(call.size(), sizeof region->unknown_call - 1));
     ask({.call = call_t::start, .flags = __interleave_access_library != nullptr ? kAccessesWatched : 0u});
 }
 
@@ -915,7 +926,9 @@ int64_t ask_at_cancellation_point(const request_t &q)
 {
     if (!steered())
         return 1;
-    const int64_t answer = ask(q);
+    request_t at_point = q;
+    at_point.flags |= kCancellationPoint;
+    const int64_t answer = ask(at_point);
     if (answer == kCancelled)
         r().testcancel();
     return answer;

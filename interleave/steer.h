@@ -153,6 +153,9 @@ struct real_t {
     int (*vprintf)(const char *, va_list);
     int (*vprintf_chk)(int, const char *, va_list);
     int (*vfprintf)(FILE *, const char *, va_list);
+    int (*vdprintf)(int, const char *, va_list);
+    void (*psignal)(int, const char *);
+    void (*psiginfo)(const siginfo_t *, const char *);
     int (*vfprintf_chk)(FILE *, int, const char *, va_list);
     int (*puts)(const char *);
     int (*putchar)(int);
@@ -318,6 +321,12 @@ struct real_t {
     int (*ttyslot)();
     mqd_t (*mq_open)(const char *, int, ...);
     int (*mq_close)(mqd_t);
+    int (*mq_unlink)(const char *);
+    int (*sem_unlink)(const char *);
+    int (*mq_send)(mqd_t, const char *, size_t, unsigned);
+    int (*mq_timedsend)(mqd_t, const char *, size_t, unsigned, const timespec *);
+    ssize_t (*mq_receive)(mqd_t, char *, size_t, unsigned *);
+    ssize_t (*mq_timedreceive)(mqd_t, char *, size_t, unsigned *, const timespec *);
     int (*posix_openpt)(int);
     int (*getpt)();
     char *(*fgets)(char *, int, FILE *);
@@ -466,6 +475,7 @@ void zone_read_first(std::string_view call);
 // The first pthread_exit or pthread_cancel of a process whose program, on its own, has not
 // loaded the unwinder's library: the C library loads it then.
 void unwinder_loaded_first(std::string_view call);
+void unwinder_loaded_by_program();  // it opened the unwinder's library itself (dlopen)
 
 // ---- what the program brings as it was linked (steer_program.cpp) ----
 // Whether the libraries the program needs, and those they need, bring the unwinder's.
@@ -473,6 +483,10 @@ bool unwinder_from_start();
 // Whether the program has stdio's unlocked calls written inline (an optimised build's
 // putc_unlocked and getc_unlocked), which are no turns.
 bool inline_unlocked_streams();
+// The first function of the C library's that the program calls itself, that the steering
+// library does not stand in front of and that is not known to take no descriptor; empty if
+// there is none.
+std::string_view unknown_library_call();
 
 // ---- pipes and files (steer_files.cpp) ----
 // A read of a pipe or a file, through a descriptor (and a stream of its, if through one): a

@@ -28,6 +28,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include "steer.h"
 
@@ -81,12 +82,22 @@ void note_pair(const int fds[2])
     }
 }
 
+// A message queue is a file of the queues' own file system, whose receive waits for a send
+// as a pipe's read waits for a write.
+constexpr long kQueuesFileSystem = 0x19800202;  // the kernel's mark of the queues' file system
+
+bool queue(int fd, const struct stat &st)
+{
+    struct statfs where {};
+    return S_ISREG(st.st_mode) && fstatfs(fd, &where) == 0 && where.f_type == kQueuesFileSystem;
+}
+
 opened_t look(int fd)
 {
     struct stat st {};
     if (fd < 0 || r().fstat(fd, &st) != 0)
         return {};
-    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || queue(fd, st);
     return {pipe || S_ISREG(st.st_mode), pipe, S_ISFIFO(st.st_mode), st.st_dev,
             S_ISSOCK(st.st_mode) ? pair_of(st.st_ino) : st.st_ino};
 }
@@ -628,6 +639,38 @@ int mq_close(mqd_t queue)
 {
     before_closing(queue, nullptr);
     return r().mq_close(queue);
+}
+
+// A queue's send and receive are a write and a read of it; a receive that finds it empty
+// waits for a send, as a read of a pipe waits for a write.
+int mq_send(mqd_t queue, const char *message, size_t size, unsigned priority)
+{
+    before_writing(queue, nullptr);
+    return r().mq_send(queue, message, size, priority);
+}
+
+int mq_timedsend(mqd_t queue, const char *message, size_t size, unsigned priority, const timespec *deadline)
+{
+    before_writing(queue, nullptr);
+    return r().mq_timedsend(queue, message, size, priority, deadline);
+}
+
+ssize_t mq_receive(mqd_t queue, char *message, size_t size, unsigned *priority)
+{
+    const reading_t reading(queue, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().mq_receive(reading.from, message, size, priority);
+}
+
+// A receive with a deadline waits as one without: the deadline is the real clock's, which
+// a schedule does not move.
+ssize_t mq_timedreceive(mqd_t queue, char *message, size_t size, unsigned *priority, const timespec *deadline)
+{
+    const reading_t reading(queue, nullptr);
+    if (reading.failed)
+        return -1;
+    return r().mq_timedreceive(reading.from, message, size, priority, deadline);
 }
 
 int posix_openpt(int flags)

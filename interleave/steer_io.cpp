@@ -499,6 +499,38 @@ void perror(const char *label)
     r().perror(label);
 }
 
+// A print to a descriptor is a write of it, in one call of the system's.
+int vdprintf(int fd, const char *format, va_list args)
+{
+    if ((fd == 1 || fd == 2) && !standard_elsewhere(fd))
+        ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
+    else
+        before_writing(fd, nullptr);
+    return r().vdprintf(fd, format, args);
+}
+
+int dprintf(int fd, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = vdprintf(fd, format, args);
+    va_end(args);
+    return n;
+}
+
+// A signal's description, printed to standard error.
+void psignal(int sig, const char *label)
+{
+    const print_t print(stderr);
+    r().psignal(sig, label);
+}
+
+void psiginfo(const siginfo_t *info, const char *label)
+{
+    const print_t print(stderr);
+    r().psiginfo(info, label);
+}
+
 ssize_t write(int fd, const void *data, size_t size)
 {
     if ((fd != 1 && fd != 2) || standard_elsewhere(fd))

@@ -67,6 +67,11 @@ std::atomic<bool> unwinder_loaded;  // by this process, or its parent before the
 
 }  // namespace
 
+void unwinder_loaded_by_program()
+{
+    unwinder_loaded.store(true);
+}
+
 void unwinder_loaded_first(std::string_view call)
 {
     if (steered() && !unwinder_loaded.exchange(true) && !unwinder_from_start())
@@ -348,7 +353,11 @@ long sysconf(int name)
 void *dlopen(const char *file, int mode)
 {
     in_library("dlopen");
-    return r().dlopen(file, mode);
+    void *library = r().dlopen(file, mode);
+    // The unwinder's library, opened by the program itself: a pthread_exit loads it no more.
+    if (library != nullptr && file != nullptr && std::string_view(file).substr(std::string_view(file).rfind('/') + 1).starts_with("libgcc_s."))
+        steer::unwinder_loaded_by_program();
+    return library;
 }
 
 int glob(const char *pattern, int flags, int (*on_error)(const char *, int), glob_t *found)

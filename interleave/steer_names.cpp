@@ -273,6 +273,19 @@ int unlink(const char *path)
     return r().unlink(path);
 }
 
+// A queue's or a named semaphore's name is one of the file system's too.
+int mq_unlink(const char *name)
+{
+    before_naming(kRemove, name);
+    return r().mq_unlink(name);
+}
+
+int sem_unlink(const char *name)
+{
+    before_naming(kRemove, name);
+    return r().sem_unlink(name);
+}
+
 int unlinkat(int dir, const char *path, int flags)
 {
     before_naming(kRemove, path);

@@ -5,6 +5,9 @@
 // already. And which of the C library's calls it makes from code that the compiler wrote
 // inline: an optimised build writes putc_unlocked and getc_unlocked out as code on the
 // stream's buffer, which calls __overflow or __uflow only when the buffer is full or empty.
+// And whether it calls, itself, a function of the C library's that the steering library does
+// not stand in front of and that is not known to take no descriptor: a search of it is no
+// proof.
 
 #include <algorithm>
 #include <array>
@@ -12,6 +15,7 @@
 #include <string_view>
 #include <utility>
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
 
@@ -96,6 +100,85 @@ bool any_needed(const loaded_t &object, F each)
     return false;
 }
 
+// The C library's functions that take no descriptor, open no file and wait for nothing
+// (copies, conversions, the allocator, ids, attribute records...), sorted: a program may
+// call them unsteered. Its data (stdout, environ) are no calls.
+constexpr std::array<std::string_view, 484> kTakeNoDescriptor = {
+    "__asprintf_chk", "__assert_fail", "__assert_perror_fail", "__chk_fail", "__ctype_b_loc",
+    "__ctype_get_mb_cur_max", "__ctype_tolower_loc", "__ctype_toupper_loc", "__cxa_finalize",
+    "__cxa_thread_atexit_impl", "__errno_location", "__fdelt_chk", "__isoc23_sscanf", "__isoc23_strtol",
+    "__isoc23_strtoll", "__isoc23_strtoul", "__isoc23_strtoull", "__isoc23_vsscanf", "__isoc99_sscanf",
+    "__isoc99_vsscanf", "__libc_current_sigrtmax", "__libc_current_sigrtmin", "__libc_start_main",
+    "__longjmp_chk", "__memcpy_chk", "__memmove_chk", "__mempcpy_chk", "__memset_chk",
+    "__pthread_register_cancel", "__pthread_unregister_cancel", "__pthread_unwind_next", "__register_atfork",
+    "__sigsetjmp", "__snprintf_chk", "__sprintf_chk", "__stack_chk_fail", "__stpcpy_chk", "__stpncpy_chk",
+    "__strcat_chk", "__strcpy_chk", "__strncat_chk", "__strncpy_chk", "__vasprintf_chk", "__vsnprintf_chk",
+    "__vsprintf_chk", "__wcscat_chk", "__wcscpy_chk", "__wcsncpy_chk", "__wmemcpy_chk", "__wmemmove_chk",
+    "__wmemset_chk", "__xpg_basename", "__xpg_strerror_r", "_longjmp", "_setjmp", "a64l", "abort", "abs",
+    "aligned_alloc", "arc4random", "arc4random_buf", "arc4random_uniform", "asctime", "asctime_r", "asprintf",
+    "atof", "atoi", "atol", "atoll", "basename", "bcmp", "bcopy", "bsearch", "btowc", "bzero", "calloc", "cfree",
+    "clearenv", "clearerr", "clearerr_unlocked", "clock", "confstr", "copysign", "difftime", "dirname", "div",
+    "drand48", "drand48_r", "ecvt", "erand48", "erand48_r", "explicit_bzero", "fcvt", "feof", "feof_unlocked",
+    "ferror", "ferror_unlocked", "ffs", "ffsl", "ffsll", "fileno", "fileno_unlocked", "finite", "fmemopen",
+    "fnmatch", "fopencookie", "free", "freeaddrinfo", "frexp", "fwide", "gai_strerror", "gcvt",
+    "get_avphys_pages", "get_phys_pages", "getdomainname", "getegid", "getentropy", "getenv", "geteuid",
+    "getgid", "getgroups", "gethostname", "getopt", "getopt_long", "getopt_long_only", "getpagesize", "getpgid",
+    "getpgrp", "getpid", "getppid", "getpriority", "getrandom", "getresgid", "getresuid", "getrlimit",
+    "getrlimit64", "getrusage", "getsid", "gettid", "getuid", "hcreate", "hdestroy", "hsearch", "htonl", "htons",
+    "imaxabs", "imaxdiv", "index", "inet_addr", "inet_aton", "inet_ntoa", "inet_ntop", "inet_pton", "initstate",
+    "initstate_r", "insque", "isalnum", "isalpha", "isascii", "isblank", "iscntrl", "isdigit", "isgraph",
+    "isinf", "islower", "isnan", "isprint", "ispunct", "isspace", "isupper", "iswalnum", "iswalpha", "iswblank",
+    "iswcntrl", "iswdigit", "iswgraph", "iswlower", "iswprint", "iswpunct", "iswspace", "iswupper", "iswxdigit",
+    "isxdigit", "jrand48", "jrand48_r", "l64a", "labs", "lcong48", "lcong48_r", "ldexp", "ldiv", "lfind",
+    "llabs", "lldiv", "localeconv", "longjmp", "lrand48", "lrand48_r", "lsearch", "madvise", "malloc",
+    "malloc_trim", "malloc_usable_size", "mallopt", "mblen", "mbrlen", "mbrtowc", "mbsinit", "mbsrtowcs",
+    "mbstowcs", "mbtowc", "memalign", "memccpy", "memchr", "memcmp", "memcpy", "memfrob", "memmem", "memmove",
+    "mempcpy", "memrchr", "memset", "mincore", "mlock", "mlockall", "modf", "mprotect", "mrand48", "mrand48_r",
+    "mremap", "msync", "munlock", "munlockall", "munmap", "nl_langinfo", "nrand48", "nrand48_r", "ntohl",
+    "ntohs", "open_memstream", "open_wmemstream", "pathconf", "personality", "posix_madvise", "posix_memalign",
+    "prctl", "prlimit", "prlimit64", "pthread_attr_destroy", "pthread_attr_getaffinity_np",
+    "pthread_attr_getdetachstate", "pthread_attr_getguardsize", "pthread_attr_getinheritsched",
+    "pthread_attr_getschedparam", "pthread_attr_getschedpolicy", "pthread_attr_getscope",
+    "pthread_attr_getsigmask_np", "pthread_attr_getstack", "pthread_attr_getstackaddr",
+    "pthread_attr_getstacksize", "pthread_attr_init", "pthread_attr_setaffinity_np",
+    "pthread_attr_setdetachstate", "pthread_attr_setguardsize", "pthread_attr_setinheritsched",
+    "pthread_attr_setschedparam", "pthread_attr_setschedpolicy", "pthread_attr_setscope",
+    "pthread_attr_setsigmask_np", "pthread_attr_setstack", "pthread_attr_setstackaddr",
+    "pthread_attr_setstacksize", "pthread_barrierattr_destroy", "pthread_barrierattr_getpshared",
+    "pthread_barrierattr_init", "pthread_barrierattr_setpshared", "pthread_condattr_destroy",
+    "pthread_condattr_getclock", "pthread_condattr_getpshared", "pthread_condattr_init",
+    "pthread_condattr_setclock", "pthread_condattr_setpshared", "pthread_equal", "pthread_getaffinity_np",
+    "pthread_getconcurrency", "pthread_getcpuclockid", "pthread_getschedparam", "pthread_getspecific",
+    "pthread_key_create", "pthread_key_delete", "pthread_mutex_consistent", "pthread_mutexattr_destroy",
+    "pthread_mutexattr_getprioceiling", "pthread_mutexattr_getprotocol", "pthread_mutexattr_getpshared",
+    "pthread_mutexattr_getrobust", "pthread_mutexattr_gettype", "pthread_mutexattr_init",
+    "pthread_mutexattr_setprioceiling", "pthread_mutexattr_setprotocol", "pthread_mutexattr_setpshared",
+    "pthread_mutexattr_setrobust", "pthread_mutexattr_settype", "pthread_rwlockattr_destroy",
+    "pthread_rwlockattr_getkind_np", "pthread_rwlockattr_getpshared", "pthread_rwlockattr_init",
+    "pthread_rwlockattr_setkind_np", "pthread_rwlockattr_setpshared", "pthread_self", "pthread_setaffinity_np",
+    "pthread_setcancelstate", "pthread_setcanceltype", "pthread_setconcurrency", "pthread_setschedparam",
+    "pthread_setschedprio", "pthread_setspecific", "putenv", "pvalloc", "qecvt", "qfcvt", "qgcvt", "qsort",
+    "qsort_r", "rand", "rand_r", "random", "random_r", "rawmemchr", "realloc", "reallocarray", "regcomp",
+    "regerror", "regexec", "regfree", "remque", "rindex", "scalbn", "sched_get_priority_max",
+    "sched_get_priority_min", "sched_getaffinity", "sched_getcpu", "sched_getparam", "sched_getscheduler",
+    "sched_rr_get_interval", "sched_setaffinity", "secure_getenv", "seed48", "seed48_r", "setbuf", "setbuffer",
+    "setenv", "setjmp", "setlinebuf", "setpriority", "setstate", "setstate_r", "setvbuf", "sigabbrev_np",
+    "sigaddset", "sigandset", "sigdelset", "sigdescr_np", "sigemptyset", "sigfillset", "sigisemptyset",
+    "sigismember", "siglongjmp", "sigorset", "snprintf", "sprintf", "srand", "srand48", "srand48_r", "srandom",
+    "srandom_r", "sscanf", "stpcpy", "stpncpy", "strcasecmp", "strcasestr", "strcat", "strchr", "strchrnul",
+    "strcmp", "strcoll", "strcpy", "strcspn", "strdup", "strerror", "strerror_l", "strerror_r",
+    "strerrordesc_np", "strerrorname_np", "strfry", "strlen", "strncasecmp", "strncat", "strncmp", "strncpy",
+    "strndup", "strnlen", "strpbrk", "strptime", "strrchr", "strsep", "strsignal", "strspn", "strstr", "strtod",
+    "strtof", "strtoimax", "strtok", "strtok_r", "strtol", "strtold", "strtoll", "strtoq", "strtoul", "strtoull",
+    "strtoumax", "strtouq", "strverscmp", "strxfrm", "swprintf", "swscanf", "sysinfo", "tdelete", "tdestroy",
+    "tfind", "timegm", "times", "toascii", "tolower", "toupper", "towlower", "towupper", "tsearch", "twalk",
+    "umask", "uname", "unsetenv", "valloc", "vasprintf", "vsnprintf", "vsprintf", "vsscanf", "vswprintf",
+    "vswscanf", "wcrtomb", "wcscasecmp", "wcscat", "wcschr", "wcscmp", "wcscpy", "wcscspn", "wcsdup", "wcslen",
+    "wcsncasecmp", "wcsncat", "wcsncmp", "wcsncpy", "wcsnlen", "wcspbrk", "wcsrchr", "wcsrtombs", "wcsspn",
+    "wcsstr", "wcstod", "wcstof", "wcstok", "wcstol", "wcstold", "wcstoll", "wcstombs", "wcstoul", "wcstoull",
+    "wctob", "wctomb", "wmemchr", "wmemcmp", "wmemcpy", "wmemmove", "wmemset"};
+static_assert(std::is_sorted(kTakeNoDescriptor.begin(), kTakeNoDescriptor.end()));
+
 // Whether a relocation of the object's takes a symbol of one of these names from another.
 bool takes(const loaded_t &object, std::initializer_list<std::string_view> names)
 {
@@ -150,6 +233,43 @@ bool unwinder_from_start()
             }
     }
     return false;
+}
+
+std::string_view unknown_library_call()
+{
+    objects_t objects;
+    dl_iterate_phdr(note_object, &objects);
+    if (objects.count == 0 || objects.at[0].dynamic == nullptr || objects.at[0].symbols == 0)
+        return {};
+    const loaded_t &program = objects.at[0];
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&unknown_library_call), &self) == 0)
+        return {};
+    const auto *symbol = reinterpret_cast<const ElfW(Sym) *>(program.symbols);
+    for (const auto &[table, size] : {std::pair{program.plt, program.plt_size}, std::pair{program.rela, program.rela_size}}) {
+        if (table == 0)
+            continue;
+        const auto *relocation = reinterpret_cast<const ElfW(Rela) *>(table);
+        for (std::size_t k = 0; k < size / sizeof(ElfW(Rela)); k++) {
+            const std::size_t which = ELF64_R_SYM(relocation[k].r_info);
+            const ElfW(Sym) &s = symbol[which];
+            // A weak reference may stay unresolved (and a failed look-up allocates its
+            // message); a variable is no call.
+            if (which == 0 || s.st_shndx != SHN_UNDEF || ELF64_ST_BIND(s.st_info) == STB_WEAK ||
+                ELF64_ST_TYPE(s.st_info) == STT_OBJECT)
+                continue;
+            const char *name = reinterpret_cast<const char *>(program.strings + s.st_name);
+            if (std::binary_search(kTakeNoDescriptor.begin(), kTakeNoDescriptor.end(), std::string_view(name)))
+                continue;
+            Dl_info at{};
+            void *where = dlsym(RTLD_DEFAULT, name);
+            if (where == nullptr || dladdr(where, &at) == 0 || at.dli_fbase == self.dli_fbase || at.dli_fname == nullptr)
+                continue;
+            if (std::string_view(at.dli_fname).ends_with("/libc.so.6"))
+                return name;
+        }
+    }
+    return {};
 }
 
 bool inline_unlocked_streams()

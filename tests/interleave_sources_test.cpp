@@ -222,6 +222,25 @@ TEST(Sources, AProgramWithNoAccessesOfItsOwnIsStillProved)
     EXPECT_TRUE(has(r.out, "\"complete\": true, \"proof\": true") && has(r.out, "\"accesses\": true")) << r.out;
 }
 
+// A thread that waits in a read, or for a signal, is cancelled there: its join returns at
+// once, as natively, where a cancel that only a condition wait or a sleep took would leave a
+// deadlock.
+TEST(Sources, AThreadWaitingInAReadOrForASignalIsCancelledThere)
+{
+    harness::temp_dir dir;
+    for (const std::string waits : {"char c; read(p[0], &c, 1);", "pause();", "sigset_t s; sigemptyset(&s); "
+                                                                             "sigaddset(&s, SIGUSR1); int sig; sigwait(&s, &sig);"}) {
+        harness::write_file(dir / "cancelled.c",
+                            "#include <pthread.h>\n#include <signal.h>\n#include <stdlib.h>\n#include <unistd.h>\n"
+                            "static int p[2];\nstatic void *w(void *x) { " + waits + " return x; }\n"
+                            "int main(void) { if (pipe(p)) return 2; pthread_t t; void *r;\n"
+                            "    pthread_create(&t, 0, w, 0); pthread_cancel(t); pthread_join(t, &r);\n"
+                            "    if (r != PTHREAD_CANCELED) abort(); return 0; }\n");
+        const harness::result_t r = interleave(dir, {"--json", "cancelled.c"});
+        EXPECT_TRUE(r.exited(0) && has(r.out, "\"complete\": true")) << waits << ": " << r.out << r.err;
+    }
+}
+
 // A C++ program that uses the C++ library has the unwinder's library from its start, and its
 // first pthread_exit takes no descriptor: nothing found, and a proof. One that uses nothing
 // of it is linked without it, as this machine's compiler links it, and loads it then.
@@ -501,6 +520,8 @@ TEST(Sources, ReadsOfPipesBehaveAsNatively)
 {
     const std::string socket_pair = "close(p[0]); close(p[1]); if (socketpair(AF_UNIX, SOCK_STREAM, 0, p)) return 2;";
     const std::string file = "close(saved); saved = open(path, O_RDWR | O_CREAT | O_TRUNC, 0600);";
+    const std::string queue = "mq_unlink(\"/reads_q\"); saved = mq_open(\"/reads_q\", O_CREAT | O_RDWR, 0600, 0); "
+                              "mq_unlink(\"/reads_q\"); if (saved < 0) return 2;";
     behave_as_natively({
         // A read that waits holds its file: another thread's close of the descriptor, or a new
         // file at its number, does not take it away, and it gets what is written later.
@@ -533,12 +554,19 @@ TEST(Sources, ReadsOfPipesBehaveAsNatively)
          "if (pread(saved, c, 1, 0) == 1) abort();", 1},
         {"pwrite_then_preadv", file, "pwrite(saved, \"x\", 1, 0);",
          "struct iovec v = {c, 1}; if (preadv(saved, &v, 1, 0) == 1) abort();", 1},
+        {"dprintf_is_a_write", "fcntl(p[0], F_SETFL, O_NONBLOCK);", "dprintf(p[1], \"x\");",
+         "if (read(p[0], c, 1) == 1) abort();", 1},
         {"receive_that_does_not_wait", socket_pair, "send(p[0], \"x\", 1, 0);",
          "if (recv(p[1], c, 1, MSG_DONTWAIT) == 1) abort();", 1},
         {"preadv2_of_a_pipe", "", "write(p[1], \"x\", 1); close(p[1]);",
          "struct iovec v = {c, 1}; n = preadv2(p[0], &v, 1, -1, 0) != 1;", 0},
         {"recvmsg_waits", socket_pair, "send(p[0], \"x\", 1, 0);",
          "struct iovec v = {c, 1}; struct msghdr m = {0}; m.msg_iov = &v; m.msg_iovlen = 1; n = recvmsg(p[1], &m, 0) != 1;", 0},
+        // A message queue's receive waits for a send, as a pipe's read for a write; a send
+        // and a close are ordered as a write and a close.
+        {"queue_receive_waits", queue, "mq_send(saved, \"m\", 1, 0);",
+         "char m[8192]; n = mq_receive(saved, m, sizeof m, 0) != 1;", 0},
+        {"queue_send_before_close", queue, "if (mq_send(saved, \"m\", 1, 0) == 0) abort();", "mq_close(saved);", 1},
         {"splice_waits", "", "write(p[1], \"xy\", 2); close(p[1]);",
          "int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600); while ((got = splice(p[0], 0, fd, 0, 8, 0)) > 0) n += got; "
          "n = n != 2;", 0},
