@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <csignal>
 #include <ctime>
 #include <dlfcn.h>
 #include <malloc.h>
@@ -324,6 +325,170 @@ API void srand(unsigned seed)
 {
     turn(kLibraryWrite, &random_state, 1, kOrdering, HERE);
     next_of(next_srand, "srand")(seed);
+}
+
+// Calls that read the program's strings, or a signal set, and write what they say: a
+// comparison reads both strings as far as they are alike and one more; a conversion reads
+// its text and writes where it ended; a signal set is written or read whole.
+using compare_t = int (*)(const char *, const char *);
+using compare_n_t = int (*)(const char *, const char *, std::size_t);
+using bytes_t = int (*)(const void *, const void *, std::size_t);
+using long_t = long (*)(const char *, char **, int);
+using unsigned_long_t = unsigned long (*)(const char *, char **, int);
+using long_long_t = long long (*)(const char *, char **, int);
+using unsigned_long_long_t = unsigned long long (*)(const char *, char **, int);
+using double_t_ = double (*)(const char *, char **);
+using set_of_t = int (*)(sigset_t *);
+using member_t = int (*)(sigset_t *, int);
+using is_member_t = int (*)(const sigset_t *, int);
+std::atomic<compare_t> next_strcmp, next_strcasecmp;
+std::atomic<compare_n_t> next_strncmp, next_strncasecmp;
+std::atomic<bytes_t> next_memcmp;
+std::atomic<long_t> next_strtol;
+std::atomic<unsigned_long_t> next_strtoul;
+std::atomic<long_long_t> next_strtoll;
+std::atomic<unsigned_long_long_t> next_strtoull;
+std::atomic<double_t_> next_strtod;
+std::atomic<set_of_t> next_sigemptyset, next_sigfillset;
+std::atomic<member_t> next_sigaddset, next_sigdelset;
+std::atomic<is_member_t> next_sigismember;
+
+// How far two strings are read: up to the first difference or end, at most `most`.
+std::size_t compared(const char *a, const char *b, std::size_t most, bool any_case)
+{
+    std::size_t k = 0;
+    const auto fold = [&](char c) { return any_case && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    while (k < most && a[k] != '\0' && fold(a[k]) == fold(b[k]))
+        k++;
+    return std::min(most, k + 1);
+}
+
+int compare(const char *a, const char *b, std::size_t most, bool any_case, const void *code)
+{
+    const std::size_t read = compared(a, b, most, any_case);
+    turn(kLibraryRead, a, read, kPlain, code);
+    turn(kLibraryRead, b, read, kPlain, code);
+    if (most == SIZE_MAX)
+        return next_of(any_case ? next_strcasecmp : next_strcmp, any_case ? "strcasecmp" : "strcmp")(a, b);
+    return next_of(any_case ? next_strncasecmp : next_strncmp, any_case ? "strncasecmp" : "strncmp")(a, b, most);
+}
+
+API int strcmp(const char *a, const char *b)
+{
+    return compare(a, b, SIZE_MAX, false, HERE);
+}
+
+API int strncmp(const char *a, const char *b, std::size_t most)
+{
+    return compare(a, b, most, false, HERE);
+}
+
+API int strcasecmp(const char *a, const char *b)
+{
+    return compare(a, b, SIZE_MAX, true, HERE);
+}
+
+API int strncasecmp(const char *a, const char *b, std::size_t most)
+{
+    return compare(a, b, most, true, HERE);
+}
+
+API int memcmp(const void *a, const void *b, std::size_t size)
+{
+    turn(kLibraryRead, a, size, kPlain, HERE);
+    turn(kLibraryRead, b, size, kPlain, HERE);
+    return next_of(next_memcmp, "memcmp")(a, b, size);
+}
+
+// A number's text is read to its end (a conversion reads no further than the string), and where
+// it ended written. (atoi and its kin are named by their symbols: the C library's header
+// defines them inline.)
+template <typename F, typename... A>
+auto convert(std::atomic<F> &slot, const char *name, const char *text, char **end, const void *code, A... base)
+{
+    turn(kLibraryRead, text, length_of(text) + 1, kPlain, code);
+    if (end != nullptr)
+        turn(kLibraryWrite, end, sizeof *end, kPlain, code);
+    return next_of(slot, name)(text, end, base...);
+}
+
+API long strtol(const char *text, char **end, int base)
+{
+    return convert(next_strtol, "strtol", text, end, HERE, base);
+}
+
+API unsigned long strtoul(const char *text, char **end, int base)
+{
+    return convert(next_strtoul, "strtoul", text, end, HERE, base);
+}
+
+API long long strtoll(const char *text, char **end, int base)
+{
+    return convert(next_strtoll, "strtoll", text, end, HERE, base);
+}
+
+API unsigned long long strtoull(const char *text, char **end, int base)
+{
+    return convert(next_strtoull, "strtoull", text, end, HERE, base);
+}
+
+API double strtod(const char *text, char **end)
+{
+    return convert(next_strtod, "strtod", text, end, HERE);
+}
+
+API int text_to_atoi(const char *text) __asm__("atoi");
+API int text_to_atoi(const char *text)
+{
+    return static_cast<int>(convert(next_strtol, "strtol", text, nullptr, HERE, 10));
+}
+
+API long text_to_atol(const char *text) __asm__("atol");
+API long text_to_atol(const char *text)
+{
+    return convert(next_strtol, "strtol", text, nullptr, HERE, 10);
+}
+
+API long long text_to_atoll(const char *text) __asm__("atoll");
+API long long text_to_atoll(const char *text)
+{
+    return convert(next_strtoll, "strtoll", text, nullptr, HERE, 10);
+}
+
+API double text_to_atof(const char *text) __asm__("atof");
+API double text_to_atof(const char *text)
+{
+    return convert(next_strtod, "strtod", text, nullptr, HERE);
+}
+
+API int sigemptyset(sigset_t *set)
+{
+    turn(kLibraryWrite, set, sizeof *set, kPlain, HERE);
+    return next_of(next_sigemptyset, "sigemptyset")(set);
+}
+
+API int sigfillset(sigset_t *set)
+{
+    turn(kLibraryWrite, set, sizeof *set, kPlain, HERE);
+    return next_of(next_sigfillset, "sigfillset")(set);
+}
+
+API int sigaddset(sigset_t *set, int sig)
+{
+    turn(kLibraryWrite, set, sizeof *set, kPlain, HERE);
+    return next_of(next_sigaddset, "sigaddset")(set, sig);
+}
+
+API int sigdelset(sigset_t *set, int sig)
+{
+    turn(kLibraryWrite, set, sizeof *set, kPlain, HERE);
+    return next_of(next_sigdelset, "sigdelset")(set, sig);
+}
+
+API int sigismember(const sigset_t *set, int sig)
+{
+    turn(kLibraryRead, set, sizeof *set, kPlain, HERE);
+    return next_of(next_sigismember, "sigismember")(set, sig);
 }
 
 // Tells the steering library that the program's accesses are turns.

@@ -24,12 +24,61 @@ bool opens_fifo(const request_t &q)
 }
 
 // What a call touches when its thread makes it ('r'), by the kind of call.
+constexpr uint64_t kPage = 4096;
+
+// An access of `size` bytes from `address`: its words (told apart by the 8-byte word, at
+// most kWordsTold of them), and, read, its pages and memory as a whole, which a call's long
+// or untold buffer writes.
+void memory_touched(footprint_t &f, model_t &m, pid_t pid, uint64_t address, uint64_t size, role_t role)
+{
+    const uint64_t first = address / 8, last = (address + size - 1) / 8;
+    for (uint64_t word = first; word <= last && word - first < kWordsTold; word++) {
+        footprint_t words;
+        add_object(words, m, pid, word * 8, role);
+        add(f, thing_t::memory, words[0].a, words[0].b, role);
+    }
+    for (uint64_t page = address / kPage; page <= (address + size - 1) / kPage; page++) {
+        footprint_t at;
+        add_object(at, m, pid, page * kPage, read);
+        add(f, thing_t::page_accessed, at[0].a, at[0].b, read);
+        if (role == write)
+            add(f, thing_t::page_written, at[0].a, at[0].b, read);
+    }
+    add(f, thing_t::page_accessed, 0, 0, read);
+    if (role == write)
+        add(f, thing_t::page_written, 0, 0, read);
+}
+
 void call_touches(footprint_t &f, model_t &m, int id)
 {
     const thread_t &t = thread_of(m, id);
     const request_t &q = t.asks;
     const auto object = [&](uint64_t address, role_t role) { add_object(f, m, t.pid, address, role); };
     const uint64_t self = process_of(m, t.pid);
+    // The program's memory that the call reads or writes itself (a read's buffer): its
+    // words, as an access's; past the words told, its pages; where it cannot be told,
+    // memory as a whole.
+    if (q.buffer_size != 0) {
+        const bool writes = q.buffer_size > 0;
+        const uint64_t size = static_cast<uint64_t>(writes ? q.buffer_size : -q.buffer_size);
+        const auto large = [&](uint64_t a, uint64_t b) {
+            if (writes)
+                add(f, thing_t::page_accessed, a, b, write);
+            add(f, thing_t::page_written, a, b, write);
+        };
+        if (q.buffer == 0) {
+            large(0, 0);
+        } else {
+            memory_touched(f, m, t.pid, q.buffer, size, writes ? write : read);
+            const uint64_t first = q.buffer / 8, last = (q.buffer + size - 1) / 8;
+            if (last - first >= kWordsTold)
+                for (uint64_t page = q.buffer / kPage; page <= (q.buffer + size - 1) / kPage; page++) {
+                    footprint_t at;
+                    add_object(at, m, t.pid, page * kPage, read);
+                    large(at[0].a, at[0].b);
+                }
+        }
+    }
     // A stream's lock (flockfile): another thread's print to the stream waits for it, or goes
     // before it. A print to a standard stream writes the stream; one to a pipe or a file
     // goes through a descriptor of the process.
@@ -211,13 +260,9 @@ void call_touches(footprint_t &f, model_t &m, int id)
     case call_t::write:
     case call_t::update: {
         // Told apart by the 8-byte word: accesses to one word, or overlapping words, depend.
-        const uint64_t first = q.object / 8, last = (q.object + static_cast<uint64_t>(std::max<int64_t>(1, q.value)) - 1) / 8;
         // A longer range is told only in part, and a search of every order gives up on it.
-        for (uint64_t word = first; word <= last && word - first < kWordsTold; word++) {
-            footprint_t words;
-            add_object(words, m, t.pid, word * 8, q.call == call_t::read ? read : write);
-            add(f, thing_t::memory, words[0].a, words[0].b, words[0].role);
-        }
+        memory_touched(f, m, t.pid, q.object, static_cast<uint64_t>(std::max<int64_t>(1, q.value)),
+                       q.call == call_t::read ? read : write);
         break;
     }
     case call_t::fence:  // it changes how its process's relaxed atomic operations order others

@@ -37,6 +37,14 @@ enum class thing_t : uint8_t {
     last_end,   // which of a process's threads ends last, and so runs its exit: a is the process
     descriptors,  // a process's table of descriptors, which says what number an open gets and
                   // what a number names: a is the process
+    // Memory by the page (a and b as for an object: the page's first word), for a call's
+    // buffer too long to be told word by word, and memory as a whole (a and b 0), for a call
+    // that reads or writes the program's memory where it cannot be told (a scanf's targets).
+    // Every access reads its page's `accessed` and memory's as a whole; every write its
+    // page's `written` and memory's as a whole too. Such a call that writes writes both; one
+    // that reads writes `written`.
+    page_accessed,
+    page_written,
 };
 
 // How a turn touches it. Two reads, or two moves of the clock to a deadline, give the same

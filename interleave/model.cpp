@@ -358,7 +358,8 @@ void hear(model_t &m, int id, const steer::channel_t &c)
     t.state = thread_t::asking;
     t.asked = true;
     t.heard++;
-    t.asks = {c.call, c.object, c.object2, c.value, c.extra, c.deadline, c.flags, kNobody};
+    t.asks = {c.call, c.object, c.object2, c.value, c.extra, c.deadline, c.flags, kNobody, c.buffer, c.buffer_size,
+              c.buffer_code};
     if (t.pid == 0) {
         t.pid = c.pid;
         t.tid = c.tid;

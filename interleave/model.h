@@ -139,6 +139,11 @@ struct request_t {
     int64_t deadline = -1;
     uint32_t flags = 0;
     int target = kNobody;  // the thread a join, detach or cancel names
+    // The program's memory the call reads or writes itself (a channel's buffer, buffer_size,
+    // buffer_code say how).
+    uint64_t buffer = 0;
+    int64_t buffer_size = 0;
+    uint64_t buffer_code = 0;
 };
 
 struct thread_t {

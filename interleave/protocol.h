@@ -241,6 +241,13 @@ struct channel_t {
     uint64_t stack_low, stack_high;  // where a thread's stack lies, which a later thread may
                                      // be given once it has ended
     uint64_t stack_top;  // where its first frame began: above, its thread-locals
+    // The program's memory that the call it asks for reads or writes itself (a read's buffer,
+    // which the system fills; a write's, which it reads): `buffer_size` bytes from `buffer`
+    // (positive: written; negative: read), `buffer_code` the program's call. A `buffer` of 0
+    // with a size: memory that cannot be told (a scanf's targets), as a whole.
+    uint64_t buffer;
+    int64_t buffer_size;
+    uint64_t buffer_code;
     // Told with every ask: the signals the thread holds back, and those its process catches
     // with a handler or ignores.
     uint64_t sigmask;

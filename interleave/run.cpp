@@ -17,6 +17,9 @@
 namespace interleave {
 namespace {
 
+// Of a call's buffer, this much at most is looked at for races (its order is kept whole).
+constexpr int64_t kBufferChecked = 65536;
+
 constexpr std::size_t kKeptText = std::size_t{1} << 20;  // bytes of each stream a run keeps
 // A livelock: this many turns in a row change nothing that the model holds, while every
 // thread that can go on takes part in them, each this many times at least. (A program that
@@ -629,7 +632,23 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
             r.race_turn = r.turn;
         }
     } else {
+        // The program's memory that the call reads itself (a write's buffer) is read before
+        // what the call hands on; what it writes (a read's buffer), after what it takes in.
+        const request_t &q = t.asks;
+        const auto buffer_access = [&](bool writes) {
+            if (a.how != 'r' || q.buffer == 0 || (q.buffer_size > 0) != writes || q.buffer_size == 0)
+                return;
+            const int64_t size = std::min<int64_t>(q.buffer_size > 0 ? q.buffer_size : -q.buffer_size, kBufferChecked);
+            const request_t access{.call = writes ? call_t::write : call_t::read, .object = q.buffer, .value = size,
+                                   .extra = static_cast<int64_t>(q.buffer_code)};
+            if (auto race = accessed(r.clocks, r.model, a.thread, access); race && !r.race) {
+                r.race = race_text(r.model, *race);
+                r.race_turn = r.turn;
+            }
+        };
+        buffer_access(false);
         synchronised(r.clocks, r.model, a, call, o);
+        buffer_access(true);
     }
     // A read changes nothing, but a thread that reads many values in a row is no livelock:
     // only a read of what the thread read a moment ago (a spin on a flag) counts, and it

@@ -12,6 +12,7 @@
 // the shared region and a few values per thread, and waits with raw futex calls, which are
 // no cancellation points.
 
+#include "access.h"
 #include "steer.h"
 
 #include <algorithm>
@@ -54,6 +55,9 @@ thread_local bool in_fork;      // between our atfork handlers: the thread is in
 thread_local int forking = -1;  // the channel a fork of this thread's gives its child
 thread_local bool flushed;      // the thread flushed a standard stream since its last ask
 thread_local bool unlocked;     // and used a stream through an unlocked call
+// What the coming call reads or writes of the program's memory itself (buffer_t).
+thread_local const void *buffer_at, *buffer_code;
+thread_local int64_t buffer_size;
 thread_local void *alt_stack;   // where a crash's handler runs, even on an overflowed stack
 thread_local uint64_t asked;    // how many turns the thread has asked for
 // What the thread's call of exit or quick_exit was given, and its `asked` after that turn:
@@ -838,6 +842,37 @@ void flushed_streams()
     flushed = true;
 }
 
+}  // namespace steer
+
+extern "C" void __interleave_access(int kind, const void *address, std::size_t size, int order, const void *code);
+
+namespace steer {
+
+void library_writes(const void *at, std::size_t size, const void *code)
+{
+    if (__interleave_access_library != nullptr && at != nullptr && size > 0)
+        __interleave_access(access_library::kLibraryWrite, at, size, access_library::kPlain, code);
+}
+
+// Only where the program's accesses are turns: a plain build's memory is not watched.
+buffer_t::buffer_t(uintptr_t at, int64_t size, const void *code)
+{
+    if (__interleave_access_library == nullptr || !steered() || size == 0 || !program_code(code))
+        return;
+    buffer_at = reinterpret_cast<const void *>(at);
+    buffer_size = size;
+    buffer_code = code;
+    told = true;
+}
+
+buffer_t::~buffer_t()
+{
+    if (!told)
+        return;
+    buffer_at = buffer_code = nullptr;
+    buffer_size = 0;
+}
+
 void used_unlocked_stream()
 {
     unlocked = true;
@@ -882,6 +917,9 @@ int64_t ask_once(const request_t &q)
     c.value = q.value;
     c.extra = q.extra;
     c.deadline = q.deadline;
+    c.buffer = reinterpret_cast<uint64_t>(buffer_at);
+    c.buffer_size = buffer_size;
+    c.buffer_code = reinterpret_cast<uint64_t>(buffer_code);
     const bool told = take_seen(c.seen);
     c.flags = q.flags | (cancel_state == PTHREAD_CANCEL_ENABLE ? kCancelEnabled : 0u) |
               (flushed ? kStreamsFlushed : 0u) | (unlocked ? kUnlockedStream : 0u) |

@@ -410,6 +410,24 @@ struct request_t {
     uint32_t flags = 0;
 };
 
+// The program's memory that the coming call reads or writes itself (a read's buffer, which
+// the system fills), told with each of its turns, so that the turn at which it is made is
+// ordered against the program's accesses to that memory: from construction to the call's
+// end. `size` positive: written; negative: read; `at` null: memory that cannot be told.
+bool program_code(const void *code);  // whether code lies in the program's executable
+// What a steered call that takes no turn of its own writes of the program's memory (a
+// clock's reading, a name): told as an access of the C library's, at a turn of its own,
+// just before the call writes it. Only where the program's accesses are turns.
+void library_writes(const void *at, std::size_t size, const void *code);
+
+struct buffer_t {
+    bool told = false;  // this one set what the thread's asks tell (an outer call's may have)
+    buffer_t(uintptr_t at, int64_t size, const void *code);  // an address, not read here
+    ~buffer_t();
+    buffer_t(const buffer_t &) = delete;
+    buffer_t &operator=(const buffer_t &) = delete;
+};
+
 // The thread flushed a standard stream itself, which its next ask tells.
 void flushed_streams();
 // The thread used a stream through an unlocked call, which its next ask tells: such a call

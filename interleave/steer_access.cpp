@@ -112,6 +112,8 @@ uint64_t state_of(const void *address)
     return 0;
 }
 
+}  // namespace
+
 bool program_code(const void *code)
 {
     if (!program_found.load(std::memory_order_acquire)) {
@@ -122,7 +124,6 @@ bool program_code(const void *code)
     return at >= program.low && at < program.high;
 }
 
-}  // namespace
 
 bool take_seen(int64_t &value)
 {

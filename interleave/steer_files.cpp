@@ -645,18 +645,21 @@ int mq_close(mqd_t queue)
 // waits for a send, as a read of a pipe waits for a write.
 int mq_send(mqd_t queue, const char *message, size_t size, unsigned priority)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(message), -static_cast<int64_t>(size), __builtin_return_address(0));
     before_writing(queue, nullptr);
     return r().mq_send(queue, message, size, priority);
 }
 
 int mq_timedsend(mqd_t queue, const char *message, size_t size, unsigned priority, const timespec *deadline)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(message), -static_cast<int64_t>(size), __builtin_return_address(0));
     before_writing(queue, nullptr);
     return r().mq_timedsend(queue, message, size, priority, deadline);
 }
 
 ssize_t mq_receive(mqd_t queue, char *message, size_t size, unsigned *priority)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(message), static_cast<int64_t>(size), __builtin_return_address(0));
     const reading_t reading(queue, nullptr);
     if (reading.failed)
         return -1;
@@ -667,6 +670,7 @@ ssize_t mq_receive(mqd_t queue, char *message, size_t size, unsigned *priority)
 // a schedule does not move.
 ssize_t mq_timedreceive(mqd_t queue, char *message, size_t size, unsigned *priority, const timespec *deadline)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(message), static_cast<int64_t>(size), __builtin_return_address(0));
     const reading_t reading(queue, nullptr);
     if (reading.failed)
         return -1;
@@ -754,6 +758,7 @@ bool receive_is_read(int flags)
 
 ssize_t recv(int fd, void *data, size_t size, int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recv(fd, data, size, flags);
@@ -766,6 +771,7 @@ ssize_t recv(int fd, void *data, size_t size, int flags)
 
 ssize_t recvfrom(int fd, void *data, size_t size, int flags, sockaddr *from, socklen_t *from_size)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recvfrom(fd, data, size, flags, from, from_size);
@@ -779,6 +785,7 @@ ssize_t recvfrom(int fd, void *data, size_t size, int flags, sockaddr *from, soc
 // A message may carry descriptors, which take numbers as they arrive.
 ssize_t recvmsg(int fd, msghdr *message, int flags)
 {
+    const buffer_t told(0, 1, __builtin_return_address(0));
     if (message != nullptr && message->msg_controllen > 0)
         numbered(kMakes, -1);
     if (!receive_is_read(flags)) {
@@ -793,6 +800,7 @@ ssize_t recvmsg(int fd, msghdr *message, int flags)
 
 ssize_t sendmsg(int fd, const msghdr *message, int flags)
 {
+    const buffer_t told(0, -1, __builtin_return_address(0));
     before_writing(fd, nullptr);
     return r().sendmsg(fd, message, flags);
 }
@@ -800,6 +808,7 @@ ssize_t sendmsg(int fd, const msghdr *message, int flags)
 // What a build with _FORTIFY_SOURCE calls for recv and recvfrom.
 ssize_t __recv_chk(int fd, void *data, size_t size, size_t room, int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recv_chk(fd, data, size, room, flags);
@@ -812,6 +821,7 @@ ssize_t __recv_chk(int fd, void *data, size_t size, size_t room, int flags)
 
 ssize_t __recvfrom_chk(int fd, void *data, size_t size, size_t room, int flags, sockaddr *from, socklen_t *from_size)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (!receive_is_read(flags)) {
         numbered(kUses, fd, -1, true);
         return r().recvfrom_chk(fd, data, size, room, flags, from, from_size);
@@ -834,18 +844,21 @@ ssize_t splice(int from, off64_t *from_at, int to, off64_t *to_at, size_t size, 
 
 ssize_t vmsplice(int to, const iovec *parts, size_t count, unsigned flags)
 {
+    const buffer_t told(0, -1, __builtin_return_address(0));
     before_writing(to, nullptr);
     return r().vmsplice(to, parts, count, flags);
 }
 
 ssize_t send(int fd, const void *data, size_t size, int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), -static_cast<int64_t>(size), __builtin_return_address(0));
     before_writing(fd, nullptr);
     return r().send(fd, data, size, flags);
 }
 
 ssize_t sendto(int fd, const void *data, size_t size, int flags, const sockaddr *to, socklen_t to_size)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), -static_cast<int64_t>(size), __builtin_return_address(0));
     before_writing(fd, nullptr);
     return r().sendto(fd, data, size, flags, to, to_size);
 }
@@ -951,12 +964,14 @@ off64_t lseek64(int fd, off64_t at, int whence)
 
 int fstat(int fd, struct stat *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_descriptor(fd, kLook);
     return r().fstat(fd, st);
 }
 
 int fstat64(int fd, struct stat64 *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_descriptor(fd, kLook);
     return r().fstat64(fd, st);
 }

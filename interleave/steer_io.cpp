@@ -428,6 +428,7 @@ int __vfprintf_chk(FILE *f, int flag, const char *format, va_list args)
 
 int puts(const char *s)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(s), -static_cast<int64_t>(std::strlen(s) + 1), __builtin_return_address(0));
     const print_t print(stdout);
     return r().puts(s);
 }
@@ -440,6 +441,7 @@ int putchar(int c)
 
 int fputs(const char *s, FILE *f)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(s), -static_cast<int64_t>(std::strlen(s) + 1), __builtin_return_address(0));
     const print_t print(f);
     return r().fputs(s, f);
 }
@@ -458,6 +460,7 @@ int putc(int c, FILE *f)
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *f)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), size != 0 && count <= INT64_MAX / size ? -static_cast<int64_t>(size * count) : 0, __builtin_return_address(0));
     const print_t print(f);
     return r().fwrite(data, size, count, f);
 }
@@ -533,6 +536,7 @@ void psiginfo(const siginfo_t *info, const char *label)
 
 ssize_t write(int fd, const void *data, size_t size)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), -static_cast<int64_t>(size), __builtin_return_address(0));
     if ((fd != 1 && fd != 2) || standard_elsewhere(fd))
         return write_with_room(fd, data, size);
     ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
@@ -542,6 +546,7 @@ ssize_t write(int fd, const void *data, size_t size)
 // Reads of standard input, and of pipes and files.
 ssize_t read(int fd, void *data, size_t size)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     const reading_t reading = input(fd);
     if (reading.failed)
         return -1;
@@ -550,6 +555,7 @@ ssize_t read(int fd, void *data, size_t size)
 
 ssize_t pread(int fd, void *data, size_t size, off_t at)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     // A pipe has no place to read at: the system refuses at once (ESPIPE), and never waits.
     if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
         return r().pread(fd, data, size, at);
@@ -562,6 +568,7 @@ ssize_t pread(int fd, void *data, size_t size, off_t at)
 // What a build with _FORTIFY_SOURCE calls for read and pread.
 ssize_t __read_chk(int fd, void *data, size_t size, size_t room)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     const reading_t reading = input(fd);
     if (reading.failed)
         return -1;
@@ -570,11 +577,13 @@ ssize_t __read_chk(int fd, void *data, size_t size, size_t room)
 
 ssize_t pread64(int fd, void *data, size_t size, off64_t at)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     return pread(fd, data, size, at);
 }
 
 ssize_t __pread_chk(int fd, void *data, size_t size, off_t at, size_t room)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
         return r().pread_chk(fd, data, size, at, room);
     const reading_t reading(fd, nullptr);
@@ -585,17 +594,20 @@ ssize_t __pread_chk(int fd, void *data, size_t size, off_t at, size_t room)
 
 ssize_t __pread64_chk(int fd, void *data, size_t size, off64_t at, size_t room)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     return __pread_chk(fd, data, size, at, room);
 }
 
 ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), -static_cast<int64_t>(size), __builtin_return_address(0));
     before_writing(fd, nullptr);
     return r().pwrite(fd, data, size, at);
 }
 
 ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), -static_cast<int64_t>(size), __builtin_return_address(0));
     return pwrite(fd, data, size, at);
 }
 
@@ -603,6 +615,7 @@ ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
 // the place is -1, as readv and writev.
 ssize_t preadv(int fd, const iovec *parts, int count, off_t at)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? static_cast<int64_t>(parts[0].iov_len) : 1, __builtin_return_address(0));
     if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
         return r().preadv(fd, parts, count, at);
     const reading_t reading(fd, nullptr);
@@ -613,11 +626,13 @@ ssize_t preadv(int fd, const iovec *parts, int count, off_t at)
 
 ssize_t preadv64(int fd, const iovec *parts, int count, off64_t at)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? static_cast<int64_t>(parts[0].iov_len) : 1, __builtin_return_address(0));
     return preadv(fd, parts, count, at);
 }
 
 ssize_t preadv2(int fd, const iovec *parts, int count, off_t at, int flags)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? static_cast<int64_t>(parts[0].iov_len) : 1, __builtin_return_address(0));
     if (at != -1) {
         if (struct stat st {}; r().fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
             return r().preadv2(fd, parts, count, at, flags);
@@ -630,22 +645,26 @@ ssize_t preadv2(int fd, const iovec *parts, int count, off_t at, int flags)
 
 ssize_t preadv64v2(int fd, const iovec *parts, int count, off64_t at, int flags)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? static_cast<int64_t>(parts[0].iov_len) : 1, __builtin_return_address(0));
     return preadv2(fd, parts, count, at, flags);
 }
 
 ssize_t pwritev(int fd, const iovec *parts, int count, off_t at)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? -static_cast<int64_t>(parts[0].iov_len) : -1, __builtin_return_address(0));
     before_writing(fd, nullptr);
     return r().pwritev(fd, parts, count, at);
 }
 
 ssize_t pwritev64(int fd, const iovec *parts, int count, off64_t at)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? -static_cast<int64_t>(parts[0].iov_len) : -1, __builtin_return_address(0));
     return pwritev(fd, parts, count, at);
 }
 
 ssize_t pwritev2(int fd, const iovec *parts, int count, off_t at, int flags)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? -static_cast<int64_t>(parts[0].iov_len) : -1, __builtin_return_address(0));
     if (at == -1 && (fd == 1 || fd == 2) && !standard_elsewhere(fd))
         ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
@@ -655,11 +674,13 @@ ssize_t pwritev2(int fd, const iovec *parts, int count, off_t at, int flags)
 
 ssize_t pwritev64v2(int fd, const iovec *parts, int count, off64_t at, int flags)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? -static_cast<int64_t>(parts[0].iov_len) : -1, __builtin_return_address(0));
     return pwritev2(fd, parts, count, at, flags);
 }
 
 ssize_t readv(int fd, const iovec *parts, int count)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? static_cast<int64_t>(parts[0].iov_len) : 1, __builtin_return_address(0));
     const reading_t reading = input(fd);
     if (reading.failed)
         return -1;
@@ -668,6 +689,7 @@ ssize_t readv(int fd, const iovec *parts, int count)
 
 ssize_t writev(int fd, const iovec *parts, int count)
 {
+    const buffer_t told(count == 1 ? reinterpret_cast<uintptr_t>(parts[0].iov_base) : 0, count == 1 ? -static_cast<int64_t>(parts[0].iov_len) : -1, __builtin_return_address(0));
     if ((fd == 1 || fd == 2) && !standard_elsewhere(fd))
         ask_at_cancellation_point({.call = call_t::output, .value = fd, .flags = kSystemCall});
     else
@@ -683,6 +705,7 @@ int close(int fd)
 
 int pipe(int fds[2])
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(fds), 2 * sizeof(int), __builtin_return_address(0));
     numbered(kMakesPipe, -1);
     const int rc = r().pipe2(fds, 0);
     if (rc == 0)
@@ -692,6 +715,7 @@ int pipe(int fds[2])
 
 int pipe2(int fds[2], int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(fds), 2 * sizeof(int), __builtin_return_address(0));
     numbered(kMakesPipe, -1);
     const int rc = r().pipe2(fds, flags);
     if (rc == 0)
@@ -701,6 +725,7 @@ int pipe2(int fds[2], int flags)
 
 char *fgets(char *line, int size, FILE *f)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(line), size > 0 ? size : 0, __builtin_return_address(0));
     if (size <= 1)  // room for the end of the string alone: nothing is read
         return r().fgets(line, size, f);
     if (f != nullptr && reads_a_pipe(f))
@@ -711,8 +736,18 @@ char *fgets(char *line, int size, FILE *f)
     return r().fgets(line, size, f);
 }
 
+// What a getline writes of the program's memory: the line's buffer, as it is when the call
+// begins; or, where there is none yet, the variable that will point to a new one.
+buffer_t line_written(char **line, const size_t *size, const void *code)
+{
+    if (line != nullptr && *line != nullptr && size != nullptr && *size > 0)
+        return buffer_t(reinterpret_cast<uintptr_t>(*line), static_cast<int64_t>(*size), code);
+    return buffer_t(reinterpret_cast<uintptr_t>(line), line != nullptr ? sizeof *line : 0, code);
+}
+
 ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
+    const buffer_t told = line_written(line, size, __builtin_return_address(0));
     if (line != nullptr && size != nullptr && f != nullptr && reads_a_pipe(f))
         return delimited_in_pieces(line, size, delimiter, f);
     const reading_t reading = input(f);
@@ -723,6 +758,7 @@ ssize_t getdelim(char **line, size_t *size, int delimiter, FILE *f)
 
 ssize_t getline(char **line, size_t *size, FILE *f)
 {
+    const buffer_t told = line_written(line, size, __builtin_return_address(0));
     return getdelim(line, size, '\n', f);
 }
 
@@ -730,6 +766,7 @@ ssize_t getline(char **line, size_t *size, FILE *f)
 // the stream's buffer is empty.
 ssize_t __getdelim(char **line, size_t *size, int delimiter, FILE *f)
 {
+    const buffer_t told = line_written(line, size, __builtin_return_address(0));
     return getdelim(line, size, delimiter, f);
 }
 
@@ -767,6 +804,7 @@ int getchar()
 
 size_t fread(void *data, size_t size, size_t count, FILE *f)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), size != 0 && count <= INT64_MAX / size ? static_cast<int64_t>(size * count) : 0, __builtin_return_address(0));
     if (size == 0 || count == 0)  // nothing to read
         return 0;
     if (count <= SIZE_MAX / size && f != nullptr && reads_a_pipe(f))
@@ -779,6 +817,7 @@ size_t fread(void *data, size_t size, size_t count, FILE *f)
 
 int __isoc99_vscanf(const char *format, va_list args)
 {
+    const buffer_t told(0, 1, __builtin_return_address(0));
     const reading_t reading = input(stdin);
     if (reading.failed)
         return EOF;
@@ -787,6 +826,7 @@ int __isoc99_vscanf(const char *format, va_list args)
 
 int __isoc99_scanf(const char *format, ...)
 {
+    const buffer_t told(0, 1, __builtin_return_address(0));
     const reading_t reading = input(stdin);
     if (reading.failed)
         return EOF;
@@ -799,6 +839,7 @@ int __isoc99_scanf(const char *format, ...)
 
 int __isoc99_vfscanf(FILE *f, const char *format, va_list args)
 {
+    const buffer_t told(0, 1, __builtin_return_address(0));
     const reading_t reading = input(f);
     if (reading.failed)
         return EOF;
@@ -807,6 +848,7 @@ int __isoc99_vfscanf(FILE *f, const char *format, va_list args)
 
 int __isoc99_fscanf(FILE *f, const char *format, ...)
 {
+    const buffer_t told(0, 1, __builtin_return_address(0));
     const reading_t reading = input(f);
     if (reading.failed)
         return EOF;
@@ -920,6 +962,7 @@ int pselect(int count, fd_set *in, fd_set *out, fd_set *bad, const timespec *tim
 // forked child draws from a stream of its own.
 ssize_t getrandom(void *data, size_t size, unsigned flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(data), static_cast<int64_t>(size), __builtin_return_address(0));
     if (!steered_process())
         return r().getrandom(data, size, flags);
     random_bytes(data, size);
@@ -949,6 +992,8 @@ int sched_yield()
 // The clock of a steered program is interleave's.
 time_t time(time_t *t)
 {
+    if (t != nullptr)
+        library_writes(t, sizeof *t, __builtin_return_address(0));
     if (!steered_process())
         return r().time(t);
     const time_t now = static_cast<time_t>(now_ns() / 1000000000);
@@ -959,6 +1004,7 @@ time_t time(time_t *t)
 
 int clock_gettime(clockid_t clock, timespec *now)
 {
+    library_writes(now, sizeof *now, __builtin_return_address(0));
     if (!steered_process() || !virtual_clock(clock))
         return r().clock_gettime(clock, now);
     const int64_t read = now_ns();
@@ -974,6 +1020,7 @@ int timespec_get(timespec *now, int base)
 
 int gettimeofday(timeval *now, void *zone)
 {
+    library_writes(now, sizeof *now, __builtin_return_address(0));
     if (!steered_process())
         return r().gettimeofday(now, zone);
     const int64_t ns = now_ns();

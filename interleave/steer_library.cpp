@@ -94,6 +94,7 @@ void for_a_moment(std::string_view call)
 using steer::for_a_moment;
 using steer::zone_read_first;
 using steer::unwinder_loaded_first;
+using steer::library_writes;
 using steer::in_library;
 using steer::r;
 
@@ -418,6 +419,7 @@ tm *localtime(const time_t *when)
 
 tm *localtime_r(const time_t *when, tm *out)
 {
+    library_writes(out, sizeof *out, __builtin_return_address(0));
     zone_read_first("localtime_r");
     return r().localtime_r(when, out);
 }
@@ -430,6 +432,7 @@ tm *gmtime(const time_t *when)
 
 tm *gmtime_r(const time_t *when, tm *out)
 {
+    library_writes(out, sizeof *out, __builtin_return_address(0));
     zone_read_first("gmtime_r");
     return r().gmtime_r(when, out);
 }
@@ -448,6 +451,7 @@ char *ctime(const time_t *when)
 
 char *ctime_r(const time_t *when, char *out)
 {
+    library_writes(out, 26, __builtin_return_address(0));
     zone_read_first("ctime_r");
     return r().ctime_r(when, out);
 }
@@ -485,6 +489,7 @@ int pthread_setname_np(pthread_t thread, const char *name)
 
 int pthread_getname_np(pthread_t thread, char *name, size_t size)
 {
+    library_writes(name, size, __builtin_return_address(0));
     if (!pthread_equal(thread, pthread_self()))
         for_a_moment("pthread_getname_np");
     return r().getname_np(thread, name, size);

@@ -221,42 +221,49 @@ int faccessat(int dir, const char *path, int how, int flags)
 
 int stat(const char *path, struct stat *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().stat(path, st);
 }
 
 int stat64(const char *path, struct stat64 *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().stat64(path, st);
 }
 
 int lstat(const char *path, struct stat *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().lstat(path, st);
 }
 
 int lstat64(const char *path, struct stat64 *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().lstat64(path, st);
 }
 
 int fstatat(int dir, const char *path, struct stat *st, int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().fstatat(dir, path, st, flags);
 }
 
 int fstatat64(int dir, const char *path, struct stat64 *st, int flags)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().fstatat64(dir, path, st, flags);
 }
 
 int statx(int dir, const char *path, int flags, unsigned mask, struct statx *st)
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(st), sizeof *st, __builtin_return_address(0));
     before_naming(kLookUp, path);
     return r().statx(dir, path, flags, mask, st);
 }

@@ -273,6 +273,12 @@ extern "C" {
 
 int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
 {
+    // The old action is written into the program's memory: at the change's turn, or, where
+    // there is no change, at a turn of its own.
+    const buffer_t told(reinterpret_cast<uintptr_t>(old), old != nullptr && act != nullptr ? sizeof *old : 0,
+                        __builtin_return_address(0));
+    if (act == nullptr)
+        library_writes(old, sizeof *old, __builtin_return_address(0));
     if (!steered_process() || sig <= 0 || sig >= NSIG || sig == SIGKILL || sig == SIGSTOP)
         return r().sigaction(sig, act, old);
     struct sigaction was {};
