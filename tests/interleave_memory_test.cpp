@@ -191,4 +191,48 @@ TEST(Memory, TheReplayNamesWhatEachAccessTouchesAndReadsItsValueAsItsType)
     }
 }
 
+// What a call reads or writes of the program's memory itself (the system filling a read's
+// buffer, a clock's reading, a comparison of a string) is ordered against the program's own
+// accesses: each program has thread a call, and thread b look at (or change) what the call
+// touches, and aborts where a came first; given an argument, where b came first. Natively
+// both orders come; both are found.
+TEST(Memory, WhatACallTouchesOfTheProgramsMemoryIsOrderedAgainstItsAccesses)
+{
+    struct case_t {
+        const char *name, *a, *b;
+    };
+    const std::vector<case_t> cases = {
+        {"read_fills", "read(p[0], buf, 1);", "if ((buf[0] == 'b') != inv) abort();"},
+        {"write_reads", "write(p[1], buf, 1); read(p[0], buf + 1, 1);", "buf[0] = 'c';"},
+        {"clock_read", "clock_gettime(CLOCK_REALTIME, &now);", "if ((now.tv_sec != 0) != inv) abort();"},
+        {"old_action", "sigaction(SIGUSR1, 0, &old);", "if ((old.sa_flags != 12345) != inv) abort();"},
+        {"compared", "if ((strcmp(buf, \"a\") != 0) != inv) abort();", "buf[0] = 'c';"},
+        {"converted", "if ((atoi(buf + 2) == 7) != inv) abort();", "buf[2] = '7';"},
+        {"scanned", "fscanf(stream, \"%c\", &buf[0]);", "if ((buf[0] == 'b') != inv) abort();"},
+    };
+    harness::temp_dir dir;
+    for (const case_t &c : cases) {
+        const std::string source = std::string(c.name) + ".c";
+        harness::write_file(dir / source,
+                            "#define _GNU_SOURCE\n#include <pthread.h>\n#include <signal.h>\n#include <stdio.h>\n"
+                            "#include <stdlib.h>\n#include <string.h>\n#include <time.h>\n#include <unistd.h>\n"
+                            "static int inv, p[2];\nstatic char buf[16] = \"a\";\nstatic struct timespec now;\n"
+                            "static struct sigaction old = {.sa_flags = 12345};\nstatic FILE *stream;\n"
+                            "static void *a(void *x) { " + std::string(c.a) + " return x; }\n"
+                            "static void *b(void *x) { " + std::string(c.b) + " return x; }\n"
+                            "int main(int argc, char **argv) { (void)argv; inv = argc > 1; if (pipe(p)) return 2;\n"
+                            "    if (write(p[1], \"b\", 1) != 1) return 2; stream = fdopen(p[0], \"r\");\n"
+                            "    pthread_t ta, tb; pthread_create(&ta, 0, a, 0); pthread_create(&tb, 0, b, 0);\n"
+                            "    pthread_join(ta, 0); pthread_join(tb, 0);\n"
+                            "    if (buf[1] != 0 && (buf[1] == 'c') != inv) abort(); return 0; }\n");
+        for (const bool inverted : {false, true}) {
+            std::vector<std::string> args = {"--json", source};
+            if (inverted)
+                args.insert(args.end(), {"--", "inv"});
+            const harness::result_t r = interleave(dir, args);
+            EXPECT_TRUE(r.exited(1) && has(r.out, "\"verdict\": \"fault\"")) << c.name << (inverted ? " inv" : "") << ": " << r.out << r.err;
+        }
+    }
+}
+
 }  // namespace
