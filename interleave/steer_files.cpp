@@ -424,8 +424,8 @@ ssize_t write_with_room(int fd, const void *data, size_t size)
     }
     turn(fd, o, kWrite, kSystemCall);
     const int flags = r().fcntl(fd, F_GETFL);
-    if (!o.fifo || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() ||
-        fed(fd))
+    // A pipe's, a FIFO's or a socket's: a write that finds no room waits for a reader.
+    if (!o.pipe || flags == -1 || (flags & O_NONBLOCK) != 0 || others_started() || fed(fd))
         return r().write(fd, data, size);
     // A write that waits holds its file, as a read does: another thread's close of the
     // descriptor takes nothing from it.

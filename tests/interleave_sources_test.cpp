@@ -548,6 +548,9 @@ TEST(Sources, ReadsOfPipesBehaveAsNatively)
          "while ((got = read(p[1], c, sizeof c)) > 0) n += got; n = n != 1;", 0},
         {"socket_pair_in_pieces", socket_pair, "write(p[0], \"a\", 1); write(p[0], \"b\", 1);",
          "if (read(p[1], c, sizeof c) == 1) abort();", 1},
+        // A write of more than the socket holds waits for the reader, in the model.
+        {"socket_pair_full", socket_pair, "static char big[300000]; write(p[0], big, sizeof big); close(p[0]);",
+         "static char d[65536]; while ((got = read(p[1], d, sizeof d)) > 0) n += got; n = n != 300000;", 0},
         // The other reads and writes: at a place, of several buffers, of a message, with
         // flags; a receive that does not wait is a read all the same.
         {"pwritev_then_pread", file, "struct iovec w = {(void *)\"x\", 1}; pwritev(saved, &w, 1, 0);",
