@@ -204,6 +204,11 @@ std::string value_text(const model_t &m, uint64_t address, uint64_t size, int64_
     const auto variable = address >= m.base ? variable_at(m.program, address - m.base, size) : std::nullopt;
     const auto reads = variable ? variable->reads : variable_t::number;
     const uint64_t bits = size >= 8 ? static_cast<uint64_t>(value) : static_cast<uint64_t>(value) & ((uint64_t{1} << (8 * size)) - 1);
+    // A pthread_t, as a join reads it: the thread it names.
+    if (size == 8 && bits != 0 && (reads == variable_t::number || reads == variable_t::count))
+        for (const thread_t &t : m.threads)
+            if (t.handle == bits)
+                return "the handle of " + t.name;
     switch (reads) {
     case variable_t::count:
         return std::to_string(bits);

@@ -183,7 +183,7 @@ TEST(Memory, TheReplayNamesWhatEachAccessTouchesAndReadsItsValueAsItsType)
                                      {"writes where (0x", "    where = &grid[0][0];"},
                                      {"updates hits (1)", "    hits.fetch_add(1);"},
                                      {"reads stdout (", "    std::fflush(stdout);"},
-                                     {"reads a local of main", "    pthread_join(t, nullptr);"}}) {
+                                     {"reads a local of main (the handle of writer)", "    pthread_join(t, nullptr);"}}) {
         const std::string said = std::string(does);
         const std::size_t at = replay.find(said);
         ASSERT_NE(at, std::string::npos) << said << "\n" << replay;
