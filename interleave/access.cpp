@@ -167,6 +167,24 @@ API void *memset(void *to, int value, std::size_t size)
     return to;
 }
 
+API void bzero(void *to, std::size_t size)
+{
+    turn(kLibraryWrite, to, size, kPlain, HERE);
+    auto *t = static_cast<volatile unsigned char *>(to);
+    if (const fill_t next = next_of(next_memset, "memset"); next != nullptr)
+        next(to, 0, size);
+    else
+        for (std::size_t k = 0; k < size; k++)
+            t[k] = 0;
+}
+
+API char *stpcpy(char *to, const char *from)
+{
+    const std::size_t length = length_of(from);
+    copy(to, from, length + 1, HERE);
+    return to + length;
+}
+
 API std::size_t strlen(const char *text)
 {
     const std::size_t length = length_of(text);
@@ -285,6 +303,9 @@ API int putenv(char *text)
 API char *strtok(char *text, const char *separators)
 {
     turn(kLibraryWrite, &tokens, 1, kPlain, HERE);
+    // A new text has its delimiters overwritten with ends of string as it is cut.
+    if (text != nullptr)
+        turn(kLibraryWrite, text, length_of(text) + 1, kPlain, HERE);
     return next_of(next_strtok, "strtok")(text, separators);
 }
 

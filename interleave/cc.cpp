@@ -79,6 +79,8 @@ int main(int argc, char *argv[])
                                       "-fno-builtin-memcpy", "-fno-builtin-memmove", "-fno-builtin-memset",
                                       "-fno-builtin-strcpy", "-fno-builtin-strncpy", "-fno-builtin-strcat",
                                       "-fno-builtin-strlen", "-fno-builtin-sprintf", "-fno-builtin-snprintf",
+                                      "-fno-builtin-bzero", "-fno-builtin-stpcpy", "-fno-builtin-strcmp",
+                                      "-fno-builtin-strncmp", "-fno-builtin-memcmp",
                                       "-g",
                                       "-Wl,-rpath," + folder};
     for (int k = 1; k < argc; k++)

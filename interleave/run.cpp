@@ -633,22 +633,19 @@ void take(run_t &r, const action_t &a, const std::vector<action_t> &actions)
         }
     } else {
         // The program's memory that the call reads itself (a write's buffer) is read before
-        // what the call hands on; what it writes (a read's buffer), after what it takes in.
-        const request_t &q = t.asks;
-        const auto buffer_access = [&](bool writes) {
-            if (a.how != 'r' || q.buffer == 0 || (q.buffer_size > 0) != writes || q.buffer_size == 0)
-                return;
-            const int64_t size = std::min<int64_t>(q.buffer_size > 0 ? q.buffer_size : -q.buffer_size, kBufferChecked);
-            const request_t access{.call = writes ? call_t::write : call_t::read, .object = q.buffer, .value = size,
+        // what the call hands on, and may race. What it writes (a read's buffer) is ordered
+        // against the program's accesses, but not looked at for races: how much of it the
+        // call fills (all, part, none, as a read that fails) is not known at its turn.
+        if (const request_t &q = t.asks; a.how == 'r' && q.buffer != 0 && q.buffer_size < 0) {
+            const request_t access{.call = call_t::read, .object = q.buffer,
+                                   .value = std::min<int64_t>(-q.buffer_size, kBufferChecked),
                                    .extra = static_cast<int64_t>(q.buffer_code)};
             if (auto race = accessed(r.clocks, r.model, a.thread, access); race && !r.race) {
                 r.race = race_text(r.model, *race);
                 r.race_turn = r.turn;
             }
-        };
-        buffer_access(false);
+        }
         synchronised(r.clocks, r.model, a, call, o);
-        buffer_access(true);
     }
     // A read changes nothing, but a thread that reads many values in a row is no livelock:
     // only a read of what the thread read a moment ago (a spin on a flag) counts, and it

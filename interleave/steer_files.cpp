@@ -931,6 +931,7 @@ int socket(int domain, int type, int protocol)
 
 int socketpair(int domain, int type, int protocol, int fds[2])
 {
+    const buffer_t told(reinterpret_cast<uintptr_t>(fds), 2 * sizeof(int), __builtin_return_address(0));
     numbered(kMakesSocketPair, -1);
     const int made = r().socketpair(domain, type, protocol, fds);
     if (made == 0 && steered())

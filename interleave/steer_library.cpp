@@ -458,6 +458,7 @@ char *ctime_r(const time_t *when, char *out)
 
 size_t strftime(char *out, size_t size, const char *format, const tm *when)
 {
+    library_writes(out, size, __builtin_return_address(0));
     zone_read_first("strftime");
     return r().strftime(out, size, format, when);
 }

@@ -209,13 +209,16 @@ TEST(Memory, WhatACallTouchesOfTheProgramsMemoryIsOrderedAgainstItsAccesses)
         {"compared", "if ((strcmp(buf, \"a\") != 0) != inv) abort();", "buf[0] = 'c';"},
         {"converted", "if ((atoi(buf + 2) == 7) != inv) abort();", "buf[2] = '7';"},
         {"scanned", "fscanf(stream, \"%c\", &buf[0]);", "if ((buf[0] == 'b') != inv) abort();"},
+        {"zeroed", "bzero(buf, 4);", "if ((buf[0] == 0) != inv) abort();"},
+        {"copied_to_its_end", "stpcpy(buf, \"z\");", "if ((buf[0] == 'z') != inv) abort();"},
     };
     harness::temp_dir dir;
     for (const case_t &c : cases) {
         const std::string source = std::string(c.name) + ".c";
         harness::write_file(dir / source,
                             "#define _GNU_SOURCE\n#include <pthread.h>\n#include <signal.h>\n#include <stdio.h>\n"
-                            "#include <stdlib.h>\n#include <string.h>\n#include <time.h>\n#include <unistd.h>\n"
+                            "#include <stdlib.h>\n#include <string.h>\n#include <strings.h>\n#include <time.h>\n"
+                            "#include <unistd.h>\n"
                             "static int inv, p[2];\nstatic char buf[16] = \"a\";\nstatic struct timespec now;\n"
                             "static struct sigaction old = {.sa_flags = 12345};\nstatic FILE *stream;\n"
                             "static void *a(void *x) { " + std::string(c.a) + " return x; }\n"
