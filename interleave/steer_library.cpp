@@ -355,8 +355,11 @@ void *dlopen(const char *file, int mode)
 {
     in_library("dlopen");
     void *library = r().dlopen(file, mode);
-    // The unwinder's library, opened by the program itself: a pthread_exit loads it no more.
-    if (library != nullptr && file != nullptr && std::string_view(file).substr(std::string_view(file).rfind('/') + 1).starts_with("libgcc_s."))
+    // The unwinder's library, opened by the program itself (not by a sanitizer's runtime, say,
+    // which the program does not have on its own): a pthread_exit loads it no more.
+    const std::string_view name = file != nullptr ? file : "";
+    if (library != nullptr && name.substr(name.rfind('/') + 1).starts_with("libgcc_s.") &&
+        steer::program_code(__builtin_return_address(0)))
         steer::unwinder_loaded_by_program();
     return library;
 }

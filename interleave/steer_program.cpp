@@ -181,14 +181,16 @@ bool unwinder_from_start()
     if (objects.count == 0)
         return false;
     // The libraries the program needs, and those they need, found by name among those
-    // loaded: marked as reached, and gone through until no more are.
+    // loaded: marked as reached, and gone through until no more are. interleave's access
+    // library is none of the program's own (built with a sanitizer, it needs the unwinder).
     std::array<bool, kObjects> reached{};
     const auto reach = [&](std::string_view name) {
         if (name.starts_with("libgcc_s."))
             return true;
         for (std::size_t k = 1; k < objects.count; k++) {
             const loaded_t &o = objects.at[k];
-            if (o.soname == name || o.path.substr(o.path.rfind('/') + 1) == name)
+            if ((o.soname == name || o.path.substr(o.path.rfind('/') + 1) == name) &&
+                o.path.find("/interleave-access/") == std::string_view::npos)
                 reached[k] = true;
         }
         return false;
