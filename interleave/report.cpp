@@ -1,4 +1,5 @@
 #include "report.h"
+#include "symbols.h"
 #include "build.h"
 #include "schedule.h"
 
@@ -319,9 +320,10 @@ void print_summary(const options_t &o, const search_t &s)
                           ", where the C library may take descriptors of its own, and which numbers it took, and "
                           "when, was not watched."
                 : !s.unknown_call.empty()
-                    ? "Not a proof: the program calls " + s.unknown_call +
-                          ", a function of the C library's that interleave neither steers nor knows to take no "
-                          "descriptor, open no file and wait for nothing; what it does was not watched."
+                    ? "Not a proof: the program calls " + readable_name(s.unknown_call) +
+                          ", a function of the C or C++ library's that interleave neither steers nor knows to touch none "
+                          "of the program's memory unwatched, take no descriptor and wait for nothing; what it does was not "
+                          "watched."
                 : s.unlocked ? "Not a proof: the program uses streams through the C library's unlocked calls "
                              "(fwrite_unlocked, putc_unlocked..., or the code an optimised build writes inline for "
                              "them), which are not turns, so what they do to the stream's buffer is not ordered "

@@ -210,6 +210,23 @@ bool unwinder_from_start()
     return false;
 }
 
+// The C++ library's calls that touch none of the program's memory unwatched, by their
+// mangled names' beginnings: the allocator, threads, condition variables (which wait through
+// the C library's calls), the clocks, sleeps, and the runtime's own (exceptions, statics'
+// guards). Its strings and streams read and write the program's memory in code not built
+// to be watched: a program that calls them is no proof.
+bool cxx_known(std::string_view name)
+{
+    constexpr std::array<std::string_view, 14> kKnown = {
+        "_Znw", "_Zna", "_Zdl", "_Zda", "_ZNSt6thread", "_ZNSt18condition_variable", "_ZNSt6chrono3_V212steady_clock3now",
+        "_ZNSt6chrono3_V212system_clock3now", "_ZSt9terminatev", "_ZNSt11this_thread", "_ZSt15__once_proxy",
+        "__gxx_personality_v0", "__cxa_", "_ZNSt9exceptionD"};
+    if (std::any_of(kKnown.begin(), kKnown.end(), [&](std::string_view known) { return name.starts_with(known); }))
+        return true;
+    // std::__throw_bad_alloc and its kin: each throws, and the program ends there or catches it.
+    return name.starts_with("_ZSt") && name.find("__throw_") != std::string_view::npos && name.find("__throw_") < 8;
+}
+
 std::string_view unknown_library_call()
 {
     objects_t objects;
@@ -240,7 +257,8 @@ std::string_view unknown_library_call()
             void *where = dlsym(RTLD_DEFAULT, name);
             if (where == nullptr || dladdr(where, &at) == 0 || at.dli_fbase == self.dli_fbase || at.dli_fname == nullptr)
                 continue;
-            if (std::string_view(at.dli_fname).ends_with("/libc.so.6"))
+            const std::string_view library = at.dli_fname;
+            if (library.ends_with("/libc.so.6") || (library.ends_with("/libstdc++.so.6") && !cxx_known(name)))
                 return name;
         }
     }

@@ -84,6 +84,11 @@ symbols_t read_symbols(const std::string &path)
     return symbols;
 }
 
+std::string readable_name(const std::string &symbol)
+{
+    return demangled(symbol.c_str());
+}
+
 std::string object_name(const symbols_t &symbols, uint64_t offset, uint64_t element)
 {
     for (const symbol_t &s : symbols) {

@@ -26,6 +26,9 @@ std::string object_name(const symbols_t &symbols, uint64_t offset, uint64_t elem
 // The function that starts at `offset`, without its parameters; empty if none does.
 std::string function_name(const symbols_t &symbols, uint64_t offset);
 
+// A function's name as its source has it ("std::string::append"), from its symbol's.
+std::string readable_name(const std::string &symbol);
+
 // Whether the file is a program whose calls a preloaded library can stand in front of: a
 // dynamically linked ELF executable. If not, why.
 bool steerable(const std::string &path, std::string &why);

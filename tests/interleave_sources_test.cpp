@@ -256,7 +256,7 @@ TEST(Sources, TheUnwinderOfACxxProgramIsLoadedFromItsStartIfItUsesTheCxxLibrary)
                "    pthread_create(&ta, nullptr, a, nullptr); pthread_create(&tb, nullptr, b, nullptr);\n"
                "    pthread_join(ta, nullptr); pthread_join(tb, nullptr); return 0; }\n";
     };
-    harness::write_file(dir / "uses.cpp", program("std::string name(\"kept\"); if (name.size() != 4) return 2;"));
+    harness::write_file(dir / "uses.cpp", program("int *kept = new int(4); if (*kept != 4) return 2; delete kept;"));
     harness::write_file(dir / "plain.cpp", program(""));
     const harness::result_t uses = interleave(dir, {"--json", "uses.cpp"});
     EXPECT_TRUE(uses.exited(0)) << uses.out << uses.err;
